@@ -1,0 +1,31 @@
+// The text of the SCALA parameter file ("m" + file number + "_ori.par").
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "convert/file_io.h"
+#include "convert/source_record.h"
+
+namespace parvane {
+
+// What the conversion itself contributes to the parameter file.
+struct ParameterFileContext {
+  std::string file_number;
+  std::int32_t image_size_x = 0;
+  std::int32_t image_size_y = 0;
+  bool has_spectroscopy = false;
+  bool dual_mode = false;
+};
+
+// The whole parameter file text, every line ended by CR LF.
+std::string compose_parameter_file(const SourceParameters &parameters,
+                                   const ParameterFileContext &context);
+
+// Writes the composed text to the freshly emptied parameter file. Returns
+// false when a write failed.
+bool write_parameter_file(File &parameter_file,
+                          const SourceParameters &parameters,
+                          const ParameterFileContext &context);
+
+} // namespace parvane

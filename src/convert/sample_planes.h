@@ -1,0 +1,41 @@
+// Conversion of the measured samples into SCALA sample files.
+//
+// Source samples are 16-bit unsigned, most significant byte first, with 32768
+// as the middle of the range; SCALA samples are 16-bit signed two's complement,
+// also most significant byte first. Topography is copied plane by plane;
+// spectroscopy, stored pixel by pixel with all points of a pixel side by side,
+// is rearranged into one image plane per spectroscopy point.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+#include "convert/file_io.h"
+
+namespace parvane {
+
+// The unsigned 16-bit value 256 * high + low.
+std::uint16_t sample_value(std::uint8_t high, std::uint8_t low);
+
+// The two bytes (high, then low) of the SCALA sample for source value u.
+std::array<std::uint8_t, 2> convert_sample(std::uint16_t u);
+
+// Converts the X * Y samples of the topography file that start at sample
+// index `first_sample` into `output`, line by line. Nothing is read or
+// written when X or Y is 0 or less. Returns false when a write failed; the
+// plane then stops at once.
+bool copy_topography_plane(const File &topography, std::int64_t first_sample,
+                           File &output, std::int32_t size_x,
+                           std::int32_t size_y);
+
+// Rearranges `point_count` spectroscopy planes into `output`: plane m holds
+// point m of every pixel of lines `first_line` to `first_line` + Y - 1. The
+// pixel (h, i) of the block has its points from sample index
+// point_count * (X * (h + first_line) + i) on. Nothing is read or written when
+// X, Y or the point count is 0 or less. Returns false when a write failed.
+bool copy_spectroscopy_planes(const File &spectroscopy, File &output,
+                              std::int32_t size_x, std::int32_t size_y,
+                              std::int32_t point_count,
+                              std::int32_t first_line);
+
+} // namespace parvane

@@ -1,0 +1,113 @@
+// The acquisition system's binary parameter record ("tp" + file number) and
+// the byte-reversed staging copy ("tmp.par") through which its numbers are read.
+//
+// Numbers in the record are big-endian. Reversing the whole record turns each
+// 4-byte field into a little-endian value found at distance offset + 4 from
+// the end of the staging copy, whatever the record's length.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "convert/file_io.h"
+
+namespace parvane {
+
+// Byte offsets of the fields in the old parameter record.
+inline constexpr std::int64_t OFFSET_FIELD_X_SIZE = 12;
+inline constexpr std::int64_t OFFSET_FIELD_Y_SIZE = 16;
+inline constexpr std::int64_t OFFSET_INCREMENT_X = 20;
+inline constexpr std::int64_t OFFSET_INCREMENT_Y = 24;
+inline constexpr std::int64_t OFFSET_IMAGE_SIZE_X = 28;
+inline constexpr std::int64_t OFFSET_IMAGE_SIZE_Y = 32;
+inline constexpr std::int64_t OFFSET_SCAN_ANGLE = 36;
+inline constexpr std::int64_t OFFSET_Z_RESOLUTION = 48;
+inline constexpr std::int64_t OFFSET_Z_SPEED = 108;
+inline constexpr std::int64_t OFFSET_MEASURED_GAP_VOLTAGE = 112;
+inline constexpr std::int64_t OFFSET_GAP_VOLTAGE_FORWARD = 116;
+inline constexpr std::int64_t OFFSET_GAP_VOLTAGE_BACKWARD = 120;
+inline constexpr std::int64_t OFFSET_MEASURED_CURRENT_SETPOINT = 132;
+inline constexpr std::int64_t OFFSET_FEEDBACK_SET_FORWARD = 136;
+inline constexpr std::int64_t OFFSET_FEEDBACK_SET_BACKWARD = 140;
+inline constexpr std::int64_t OFFSET_SPEC_START_FORWARD = 152;
+inline constexpr std::int64_t OFFSET_SPEC_END_FORWARD = 156;
+inline constexpr std::int64_t OFFSET_SPEC_INCREMENT_FORWARD = 160;
+inline constexpr std::int64_t OFFSET_SPEC_POINTS_FORWARD = 164;
+inline constexpr std::int64_t OFFSET_SPEC_START_BACKWARD = 168;
+inline constexpr std::int64_t OFFSET_SPEC_END_BACKWARD = 172;
+inline constexpr std::int64_t OFFSET_SPEC_INCREMENT_BACKWARD = 176;
+inline constexpr std::int64_t OFFSET_SPEC_POINTS_BACKWARD = 180;
+inline constexpr std::int64_t OFFSET_LINE_TIMING = 248;
+inline constexpr std::int64_t OFFSET_FORWARD_ONLY = 308;
+inline constexpr std::int64_t OFFSET_DATE_TEXT = 312;
+inline constexpr std::int64_t OFFSET_COMMENT_TEXT = 332;
+inline constexpr std::int64_t OFFSET_USER_TEXT = 382;
+
+inline constexpr std::int64_t WIDTH_DATE_TEXT = 20;
+inline constexpr std::int64_t WIDTH_COMMENT_TEXT = 50;
+inline constexpr std::int64_t WIDTH_USER_TEXT = 20;
+
+// Every value of the old parameter record that a conversion uses. Text fields
+// hold the bytes the record has for the field (up to its width); the value
+// ends at the first NUL among them (`text_value`).
+struct SourceParameters {
+  float field_x_size = 0;
+  float field_y_size = 0;
+  float increment_x = 0;
+  float increment_y = 0;
+  std::int32_t image_size_x = 0;
+  std::int32_t image_size_y = 0;
+  float scan_angle = 0;
+  float z_resolution = 0;
+  std::int32_t z_speed = 0;
+  float measured_gap_voltage = 0;
+  float gap_voltage_forward = 0;
+  float gap_voltage_backward = 0;
+  float measured_current_setpoint = 0;
+  float feedback_set_forward = 0;
+  float feedback_set_backward = 0;
+  float spec_start_forward = 0;
+  float spec_end_forward = 0;
+  float spec_increment_forward = 0;
+  std::int32_t spec_points_forward = 0;
+  float spec_start_backward = 0;
+  float spec_end_backward = 0;
+  float spec_increment_backward = 0;
+  std::int32_t spec_points_backward = 0;
+  std::int32_t line_timing = 0;
+  std::int32_t forward_only = 0;
+  // The same four bytes as `spec_start_forward`, read as a signed integer:
+  // earlier converted files print half of it as the spectroscopy point time.
+  std::int32_t point_time_raw = 0;
+  std::string date_text;
+  std::string comment_text;
+  std::string user_text;
+};
+
+// Writes the old parameter record byte-reversed into the staging file, which
+// must be freshly emptied. The copy is exactly as long as the record. Returns
+// the record's length in bytes, or -1 when a write to the staging file failed.
+std::int64_t make_staging_copy(const File &old_parameters, File &staging);
+
+// The int32 or float32 field at `offset` of the old record, read from the
+// staging copy of a record `record_length` bytes long. A field that does not
+// lie wholly inside the record reads as 0.
+std::int32_t read_int_field(const File &staging, std::int64_t record_length,
+                            std::int64_t offset);
+float read_float_field(const File &staging, std::int64_t record_length,
+                       std::int64_t offset);
+
+// The bytes of a text field, read directly from the old record: `width`
+// bytes, or fewer when the record ends inside the field.
+std::string read_text_field(const File &old_parameters, std::int64_t offset,
+                            std::int64_t width);
+
+// A text field's value: its bytes up to the first NUL, or all of them.
+std::string text_value(const std::string &field_bytes);
+
+// Reads every field of `SourceParameters` once, right after the staging copy.
+SourceParameters read_source_parameters(const File &staging,
+                                        std::int64_t record_length,
+                                        const File &old_parameters);
+
+} // namespace parvane

@@ -1,0 +1,225 @@
+#include "driver/driver.h"
+
+#include <array>
+#include <cctype>
+#include <limits>
+
+#include "convert/console.h"
+#include "convert/conversion_sequence.h"
+#include "convert/file_io.h"
+
+namespace parvane {
+namespace {
+
+constexpr std::int32_t LARGEST_INT = std::numeric_limits<std::int32_t>::max();
+constexpr std::int32_t SMALLEST_INT = std::numeric_limits<std::int32_t>::min();
+
+// Role texts of the report, for open failures 1 to 8; write failures 9 to 14
+// name the same files in the same order, starting with the temp file.
+constexpr std::array<const char *, 8> ROLE_TEXTS = {
+    "old parameter file",
+    "old topography file",
+    "temp file",
+    "new parameter file",
+    "new topography file (forward)",
+    "new spectroscopy file (forward)",
+    "new topography file (backward)",
+    "new spectroscopy file (backward)",
+};
+constexpr int FIRST_WRITE_CODE = 9;
+constexpr int FIRST_WRITE_ROLE = 2; // the temp file
+
+constexpr std::array<const char *, 5> USAGE_TEXTS = {
+    "    \t            : Convert all available files 1 to 500",
+    " <filelist>        : Convert all files in <filelist>",
+    " <file> -          : Convert files from <file> onwards",
+    " - <file>          : Convert all available files from 1 to <file>",
+    " <file1> - <file2> : Convert all available files in the range "
+    "<file1>\t\t    \t\t      to <file2>",
+};
+
+bool is_dash(const char *argument) { return std::string_view(argument) == "-"; }
+
+void print_banner() {
+  print_line("");
+  print_line("Parvane format conversion");
+  print_line("Version 2.2 February 2006");
+  print_line("");
+}
+
+void print_help(const std::string &name) {
+  print_line("");
+  for (const char *usage : USAGE_TEXTS)
+    print_line(name + usage);
+  print_line("");
+  print_line("Exiting...");
+  print_line("");
+}
+
+void print_closing_lines() {
+  print_line("");
+  print_line("All files converted.");
+  print_line("Exiting..");
+  print_line("");
+}
+
+bool set_available(const std::string &file_number) {
+  return File::open_source("tp" + file_number).has_value();
+}
+
+WalkOutcome convert_or_report(const std::string &file_number) {
+  int code = convert_file_set(file_number);
+  if (code == RESULT_OK)
+    return WalkOutcome::AllConverted;
+  report_conversion_error(file_number, code);
+  return WalkOutcome::SetFailed;
+}
+
+} // namespace
+
+std::string program_name(const char *argv0) {
+  if (argv0 == nullptr)
+    return "";
+  std::string_view path(argv0);
+  std::size_t separator = path.find_last_of("\\/");
+  std::string_view file =
+      separator == std::string_view::npos ? path : path.substr(separator + 1);
+  if (file.find('.') == std::string_view::npos)
+    return std::string(file);
+  std::size_t start = file.find_first_not_of('.');
+  if (start == std::string_view::npos)
+    return "";
+  std::size_t end = file.find('.', start);
+  return std::string(file.substr(start, end - start));
+}
+
+RunMode classify_arguments(int argc, const char *const *argv) {
+  switch (argc) {
+  case 0:
+  case 1:
+    return MODE_ALL;
+  case 2: {
+    std::string_view first(argv[1]);
+    return first == "help" || first == "?" ? MODE_HELP : MODE_LIST;
+  }
+  case 3:
+    if (is_dash(argv[1]))
+      return MODE_UP_TO;
+    return is_dash(argv[2]) ? MODE_FROM : MODE_LIST;
+  case 4:
+    return is_dash(argv[2]) ? MODE_RANGE : MODE_LIST;
+  default:
+    return MODE_LIST;
+  }
+}
+
+std::int32_t numeric_value(std::string_view text) {
+  std::size_t at = 0;
+  while (at < text.size() && std::isspace(static_cast<unsigned char>(text[at])))
+    ++at;
+  bool negative = false;
+  if (at < text.size() && (text[at] == '+' || text[at] == '-'))
+    negative = text[at++] == '-';
+  // Accumulate the magnitude, stopping the growth once it is past the range.
+  const std::int64_t past_range = std::int64_t{LARGEST_INT} + 2;
+  std::int64_t magnitude = 0;
+  for (; at < text.size() && std::isdigit(static_cast<unsigned char>(text[at]));
+       ++at)
+    magnitude = std::min(past_range, magnitude * 10 + (text[at] - '0'));
+  std::int64_t value = negative ? -magnitude : magnitude;
+  if (value > LARGEST_INT)
+    return LARGEST_INT;
+  if (value < SMALLEST_INT)
+    return SMALLEST_INT;
+  return static_cast<std::int32_t>(value);
+}
+
+std::string number_to_text(std::int32_t value) {
+  return std::to_string(value);
+}
+
+std::optional<std::int32_t> find_next_file(std::string &file_number_buffer,
+                                           std::int32_t limit) {
+  std::int32_t n = numeric_value(file_number_buffer);
+  if (n > limit)
+    return std::nullopt;
+  while (n != LARGEST_INT) {
+    ++n;
+    file_number_buffer = number_to_text(n);
+    if (set_available(file_number_buffer))
+      return n;
+    if (n > limit)
+      return std::nullopt;
+  }
+  return std::nullopt;
+}
+
+WalkOutcome run_batch(const std::string &start_text, std::int32_t limit) {
+  std::string buffer = start_text;
+  while (find_next_file(buffer, limit)) {
+    if (convert_or_report(buffer) == WalkOutcome::SetFailed)
+      return WalkOutcome::SetFailed;
+  }
+  return WalkOutcome::AllConverted;
+}
+
+WalkOutcome run_list(int argc, const char *const *argv) {
+  for (int i = 1; i < argc; ++i) {
+    if (convert_or_report(argv[i]) == WalkOutcome::SetFailed)
+      return WalkOutcome::SetFailed;
+  }
+  return WalkOutcome::AllConverted;
+}
+
+void report_conversion_error(const std::string &file_number, int result_code) {
+  const bool write_failure = result_code >= FIRST_WRITE_CODE;
+  const int role = write_failure
+                       ? result_code - FIRST_WRITE_CODE + FIRST_WRITE_ROLE
+                       : result_code - 1;
+  const char *role_text =
+      role >= 0 && role < static_cast<int>(ROLE_TEXTS.size()) ? ROLE_TEXTS[role]
+                                                               : "file";
+  print_line("Error converting file number " + file_number);
+  print_line("Error " + std::to_string(result_code) +
+             (write_failure ? ": Couldn't write " : ": Couldn't open ") +
+             role_text);
+  print_line("Exiting..");
+  print_line("");
+}
+
+int run_program(int argc, const char *const *argv) {
+  print_banner();
+  const std::string name = program_name(argc > 0 ? argv[0] : nullptr);
+  const RunMode mode = classify_arguments(argc, argv);
+  if (mode == MODE_HELP) {
+    print_help(name);
+    return EXIT_HELP;
+  }
+  print_line("Type " + name + " help" + " to get basic help");
+  print_line("");
+
+  WalkOutcome outcome = WalkOutcome::AllConverted;
+  switch (mode) {
+  case MODE_ALL:
+    outcome = run_batch("0", DEFAULT_LIMIT);
+    break;
+  case MODE_FROM:
+    outcome = run_batch(argv[1], DEFAULT_LIMIT);
+    break;
+  case MODE_UP_TO:
+    outcome = run_batch("0", numeric_value(argv[2]));
+    break;
+  case MODE_RANGE:
+    outcome = run_batch(argv[1], numeric_value(argv[3]));
+    break;
+  default:
+    outcome = run_list(argc, argv);
+    break;
+  }
+  if (outcome == WalkOutcome::SetFailed)
+    return EXIT_FAILED_SET;
+  print_closing_lines();
+  return EXIT_NORMAL;
+}
+
+} // namespace parvane

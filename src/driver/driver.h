@@ -1,0 +1,65 @@
+// The command-line driver: banner, run modes, the batch walk over file
+// numbers, the list loop, the error report and the exit status.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace parvane {
+
+enum RunMode : int {
+  MODE_ALL = 0,
+  MODE_LIST = 1,
+  MODE_FROM = 2,
+  MODE_UP_TO = 3,
+  MODE_RANGE = 4,
+  MODE_HELP = 5,
+};
+
+inline constexpr int EXIT_NORMAL = 0;
+inline constexpr int EXIT_FAILED_SET = 1;
+inline constexpr int EXIT_HELP = 5;
+
+// The limit of the batch modes that are not given one.
+inline constexpr std::int32_t DEFAULT_LIMIT = 500;
+
+// The program name shown in the hint line and the help: the last path
+// component of argv[0] ('/' and '\' both separate directories), cut before
+// its first '.' (leading dots skipped). Null gives an empty name.
+std::string program_name(const char *argv0);
+
+RunMode classify_arguments(int argc, const char *const *argv);
+
+// The numeric value of an argument: leading white space, an optional sign,
+// then decimal digits up to the first other character; no digits gives 0.
+// Values beyond the 32-bit range saturate to its largest or smallest int.
+std::int32_t numeric_value(std::string_view text);
+
+// The decimal text of a signed 32-bit int.
+std::string number_to_text(std::int32_t value);
+
+// Probes "tp" + n for n from the buffer's numeric value + 1 up to limit + 1
+// and returns the first number whose record opens, leaving its text in the
+// buffer; nullopt when there is none. Never counts past the largest int.
+std::optional<std::int32_t> find_next_file(std::string &file_number_buffer,
+                                           std::int32_t limit);
+
+// How a walk over sets ended.
+enum class WalkOutcome { AllConverted, SetFailed };
+
+// Converts every available set after `start_text` up to limit + 1. On the
+// first failed set the report is printed and the walk stops.
+WalkOutcome run_batch(const std::string &start_text, std::int32_t limit);
+
+// Converts each argument from argv[1] on, as typed, in order.
+WalkOutcome run_list(int argc, const char *const *argv);
+
+// The report lines for a failed set (result codes 1 to 14).
+void report_conversion_error(const std::string &file_number, int result_code);
+
+// The whole program: returns the process exit status.
+int run_program(int argc, const char *const *argv);
+
+} // namespace parvane

@@ -1,0 +1,153 @@
+#include "test_helpers.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace parvane::testing {
+
+ScratchDir::ScratchDir() {
+  std::string pattern = (fs::temp_directory_path() / "parvane-XXXXXX").string();
+  if (::mkdtemp(pattern.data()) == nullptr)
+    throw std::runtime_error("cannot create scratch directory");
+  path_ = pattern;
+}
+
+ScratchDir::~ScratchDir() {
+  std::error_code ignored;
+  // Restore write permission on anything a test made read-only.
+  for (auto &entry : fs::recursive_directory_iterator(path_, ignored))
+    if (!entry.is_symlink())
+      fs::permissions(entry.path(), fs::perms::owner_all,
+                      fs::perm_options::add, ignored);
+  fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ignored);
+  fs::remove_all(path_, ignored);
+}
+
+void write_file(const fs::path &path, const Bytes &bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  if (!out)
+    throw std::runtime_error("cannot write " + path.string());
+}
+
+Bytes read_file(const fs::path &path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in)
+    throw std::runtime_error("cannot read " + path.string());
+  return Bytes(std::istreambuf_iterator<char>(in), {});
+}
+
+RecordBuilder &RecordBuilder::int_at(std::size_t offset, std::int32_t value) {
+  auto bits = static_cast<std::uint32_t>(value);
+  for (int i = 0; i < 4; ++i)
+    bytes_.at(offset + i) = static_cast<char>(bits >> (24 - 8 * i));
+  return *this;
+}
+
+RecordBuilder &RecordBuilder::float_at(std::size_t offset, float value) {
+  return int_at(offset, std::bit_cast<std::int32_t>(value));
+}
+
+RecordBuilder &RecordBuilder::text_at(std::size_t offset,
+                                      const std::string &text) {
+  bytes_.replace(offset, text.size(), text);
+  return *this;
+}
+
+RecordBuilder &RecordBuilder::shape(std::int32_t size_x, std::int32_t size_y,
+                                    bool dual_mode,
+                                    std::int32_t points_forward,
+                                    std::int32_t points_backward) {
+  return int_at(28, size_x)
+      .int_at(32, size_y)
+      .int_at(308, dual_mode ? 0 : 1)
+      .int_at(164, points_forward)
+      .int_at(180, points_backward);
+}
+
+Bytes counting_samples(std::size_t count, std::uint16_t first) {
+  Bytes bytes;
+  bytes.reserve(2 * count);
+  for (std::size_t i = 0; i < count; ++i) {
+    auto value = static_cast<std::uint16_t>(first + i);
+    bytes.push_back(static_cast<char>(value >> 8));
+    bytes.push_back(static_cast<char>(value & 0xFF));
+  }
+  return bytes;
+}
+
+void write_set(const fs::path &dir, const std::string &number,
+               const Bytes &record, const Bytes &topography,
+               const Bytes *spectroscopy) {
+  write_file(dir / ("tp" + number), record);
+  write_file(dir / ("tz" + number), topography);
+  if (spectroscopy != nullptr)
+    write_file(dir / ("ts" + number), *spectroscopy);
+}
+
+namespace {
+
+std::string drain(int descriptor) {
+  std::string text;
+  char buffer[4096];
+  ssize_t got;
+  while ((got = ::read(descriptor, buffer, sizeof buffer)) > 0)
+    text.append(buffer, static_cast<std::size_t>(got));
+  ::close(descriptor);
+  return text;
+}
+
+} // namespace
+
+RunResult run_converter(const fs::path &dir,
+                        const std::vector<std::string> &args,
+                        const std::optional<std::string> &argv0) {
+  int out_pipe[2], err_pipe[2];
+  if (::pipe(out_pipe) != 0 || ::pipe(err_pipe) != 0)
+    throw std::runtime_error("pipe failed");
+  std::vector<std::string> words;
+  if (argv0)
+    words.push_back(*argv0);
+  words.insert(words.end(), args.begin(), args.end());
+  pid_t child = ::fork();
+  if (child == 0) {
+    ::dup2(out_pipe[1], STDOUT_FILENO);
+    ::dup2(err_pipe[1], STDERR_FILENO);
+    ::close(out_pipe[0]);
+    ::close(err_pipe[0]);
+    std::vector<char *> argv;
+    for (auto &word : words)
+      argv.push_back(word.data());
+    argv.push_back(nullptr);
+    if (::chdir(dir.c_str()) == 0)
+      ::execv(PARVANE_BINARY, argv.data());
+    ::_exit(127);
+  }
+  ::close(out_pipe[1]);
+  ::close(err_pipe[1]);
+  RunResult result;
+  // Standard error is small in every test; read it after standard output.
+  result.output = drain(out_pipe[0]);
+  result.errors = drain(err_pipe[0]);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return result;
+}
+
+std::vector<std::string> list_dir(const fs::path &dir) {
+  std::vector<std::string> names;
+  for (auto &entry : fs::directory_iterator(dir))
+    names.push_back(entry.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+} // namespace parvane::testing

@@ -1,0 +1,74 @@
+// Shared helpers for the tests: scratch directories, file sets built from
+// known records, and running the built converter.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace parvane::testing {
+
+namespace fs = std::filesystem;
+
+// A fresh directory under the system's temporary directory, removed with all
+// its contents when the object goes out of scope.
+class ScratchDir {
+public:
+  ScratchDir();
+  ~ScratchDir();
+  ScratchDir(const ScratchDir &) = delete;
+  ScratchDir &operator=(const ScratchDir &) = delete;
+  const fs::path &path() const { return path_; }
+  fs::path operator/(const std::string &name) const { return path_ / name; }
+
+private:
+  fs::path path_;
+};
+
+using Bytes = std::string;
+
+void write_file(const fs::path &path, const Bytes &bytes);
+Bytes read_file(const fs::path &path);
+
+// A source parameter record with big-endian fields at their offsets.
+class RecordBuilder {
+public:
+  explicit RecordBuilder(std::size_t length = 402) : bytes_(length, '\0') {}
+  RecordBuilder &int_at(std::size_t offset, std::int32_t value);
+  RecordBuilder &float_at(std::size_t offset, float value);
+  RecordBuilder &text_at(std::size_t offset, const std::string &text);
+  // The common fields of a set: image size, forward-only flag and point counts.
+  RecordBuilder &shape(std::int32_t size_x, std::int32_t size_y,
+                       bool dual_mode, std::int32_t points_forward = 0,
+                       std::int32_t points_backward = 0);
+  const Bytes &bytes() const { return bytes_; }
+
+private:
+  Bytes bytes_;
+};
+
+// `count` big-endian 16-bit samples counting up from `first` (wrapping).
+Bytes counting_samples(std::size_t count, std::uint16_t first = 0);
+
+// Writes "tp"/"tz" (and "ts" when `spectroscopy` is given) for set `number`.
+void write_set(const fs::path &dir, const std::string &number,
+               const Bytes &record, const Bytes &topography,
+               const Bytes *spectroscopy = nullptr);
+
+struct RunResult {
+  std::string output; // everything the converter wrote to standard output
+  std::string errors; // everything it wrote to standard error
+  int status = -1;    // exit status, or -1 when it did not exit normally
+};
+
+// Runs the built converter in `dir` with `args` after argv[0] = `argv0`.
+// With argv0 nullopt the process gets no arguments at all (argc 0).
+RunResult run_converter(const fs::path &dir, const std::vector<std::string> &args,
+                        const std::optional<std::string> &argv0 = PARVANE_BINARY);
+
+// Names of the regular files and links in `dir`, sorted.
+std::vector<std::string> list_dir(const fs::path &dir);
+
+} // namespace parvane::testing
