@@ -1,0 +1,84 @@
+#include "driver/driver.h"
+
+#include <gtest/gtest.h>
+#include <limits>
+#include <vector>
+
+namespace parvane {
+namespace {
+
+constexpr std::int32_t LARGEST = std::numeric_limits<std::int32_t>::max();
+constexpr std::int32_t SMALLEST = std::numeric_limits<std::int32_t>::min();
+
+struct ClassifyCase {
+  std::vector<const char *> args; // after the program path
+  RunMode mode;
+};
+
+class Classify : public ::testing::TestWithParam<ClassifyCase> {};
+
+TEST_P(Classify, MapsEveryArgumentListToOneMode) {
+  std::vector<const char *> argv{"parvane-convert"};
+  argv.insert(argv.end(), GetParam().args.begin(), GetParam().args.end());
+  EXPECT_EQ(classify_arguments(static_cast<int>(argv.size()), argv.data()),
+            GetParam().mode);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, Classify,
+    ::testing::Values(
+        ClassifyCase{{}, MODE_ALL}, ClassifyCase{{"help"}, MODE_HELP},
+        ClassifyCase{{"?"}, MODE_HELP}, ClassifyCase{{"HELP"}, MODE_LIST},
+        ClassifyCase{{"-"}, MODE_LIST}, ClassifyCase{{"7"}, MODE_LIST},
+        ClassifyCase{{"-", "20"}, MODE_UP_TO},
+        ClassifyCase{{"-", "-"}, MODE_UP_TO},
+        ClassifyCase{{"7", "-"}, MODE_FROM},
+        ClassifyCase{{"1", "2"}, MODE_LIST},
+        ClassifyCase{{"5", "-", "20"}, MODE_RANGE},
+        ClassifyCase{{"-", "-", "-"}, MODE_RANGE},
+        ClassifyCase{{"1", "2", "3"}, MODE_LIST},
+        ClassifyCase{{"-", "1", "2"}, MODE_LIST},
+        ClassifyCase{{"1", "-", "2", "3"}, MODE_LIST},
+        ClassifyCase{{"-", "-", "-", "-", "-"}, MODE_LIST}));
+
+TEST(Classify, NoArgumentVectorAtAllIsAPlainRun) {
+  const char *argv[] = {nullptr};
+  EXPECT_EQ(classify_arguments(0, argv), MODE_ALL);
+}
+
+TEST(ProgramName, IsTheLastPathComponentBeforeItsFirstDot) {
+  struct Case { const char *argv0; const char *name; };
+  for (const Case &c : {Case{"C:\\tools\\conv.exe", "conv"},
+                        Case{"C:\\tools\\conv", "conv"},
+                        Case{"a.b.exe", "a"},
+                        Case{"./parvane-convert", "parvane-convert"},
+                        Case{"/usr/local/bin/parvane-convert", "parvane-convert"},
+                        Case{"build/x\\y/conv.v2", "conv"},
+                        Case{"..hidden.exe", "hidden"},
+                        Case{"...", ""}, Case{"dir/", ""}, Case{"", ""},
+                        Case{nullptr, ""}})
+    EXPECT_EQ(program_name(c.argv0), c.name) << (c.argv0 ? c.argv0 : "null");
+}
+
+TEST(NumericValue, ReadsLikeADecimalIntegerAndSaturates) {
+  struct Case { const char *text; std::int32_t value; };
+  for (const Case &c :
+       {Case{"20", 20}, Case{"  +7x", 7}, Case{"-3", -3}, Case{"\t-0012", -12},
+        Case{"-", 0}, Case{"word", 0}, Case{"", 0}, Case{"+-5", 0},
+        Case{"2147483647", LARGEST}, Case{"2147483648", LARGEST},
+        Case{"99999999999999999999999", LARGEST}, Case{"-2147483648", SMALLEST},
+        Case{"-2147483649", SMALLEST},
+        Case{"-99999999999999999999999", SMALLEST}})
+    EXPECT_EQ(numeric_value(c.text), c.value) << '"' << c.text << '"';
+}
+
+TEST(NumberToText, WritesPlainDecimal) {
+  EXPECT_EQ(number_to_text(0), "0");
+  EXPECT_EQ(number_to_text(-12), "-12");
+  EXPECT_EQ(number_to_text(501), "501");
+  EXPECT_EQ(number_to_text(LARGEST), "2147483647");
+  EXPECT_EQ(number_to_text(SMALLEST), "-2147483648");
+}
+
+} // namespace
+} // namespace parvane

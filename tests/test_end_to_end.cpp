@@ -1,0 +1,350 @@
+// Runs the built converter in scratch directories and checks the console
+// text, the exit status and what is left on disk.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include "test_helpers.h"
+
+namespace parvane::testing {
+namespace {
+
+const std::string BANNER =
+    "\nParvane format conversion\nVersion 2.2 February 2006\n\n";
+const std::string CLOSING = "\nAll files converted.\nExiting..\n\n";
+
+std::string hint(const std::string &name = "parvane-convert") {
+  return "Type " + name + " help to get basic help\n\n";
+}
+std::string done(const std::string &number) {
+  return "File number " + number + " Done!\n";
+}
+std::string report(const std::string &number, const std::string &line) {
+  return "Error converting file number " + number + "\n" + line +
+         "\nExiting..\n\n";
+}
+std::string converted(const std::vector<std::string> &numbers) {
+  std::string text = BANNER + hint();
+  for (auto &number : numbers)
+    text += done(number);
+  return text + CLOSING;
+}
+
+// A small dual-mode set with spectroscopy: 3 x 2 pixels, 2 points forward
+// and backward.
+constexpr int SIZE_X = 3, SIZE_Y = 2, POINTS = 2;
+const std::string TOPOGRAPHY_BYTES = counting_samples(2 * SIZE_X * SIZE_Y, 0x8000);
+const std::string SPECTROSCOPY_BYTES =
+    counting_samples(2 * POINTS * SIZE_X * SIZE_Y, 0x7000);
+
+Bytes standard_record(bool dual_mode = true) {
+  return RecordBuilder().shape(SIZE_X, SIZE_Y, dual_mode, POINTS, POINTS).bytes();
+}
+
+void write_standard_set(const fs::path &dir, const std::string &number,
+                        bool with_spectroscopy = true) {
+  write_set(dir, number, standard_record(), TOPOGRAPHY_BYTES,
+            with_spectroscopy ? &SPECTROSCOPY_BYTES : nullptr);
+}
+
+std::int64_t size_on_disk(const fs::path &path) {
+  std::error_code error;
+  auto size = fs::file_size(path, error);
+  return error ? -1 : static_cast<std::int64_t>(size);
+}
+
+class EndToEnd : public ::testing::Test {
+protected:
+  ScratchDir dir;
+  RunResult run(const std::vector<std::string> &args) {
+    RunResult result = run_converter(dir.path(), args, "./parvane-convert");
+    EXPECT_EQ(result.errors, "") << "nothing goes to standard error";
+    return result;
+  }
+};
+
+TEST_F(EndToEnd, HelpTextByteForByte) {
+  const std::string name = "parvane-convert";
+  const std::string help =
+      BANNER + "\n" + name + "    \t            : Convert all available files 1 to 500\n" +
+      name + " <filelist>        : Convert all files in <filelist>\n" + name +
+      " <file> -          : Convert files from <file> onwards\n" + name +
+      " - <file>          : Convert all available files from 1 to <file>\n" +
+      name + " <file1> - <file2> : Convert all available files in the range "
+             "<file1>\t\t    \t\t      to <file2>\n" +
+      "\nExiting...\n\n";
+  for (const char *word : {"help", "?"}) {
+    RunResult result = run({word});
+    EXPECT_EQ(result.output, help);
+    EXPECT_EQ(result.status, 5);
+  }
+  EXPECT_TRUE(list_dir(dir.path()).empty());
+}
+
+TEST_F(EndToEnd, NoSetsEndsNormally) {
+  RunResult result = run({});
+  EXPECT_EQ(result.output, BANNER + hint() + CLOSING);
+  EXPECT_EQ(result.status, 0);
+}
+
+struct WalkCase {
+  std::vector<std::string> args;
+  std::vector<std::string> present;   // sets on disk
+  std::vector<std::string> converted; // in the order converted
+};
+
+class BatchWalk : public EndToEnd,
+                  public ::testing::WithParamInterface<WalkCase> {};
+
+TEST_P(BatchWalk, ProbesExactlyItsRange) {
+  for (auto &number : GetParam().present)
+    write_standard_set(dir.path(), number);
+  RunResult result = run(GetParam().args);
+  EXPECT_EQ(result.output, converted(GetParam().converted));
+  EXPECT_EQ(result.status, 0);
+  for (auto &number : GetParam().present) {
+    bool expected = std::count(GetParam().converted.begin(),
+                               GetParam().converted.end(), number) > 0;
+    EXPECT_EQ(fs::exists(dir / ("m" + number + "_ori.par")), expected) << number;
+  }
+  EXPECT_FALSE(fs::exists(dir / "tmp.par"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Ranges, BatchWalk,
+    ::testing::Values(
+        WalkCase{{}, {"1", "2", "5", "501", "502"}, {"1", "2", "5", "501"}},
+        WalkCase{{"7", "-"}, {"7", "8", "501", "502"}, {"8", "501"}},
+        WalkCase{{"word", "-"}, {"1", "501"}, {"1", "501"}},
+        WalkCase{{"600", "-"}, {"601"}, {}},
+        WalkCase{{"-", "20"}, {"1", "21", "22"}, {"1", "21"}},
+        WalkCase{{"-", "-"}, {"1", "2"}, {"1"}},
+        WalkCase{{"-", "0"}, {"1", "2"}, {"1"}},
+        WalkCase{{"-", "word"}, {"0", "1", "2"}, {"1"}},
+        WalkCase{{"5", "-", "20"}, {"5", "6", "21", "22"}, {"6", "21"}},
+        WalkCase{{"5", "-", "5"}, {"5", "6", "7"}, {"6"}},
+        WalkCase{{"10", "-", "5"}, {"10", "11"}, {}},
+        // Set 0 after a negative start is converted and the walk goes on.
+        WalkCase{{"-3", "-", "2"}, {"-3", "-2", "0", "3", "4"}, {"-2", "0", "3"}},
+        // The largest int is probed last; the counter never wraps around.
+        WalkCase{{"2147483645", "-", "2147483647"},
+                 {"2147483646", "2147483647", "-2147483648"},
+                 {"2147483646", "2147483647"}},
+        WalkCase{{"99999999999", "-", "99999999999"}, {"2147483647"}, {}},
+        WalkCase{{"-99999999999", "-", "-2147483647"},
+                 {"-2147483648", "-2147483647", "-2147483646"},
+                 {"-2147483647", "-2147483646"}}));
+
+class ListMode : public EndToEnd,
+                 public ::testing::WithParamInterface<WalkCase> {};
+
+TEST_P(ListMode, ConvertsEachArgumentAsTyped) {
+  for (auto &number : GetParam().present)
+    write_standard_set(dir.path(), number);
+  RunResult result = run(GetParam().args);
+  EXPECT_EQ(result.output, converted(GetParam().converted));
+  EXPECT_EQ(result.status, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lists, ListMode,
+    ::testing::Values(WalkCase{{"3", "3"}, {"3"}, {"3", "3"}},
+                      WalkCase{{"007"}, {"007"}, {"007"}},
+                      WalkCase{{"2", "1", "x"}, {"1", "2", "x"}, {"2", "1", "x"}},
+                      WalkCase{{"1", "2", "3"}, {"1", "2", "3"}, {"1", "2", "3"}},
+                      WalkCase{{std::string(240, '9')},
+                               {std::string(240, '9')},
+                               {std::string(240, '9')}}));
+
+TEST_F(EndToEnd, LeadingZerosAreNotFoundByTheWalk) {
+  write_standard_set(dir.path(), "007");
+  EXPECT_EQ(run({"-", "10"}).output, converted({}));
+}
+
+struct FailureCase {
+  std::vector<std::string> args;
+  std::vector<std::string> present;
+  std::vector<std::string> converted;
+  std::string failed;
+  std::string error_line;
+  std::vector<std::string> untouched; // sets after the failure
+};
+
+class FailedRun : public EndToEnd,
+                  public ::testing::WithParamInterface<FailureCase> {};
+
+TEST_P(FailedRun, StopsAtTheFirstFailureWithStatus1) {
+  const FailureCase &c = GetParam();
+  for (auto &number : c.present)
+    write_standard_set(dir.path(), number);
+  if (std::count(c.present.begin(), c.present.end(), "2"))
+    fs::remove(dir / "tz2"); // set 2 is the broken one where it exists
+  RunResult result = run(c.args);
+  std::string expected = BANNER + hint();
+  for (auto &number : c.converted)
+    expected += done(number);
+  EXPECT_EQ(result.output, expected + report(c.failed, c.error_line));
+  EXPECT_EQ(result.status, 1);
+  for (auto &number : c.converted)
+    EXPECT_TRUE(fs::exists(dir / ("m" + number + "_ori.tf0"))) << number;
+  for (auto &number : c.untouched)
+    EXPECT_FALSE(fs::exists(dir / ("m" + number + "_ori.par"))) << number;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Failures, FailedRun,
+    ::testing::Values(
+        FailureCase{{}, {"1", "2", "3"}, {"1"}, "2",
+                    "Error 2: Couldn't open old topography file", {"3"}},
+        FailureCase{{"1", "2", "3"}, {"1", "2", "3"}, {"1"}, "2",
+                    "Error 2: Couldn't open old topography file", {"3"}},
+        FailureCase{{"1", "4", "3"}, {"1", "3"}, {"1"}, "4",
+                    "Error 1: Couldn't open old parameter file", {"3"}},
+        FailureCase{{"1", "-", "3", "4"}, {"1", "3", "4"}, {"1"}, "-",
+                    "Error 1: Couldn't open old parameter file", {"3", "4"}},
+        FailureCase{{"HELP"}, {}, {}, "HELP",
+                    "Error 1: Couldn't open old parameter file", {}},
+        FailureCase{{std::string(300, '1')}, {}, {}, std::string(300, '1'),
+                    "Error 1: Couldn't open old parameter file", {}}));
+
+// Each open failure, provoked by a directory where the file should be, and
+// what the conversion leaves on disk: sizes of the set's files (-1 absent).
+struct OpenFailureCase {
+  int code;
+  std::string blocked; // name that is a directory
+  std::string role;
+  std::vector<std::pair<std::string, std::int64_t>> left;
+};
+
+class OpenFailure : public EndToEnd,
+                    public ::testing::WithParamInterface<OpenFailureCase> {};
+
+TEST_P(OpenFailure, ReportsItsCodeAndLeavesTheDocumentedFiles) {
+  const OpenFailureCase &c = GetParam();
+  write_standard_set(dir.path(), "1");
+  fs::remove(dir / c.blocked);
+  fs::create_directory(dir / c.blocked);
+  RunResult result = run({"1"});
+  EXPECT_EQ(result.output,
+            BANNER + hint() +
+                report("1", "Error " + std::to_string(c.code) +
+                                ": Couldn't open " + c.role));
+  EXPECT_EQ(result.status, 1);
+  for (auto &[name, size] : c.left) {
+    if (name == c.blocked)
+      continue;
+    EXPECT_EQ(size_on_disk(dir / name), size) << name;
+  }
+}
+
+const std::int64_t PLANE = 2 * SIZE_X * SIZE_Y;
+const std::int64_t POINT_PLANES = POINTS * PLANE;
+const std::int64_t RECORD = 402;
+
+INSTANTIATE_TEST_SUITE_P(
+    Codes, OpenFailure,
+    ::testing::Values(
+        OpenFailureCase{1, "tp1", "old parameter file",
+                        {{"tmp.par", -1}, {"m1_ori.par", -1}}},
+        OpenFailureCase{2, "tz1", "old topography file",
+                        {{"tmp.par", -1}, {"m1_ori.par", -1}}},
+        OpenFailureCase{3, "tmp.par", "temp file", {{"m1_ori.par", -1}}},
+        OpenFailureCase{4, "m1_ori.par", "new parameter file",
+                        {{"tmp.par", RECORD}, {"m1_ori.tf0", -1}}},
+        OpenFailureCase{5, "m1_ori.tf0", "new topography file (forward)",
+                        {{"tmp.par", RECORD}, {"m1_ori.par", 0}, {"m1_ori.sf0", -1}}},
+        OpenFailureCase{6, "m1_ori.sf0", "new spectroscopy file (forward)",
+                        {{"tmp.par", RECORD}, {"m1_ori.par", 0},
+                         {"m1_ori.tf0", 0}, {"m1_ori.tb0", -1}}},
+        OpenFailureCase{7, "m1_ori.tb0", "new topography file (backward)",
+                        {{"tmp.par", RECORD}, {"m1_ori.par", 0},
+                         {"m1_ori.tf0", PLANE}, {"m1_ori.sf0", 0},
+                         {"m1_ori.sb0", -1}}},
+        OpenFailureCase{8, "m1_ori.sb0", "new spectroscopy file (backward)",
+                        {{"tmp.par", RECORD}, {"m1_ori.par", 0},
+                         {"m1_ori.tf0", PLANE}, {"m1_ori.tb0", PLANE},
+                         {"m1_ori.sf0", POINT_PLANES}}}));
+
+TEST_F(EndToEnd, OutputsNotReachedKeepWhatTheyHeld) {
+  write_standard_set(dir.path(), "1");
+  write_file(dir / "m1_ori.sb0", "earlier");
+  fs::create_directory(dir / "m1_ori.tf0");
+  EXPECT_EQ(run({"1"}).status, 1);
+  EXPECT_EQ(read_file(dir / "m1_ori.sb0"), "earlier");
+}
+
+TEST_F(EndToEnd, ForwardOnlyLeavesEarlierBackwardFilesAlone) {
+  write_set(dir.path(), "1", standard_record(false), TOPOGRAPHY_BYTES,
+            &SPECTROSCOPY_BYTES);
+  write_file(dir / "m1_ori.tb0", "earlier tb0");
+  write_file(dir / "m1_ori.sb0", "earlier sb0");
+  EXPECT_EQ(run({"1"}).status, 0);
+  EXPECT_EQ(read_file(dir / "m1_ori.tb0"), "earlier tb0");
+  EXPECT_EQ(read_file(dir / "m1_ori.sb0"), "earlier sb0");
+  EXPECT_EQ(size_on_disk(dir / "m1_ori.tf0"), PLANE);
+}
+
+TEST_F(EndToEnd, DirectoriesDoNotCountAsSources) {
+  fs::create_directory(dir / "tp7");
+  write_standard_set(dir.path(), "8");
+  EXPECT_EQ(run({"7", "-", "8"}).output, converted({"8"}));
+  EXPECT_EQ(run({"7"}).output,
+            BANNER + hint() +
+                report("7", "Error 1: Couldn't open old parameter file"));
+
+  write_standard_set(dir.path(), "9");
+  fs::remove(dir / "ts9");
+  fs::create_directory(dir / "ts9");
+  EXPECT_EQ(run({"9"}).output, converted({"9"}));
+  EXPECT_FALSE(fs::exists(dir / "m9_ori.sf0"));
+}
+
+TEST_F(EndToEnd, WriteFailureIsReportedNotDone) {
+  write_standard_set(dir.path(), "1");
+  write_standard_set(dir.path(), "2");
+  fs::create_symlink("/dev/full", dir / "m2_ori.tf0");
+  RunResult result = run({});
+  EXPECT_EQ(result.output,
+            BANNER + hint() + done("1") +
+                report("2", "Error 11: Couldn't write new topography file "
+                            "(forward)"));
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(size_on_disk(dir / "tmp.par"), RECORD);
+  EXPECT_EQ(size_on_disk(dir / "m2_ori.par"), 0);
+}
+
+TEST_F(EndToEnd, StaleStagingFileOfAnotherLengthIsReplaced) {
+  for (std::size_t stale : {std::size_t{10}, std::size_t{5000}}) {
+    write_file(dir / "tmp.par", Bytes(stale, '\x7f'));
+    write_standard_set(dir.path(), "1");
+    EXPECT_EQ(run({"1"}).output, converted({"1"}));
+    EXPECT_FALSE(fs::exists(dir / "tmp.par"));
+    EXPECT_EQ(size_on_disk(dir / "m1_ori.tf0"), PLANE);
+    EXPECT_EQ(size_on_disk(dir / "m1_ori.sb0"), POINT_PLANES);
+  }
+}
+
+TEST_F(EndToEnd, ShortAndEmptyRecordsConvert) {
+  // Cut inside the forward-only flag: image size survives, the flag reads 0.
+  write_set(dir.path(), "1", standard_record(false).substr(0, 310),
+            TOPOGRAPHY_BYTES, &SPECTROSCOPY_BYTES);
+  write_set(dir.path(), "2", "", TOPOGRAPHY_BYTES, &SPECTROSCOPY_BYTES);
+  EXPECT_EQ(run({"1", "2"}).output, converted({"1", "2"}));
+  EXPECT_EQ(size_on_disk(dir / "m1_ori.tb0"), PLANE);
+  EXPECT_EQ(size_on_disk(dir / "m1_ori.sf0"), POINT_PLANES);
+  for (const char *name : {"m2_ori.tf0", "m2_ori.tb0", "m2_ori.sf0", "m2_ori.sb0"})
+    EXPECT_EQ(size_on_disk(dir / name), 0) << name;
+}
+
+TEST_F(EndToEnd, ProgramNameFromArgv0) {
+  struct Case { std::optional<std::string> argv0; std::string name; };
+  for (const Case &c : {Case{"/usr/local/bin/parvane-convert", "parvane-convert"},
+                        Case{"conv.exe", "conv"}, Case{"", ""},
+                        Case{std::nullopt, ""}}) {
+    RunResult result = run_converter(dir.path(), {}, c.argv0);
+    EXPECT_EQ(result.output, BANNER + hint(c.name) + CLOSING);
+    EXPECT_EQ(result.status, 0);
+  }
+}
+
+} // namespace
+} // namespace parvane::testing
