@@ -1,5 +1,6 @@
 // Runs the built converter in scratch directories and checks the console
 // text, the exit status and what is left on disk.
+#include <cstdlib>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -333,6 +334,25 @@ TEST_F(EndToEnd, ShortAndEmptyRecordsConvert) {
   EXPECT_EQ(size_on_disk(dir / "m1_ori.sf0"), POINT_PLANES);
   for (const char *name : {"m2_ori.tf0", "m2_ori.tb0", "m2_ori.sf0", "m2_ori.sb0"})
     EXPECT_EQ(size_on_disk(dir / name), 0) << name;
+}
+
+TEST_F(EndToEnd, UndeletableStagingFileWarnsAndStillSucceeds) {
+  // An append-only directory lets files be created but not removed.
+  fs::path work = dir / "append-only";
+  fs::create_directory(work);
+  write_standard_set(work, "1");
+  const std::string flag = "chattr +a '" + work.string() + "' 2>/dev/null";
+  if (std::system(flag.c_str()) != 0)
+    GTEST_SKIP() << "this file system cannot make a directory append-only";
+  RunResult result = run_converter(work, {"1"}, "./parvane-convert");
+  std::system(("chattr -a '" + work.string() + "'").c_str());
+  EXPECT_EQ(result.output,
+            BANNER + hint() +
+                "Warning ! Could not delete temperary parameter file !\n"
+                "Continuing..\n" +
+                done("1") + CLOSING);
+  EXPECT_EQ(result.status, 0);
+  EXPECT_TRUE(fs::exists(work / "tmp.par"));
 }
 
 TEST_F(EndToEnd, ProgramNameFromArgv0) {
