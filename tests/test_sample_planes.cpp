@@ -1,0 +1,338 @@
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include "convert/sample_planes.h"
+#include "convert/sample_planes_detail.h"
+#include "test_helpers.h"
+
+namespace parvane {
+namespace {
+
+using testing::Bytes;
+using testing::ScratchDir;
+using testing::counting_samples;
+using testing::read_file;
+using testing::write_file;
+
+constexpr std::int64_t DEFAULT_BUDGET = planes::SAMPLE_BUFFER_BUDGET;
+
+// Converts with the plane operations between real files and returns the
+// output bytes, or nullopt when the operation reported a failed write.
+class PlaneRun {
+public:
+  explicit PlaneRun(const Bytes &source) {
+    write_file(dir_ / "source", source);
+  }
+
+  std::optional<Bytes> topography(std::int64_t first_sample, std::int32_t x,
+                                  std::int32_t y,
+                                  std::int64_t budget = DEFAULT_BUDGET) {
+    return run([&](const File &in, File &out) {
+      return planes::copy_topography_plane(in, first_sample, out, x, y, budget);
+    });
+  }
+
+  std::optional<Bytes> spectroscopy(std::int32_t x, std::int32_t y,
+                                    std::int32_t points, std::int32_t first_line,
+                                    std::int64_t budget = DEFAULT_BUDGET) {
+    return run([&](const File &in, File &out) {
+      return planes::copy_spectroscopy_planes(in, out, x, y, points, first_line,
+                                              budget);
+    });
+  }
+
+private:
+  template <typename Copy> std::optional<Bytes> run(Copy copy) {
+    std::optional<File> in = File::open_source((dir_ / "source").string());
+    std::optional<File> out = File::create_output((dir_ / "output").string());
+    if (!in || !out)
+      throw std::runtime_error("cannot open the test files");
+    bool written = copy(*in, *out);
+    out->close();
+    if (!written)
+      return std::nullopt;
+    return read_file(dir_ / "output");
+  }
+
+  ScratchDir dir_;
+};
+
+// The source sample indexes an output took, for sources made of
+// `counting_samples` (sample k holds the value k).
+std::vector<int> taken_indexes(const Bytes &output) {
+  std::vector<int> indexes;
+  for (std::size_t at = 0; at + 1 < output.size(); at += 2) {
+    auto value = sample_value(static_cast<std::uint8_t>(output[at]),
+                              static_cast<std::uint8_t>(output[at + 1]));
+    indexes.push_back(value ^ 0x8000);
+  }
+  return indexes;
+}
+
+// The per-sample algorithm, straight from its definition: sample n at bytes
+// 2n and 2n + 1, bytes the source lacks read as 0.
+std::uint8_t byte_or_zero(const Bytes &source, std::int64_t position) {
+  if (position < 0 || position >= static_cast<std::int64_t>(source.size()))
+    return 0;
+  return static_cast<std::uint8_t>(source[static_cast<std::size_t>(position)]);
+}
+
+void append_converted(Bytes &output, const Bytes &source, std::int64_t n) {
+  auto bytes = convert_sample(
+      sample_value(byte_or_zero(source, 2 * n), byte_or_zero(source, 2 * n + 1)));
+  output.push_back(static_cast<char>(bytes[0]));
+  output.push_back(static_cast<char>(bytes[1]));
+}
+
+Bytes reference_topography(const Bytes &source, std::int64_t first_sample,
+                           int x, int y) {
+  Bytes output;
+  for (int h = 0; h < y; ++h)
+    for (int i = 0; i < x; ++i)
+      append_converted(output, source, first_sample + std::int64_t{x} * h + i);
+  return output;
+}
+
+Bytes reference_spectroscopy(const Bytes &source, int x, int y, int q, int f) {
+  Bytes output;
+  for (int m = 0; m < q; ++m)
+    for (int h = 0; h < y; ++h)
+      for (int i = 0; i < x; ++i)
+        append_converted(output, source,
+                         std::int64_t{q} * (std::int64_t{x} * (h + f) + i) + m);
+  return output;
+}
+
+// --- Sample conversion -----------------------------------------------------
+
+struct SampleCase {
+  std::uint8_t high, low, converted_high, converted_low;
+};
+
+class SamplePlanesConvert : public ::testing::TestWithParam<SampleCase> {};
+
+TEST_P(SamplePlanesConvert, FlipsTheTopBitAndKeepsTheLowByte) {
+  const SampleCase c = GetParam();
+  auto converted = convert_sample(sample_value(c.high, c.low));
+  EXPECT_EQ(converted[0], c.converted_high);
+  EXPECT_EQ(converted[1], c.converted_low);
+}
+
+INSTANTIATE_TEST_SUITE_P(ByteExamples, SamplePlanesConvert,
+                         ::testing::Values(SampleCase{0x80, 0x00, 0x00, 0x00},
+                                           SampleCase{0x00, 0x00, 0x80, 0x00},
+                                           SampleCase{0xFF, 0xFF, 0x7F, 0xFF},
+                                           SampleCase{0x12, 0x34, 0x92, 0x34}));
+
+TEST(SamplePlanes, SampleValueTakesBothBytesUnsigned) {
+  EXPECT_EQ(sample_value(0xFF, 0xFE), 0xFFFE);
+  EXPECT_EQ(sample_value(0x01, 0x80), 0x0180);
+}
+
+// --- Plane order -------------------------------------------------------------
+
+TEST(SamplePlanes, TopographyForwardAndBackwardTakeConsecutivePlanes) {
+  PlaneRun run(counting_samples(20));
+  EXPECT_EQ(taken_indexes(*run.topography(0, 3, 2)),
+            (std::vector<int>{0, 1, 2, 3, 4, 5}));
+  EXPECT_EQ(taken_indexes(*run.topography(6, 3, 2)),
+            (std::vector<int>{6, 7, 8, 9, 10, 11}));
+}
+
+struct OrderCase {
+  int x, y, points, first_line;
+  std::vector<int> indexes;
+};
+
+class SamplePlanesOrder : public ::testing::TestWithParam<OrderCase> {};
+
+TEST_P(SamplePlanesOrder, TakesEachPlanesPointFromEveryPixel) {
+  const OrderCase &c = GetParam();
+  PlaneRun run(counting_samples(40));
+  EXPECT_EQ(taken_indexes(*run.spectroscopy(c.x, c.y, c.points, c.first_line)),
+            c.indexes);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Spectroscopy, SamplePlanesOrder,
+    ::testing::Values(
+        OrderCase{2, 2, 3, 0, {0, 3, 6, 9, 1, 4, 7, 10, 2, 5, 8, 11}},
+        OrderCase{2, 2, 3, 2, {12, 15, 18, 21, 13, 16, 19, 22, 14, 17, 20, 23}},
+        // A backward block with fewer points still starts at Pb * X * Y.
+        OrderCase{2, 2, 2, 2, {8, 10, 12, 14, 9, 11, 13, 15}},
+        OrderCase{3, 2, 2, 0, {0, 2, 4, 6, 8, 10, 1, 3, 5, 7, 9, 11}}));
+
+// --- Empty plane sets ----------------------------------------------------------
+
+struct Shape {
+  int x, y, points;
+};
+
+class SamplePlanesEmpty : public ::testing::TestWithParam<Shape> {};
+
+TEST_P(SamplePlanesEmpty, WriteNothing) {
+  const Shape s = GetParam();
+  PlaneRun run(counting_samples(40));
+  EXPECT_EQ(run.spectroscopy(s.x, s.y, s.points, 0), Bytes());
+  if (s.x <= 0 || s.y <= 0) {
+    EXPECT_EQ(run.topography(0, s.x, s.y), Bytes());
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(ZeroOrNegative, SamplePlanesEmpty,
+                         ::testing::Values(Shape{0, 2, 3}, Shape{2, 0, 3},
+                                           Shape{2, 2, 0}, Shape{-1, 2, 3},
+                                           Shape{2, -5, 3}, Shape{2, 2, -1},
+                                           Shape{std::numeric_limits<int>::min(),
+                                                 2, 3}));
+
+// --- Short sources -------------------------------------------------------------
+
+TEST(SamplePlanes, ShortTopographyPadsMissingSamplesAndHalfSamples) {
+  // Five and a half samples for a plane of six.
+  PlaneRun run(counting_samples(5, 0x1000) + "\x12");
+  EXPECT_EQ(*run.topography(0, 3, 2),
+            Bytes("\x90\x00\x90\x01\x90\x02\x90\x03\x90\x04\x92\x00", 12));
+  // The backward plane lies wholly past the end: middle values throughout.
+  Bytes middle;
+  for (int k = 0; k < 6; ++k)
+    middle += Bytes("\x80\x00", 2);
+  EXPECT_EQ(*run.topography(6, 3, 2), middle);
+}
+
+TEST(SamplePlanes, ShortSpectroscopyTakesEverySampleTheFileHas) {
+  // Samples 0 to 9, then half of sample 10, then nothing: the first plane
+  // loses nothing, the second gets half a sample, the third a whole one, and
+  // the samples after each gap still come from the file.
+  PlaneRun run(counting_samples(10, 0x1000) + "\x12");
+  EXPECT_EQ(*run.spectroscopy(2, 2, 3, 0),
+            Bytes("\x90\x00\x90\x03\x90\x06\x90\x09"
+                  "\x90\x01\x90\x04\x90\x07\x92\x00"
+                  "\x90\x02\x90\x05\x90\x08\x80\x00",
+                  24));
+  // The backward block, past the end of the file, is all middle values.
+  const Bytes backward = *run.spectroscopy(2, 2, 3, 2);
+  ASSERT_EQ(backward.size(), 24u);
+  EXPECT_EQ(taken_indexes(backward), std::vector<int>(12, 0));
+}
+
+// --- Fast path against the per-sample algorithm -----------------------------
+
+TEST(SamplePlanes, RandomShapesMatchThePerSampleAlgorithm) {
+  std::mt19937 random(20240611);
+  auto between = [&](int low, int high) {
+    return std::uniform_int_distribution<int>(low, high)(random);
+  };
+  const std::int64_t budgets[] = {1, 2, 3, 5, 7, 16, 17, 63, 1000,
+                                  DEFAULT_BUDGET};
+  for (int round = 0; round < 300; ++round) {
+    // Some rounds have many points on very few pixels.
+    const bool long_spectra = round % 5 == 0;
+    const int x = long_spectra ? between(1, 2) : between(1, 7);
+    const int y = long_spectra ? between(1, 2) : between(1, 5);
+    const int forward = long_spectra ? between(100, 700) : between(1, 12);
+    const int backward = round % 7 == 0 ? 1 : between(1, 12);
+    const std::int64_t budget =
+        budgets[round % (sizeof budgets / sizeof budgets[0])];
+    const std::int64_t full = std::int64_t{x} * y * (forward + backward);
+    // Mostly complete files, some cut short, some ending mid-sample.
+    std::int64_t bytes = 2 * full;
+    if (round % 3 == 1)
+      bytes = between(0, static_cast<int>(2 * full));
+    Bytes source;
+    for (std::int64_t k = 0; k < bytes; ++k)
+      source.push_back(static_cast<char>(between(0, 255)));
+
+    SCOPED_TRACE(::testing::Message()
+                 << "x=" << x << " y=" << y << " P=" << forward
+                 << " Pb=" << backward << " budget=" << budget
+                 << " bytes=" << bytes);
+    PlaneRun run(source);
+    EXPECT_EQ(*run.spectroscopy(x, y, forward, 0, budget),
+              reference_spectroscopy(source, x, y, forward, 0));
+    EXPECT_EQ(*run.spectroscopy(x, y, backward, y, budget),
+              reference_spectroscopy(source, x, y, backward, y));
+    EXPECT_EQ(*run.topography(0, x, y, budget),
+              reference_topography(source, 0, x, y));
+    EXPECT_EQ(*run.topography(std::int64_t{x} * y, x, y, budget),
+              reference_topography(source, std::int64_t{x} * y, x, y));
+  }
+}
+
+// --- Tiles and 64-bit positions --------------------------------------------------
+
+TEST(SamplePlanes, TilesFollowTheBlockShape) {
+  struct Case {
+    std::int64_t pixels, points, budget, tile_pixels, tile_points;
+  };
+  const Case cases[] = {
+      {65536, 256, 1 << 20, 4096, 256},        // whole pixels
+      {4, 1000000, 1 << 20, 4, 262144},        // whole planes
+      {1000000, 1000000, 1 << 20, 1024, 1024}, // squares
+      {6, 7, 1 << 20, 6, 7},                   // one tile
+      {6, 7, 1, 1, 1},
+      {6, 7, 10, 3, 3},
+  };
+  for (const Case &c : cases) {
+    const planes::Tile tile = planes::choose_tile(c.pixels, c.points, c.budget);
+    EXPECT_EQ(tile.pixels, c.tile_pixels) << c.pixels << "x" << c.points;
+    EXPECT_EQ(tile.points, c.tile_points) << c.pixels << "x" << c.points;
+  }
+}
+
+TEST(SamplePlanes, IndexesPastTwoGibibytes) {
+  // 65536 x 65536 pixels, 256 points, the backward block.
+  auto block = planes::spectroscopy_block(65536, 65536, 256, 65536);
+  ASSERT_TRUE(block);
+  EXPECT_EQ(block->pixels, std::int64_t{1} << 32);
+  EXPECT_EQ(block->first_sample, std::int64_t{1} << 40);
+  const std::int64_t last_pixel = (std::int64_t{1} << 32) - 1;
+  EXPECT_EQ(planes::source_sample(*block, last_pixel, 255),
+            (std::int64_t{1} << 41) - 1);
+  EXPECT_EQ(planes::output_sample(*block, last_pixel, 255),
+            (std::int64_t{1} << 40) - 1);
+
+  // A dual set whose backward block starts at byte 2^31.
+  block = planes::spectroscopy_block(256, 256, 16384, 256);
+  ASSERT_TRUE(block);
+  EXPECT_EQ(2 * block->first_sample, std::int64_t{1} << 31);
+  EXPECT_EQ(planes::source_sample(*block, 256 * 1 + 3, 5),
+            (std::int64_t{1} << 30) + 259 * 16384 + 5);
+}
+
+TEST(SamplePlanes, RefusesBytePositionsBeyondInt64) {
+  const std::int32_t max = std::numeric_limits<std::int32_t>::max();
+  EXPECT_FALSE(planes::spectroscopy_block(max, max, max, 0));
+  EXPECT_FALSE(planes::spectroscopy_block(max, max, 2, max));
+  // 2^62 samples in the output: positions up to 2^63 do not fit.
+  EXPECT_FALSE(planes::spectroscopy_block(1 << 30, 1 << 30, 4, 0));
+  EXPECT_TRUE(planes::spectroscopy_block(1 << 30, 1 << 30, 1, 0));
+}
+
+TEST(SamplePlanes, OversizedPlanesFailBeforeWriting) {
+  const std::int32_t max = std::numeric_limits<std::int32_t>::max();
+  PlaneRun run(counting_samples(4));
+  EXPECT_FALSE(run.spectroscopy(max, max, max, max));
+  EXPECT_FALSE(run.topography(std::numeric_limits<std::int64_t>::max() / 2, 2, 2));
+}
+
+// --- Write failures ----------------------------------------------------------
+
+TEST(SamplePlanes, FullDiskIsReported) {
+  ScratchDir dir;
+  write_file(dir / "source", counting_samples(400));
+  std::filesystem::create_symlink("/dev/full", dir / "output");
+  std::optional<File> in = File::open_source((dir / "source").string());
+  std::optional<File> out = File::create_output((dir / "output").string());
+  ASSERT_TRUE(in && out);
+  EXPECT_FALSE(copy_topography_plane(*in, 0, *out, 10, 10));
+  EXPECT_FALSE(copy_spectroscopy_planes(*in, *out, 10, 10, 2, 0));
+  EXPECT_FALSE(planes::copy_spectroscopy_planes(*in, *out, 10, 10, 2, 1, 7));
+}
+
+} // namespace
+} // namespace parvane

@@ -1,0 +1,71 @@
+// The arithmetic behind the sample planes, exposed for testing.
+//
+// A spectroscopy block is an N x Q matrix of samples (N pixels, Q points per
+// pixel, pixel-major) that starts at some sample index of the source file; its
+// plane set is the Q x N transpose, plane-major. Both are converted in tiles of
+// a pixels x b points that fit one buffer of the sample budget.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+#include "convert/file_io.h"
+
+namespace parvane::planes {
+
+// The most samples one buffer holds. A conversion uses two such buffers (the
+// source tile and its transpose), 4 MiB in all, whatever the file sizes.
+inline constexpr std::int64_t SAMPLE_BUFFER_BUDGET = std::int64_t{1} << 20;
+
+// The samples of one plane set and where they live. Every sample index of the
+// source run [first_sample, first_sample + pixels * points) and of the output
+// [0, pixels * points), and twice each of them, fits in int64.
+struct SpectroscopyBlock {
+  std::int64_t pixels = 0;       // N = X * Y
+  std::int64_t points = 0;       // Q, the point count
+  std::int64_t first_sample = 0; // Q * X * first_line
+};
+
+// The block for X, Y, point count Q and first line F; nullopt when one of the
+// byte positions it needs does not fit in int64. Sizes must be positive.
+std::optional<SpectroscopyBlock>
+spectroscopy_block(std::int32_t size_x, std::int32_t size_y,
+                   std::int32_t point_count, std::int32_t first_line);
+
+// Sample index in the source file of point `point` of pixel `pixel`
+// (pixel = X * h + i).
+inline std::int64_t source_sample(const SpectroscopyBlock &block,
+                                  std::int64_t pixel, std::int64_t point) {
+  return block.first_sample + pixel * block.points + point;
+}
+
+// Sample index in the plane set of the same sample: plane `point`, position
+// `pixel` within the plane.
+inline std::int64_t output_sample(const SpectroscopyBlock &block,
+                                  std::int64_t pixel, std::int64_t point) {
+  return point * block.pixels + pixel;
+}
+
+// The size of one tile: `pixels` consecutive pixels, `points` consecutive
+// points of each.
+struct Tile {
+  std::int64_t pixels = 0;
+  std::int64_t points = 0;
+};
+
+// The tile shape for a block within `budget` samples (budget >= 1). Few points
+// per pixel: whole pixels, so each tile is one contiguous read. Few pixels:
+// whole planes, so each tile is one contiguous write. Otherwise square tiles.
+Tile choose_tile(std::int64_t pixels, std::int64_t points, std::int64_t budget);
+
+// The two plane operations with an explicit buffer budget in samples, so that
+// small shapes can exercise the multi-tile paths.
+bool copy_topography_plane(const File &topography, std::int64_t first_sample,
+                           File &output, std::int32_t size_x,
+                           std::int32_t size_y, std::int64_t budget);
+bool copy_spectroscopy_planes(const File &spectroscopy, File &output,
+                              std::int32_t size_x, std::int32_t size_y,
+                              std::int32_t point_count,
+                              std::int32_t first_line, std::int64_t budget);
+
+} // namespace parvane::planes
