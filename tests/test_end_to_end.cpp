@@ -299,6 +299,25 @@ TEST_F(EndToEnd, DirectoriesDoNotCountAsSources) {
   EXPECT_FALSE(fs::exists(dir / "m9_ori.sf0"));
 }
 
+TEST_F(EndToEnd, PipesInPlaceOfFilesNeverHang) {
+  // Nobody writes to or reads from these pipes: opening them must not wait.
+  ASSERT_EQ(::mkfifo((dir / "tp3").c_str(), 0666), 0);
+  write_standard_set(dir.path(), "4");
+  EXPECT_EQ(run({"-", "3"}).output, converted({"4"}));
+  write_standard_set(dir.path(), "5");
+  fs::remove(dir / "tz5");
+  ASSERT_EQ(::mkfifo((dir / "tz5").c_str(), 0666), 0);
+  EXPECT_EQ(run({"5"}).output,
+            BANNER + hint() +
+                report("5", "Error 2: Couldn't open old topography file"));
+  fs::remove(dir / "m4_ori.tf0");
+  ASSERT_EQ(::mkfifo((dir / "m4_ori.tf0").c_str(), 0666), 0);
+  EXPECT_EQ(run({"4"}).output,
+            BANNER + hint() +
+                report("4", "Error 5: Couldn't open new topography file "
+                            "(forward)"));
+}
+
 TEST_F(EndToEnd, WriteFailureIsReportedNotDone) {
   write_standard_set(dir.path(), "1");
   write_standard_set(dir.path(), "2");

@@ -19,12 +19,26 @@ constexpr mode_t CREATED_FILE_MODE = 0666;
 // within what read(2) and write(2) accept on every kernel.
 constexpr std::size_t MAX_IO_CHUNK = std::size_t{1} << 30;
 
+// Never wait on a FIFO or a device when opening: a name that is a pipe must
+// not hang an unattended batch. Regular files ignore the flag.
+constexpr int NEVER_BLOCK = O_NONBLOCK | O_CLOEXEC;
+
+bool is_pipe_or_socket(int descriptor) {
+  struct stat status {};
+  return ::fstat(descriptor, &status) != 0 || S_ISFIFO(status.st_mode) ||
+         S_ISSOCK(status.st_mode);
+}
+
 std::optional<File> open_created(const std::string &name, int access) {
-  int descriptor = ::open(name.c_str(), access | O_CREAT | O_TRUNC | O_CLOEXEC,
+  int descriptor = ::open(name.c_str(), access | O_CREAT | O_TRUNC | NEVER_BLOCK,
                           CREATED_FILE_MODE);
   if (descriptor < 0)
     return std::nullopt;
-  return std::optional<File>(std::in_place, File::adopt(descriptor));
+  File file = File::adopt(descriptor);
+  // Outputs and the staging file are written and read by position.
+  if (is_pipe_or_socket(descriptor))
+    return std::nullopt;
+  return file;
 }
 
 } // namespace
@@ -32,7 +46,7 @@ std::optional<File> open_created(const std::string &name, int access) {
 File File::adopt(int descriptor) { return File(descriptor); }
 
 std::optional<File> File::open_source(const std::string &name) {
-  int descriptor = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
+  int descriptor = ::open(name.c_str(), O_RDONLY | NEVER_BLOCK);
   if (descriptor < 0)
     return std::nullopt;
   File file(descriptor);
