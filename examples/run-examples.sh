@@ -1,15 +1,19 @@
 #!/bin/sh
 # Converts the bundled example sets in a fresh scratch directory, so the
-# source tree is never written to. Usage: examples/run-examples.sh CONVERTER
+# source tree is never written to, and lists what the directory then holds.
+# Usage: examples/run-examples.sh CONVERTER
 set -eu
 converter=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
 here=$(cd "$(dirname "$0")" && pwd)
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/parvane-examples.XXXXXX")
-cp "$here"/tp* "$here"/tz* "$scratch"/
-cp "$here"/ts* "$scratch"/ 2>/dev/null || true
+for source in "$here"/tp* "$here"/tz* "$here"/ts*; do
+  if [ -f "$source" ]; then cp "$source" "$scratch"/; fi
+done
 cd "$scratch"
 status=0
 "$converter" || status=$?
-echo "Converted files are in $scratch:"
-ls -l "$scratch"
+echo "Files in $scratch (bytes, name):"
+for file in *; do
+  printf '%8s  %s\n' "$(wc -c <"$file" | tr -d ' ')" "$file"
+done
 exit "$status"
