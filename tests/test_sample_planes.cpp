@@ -18,19 +18,25 @@ using testing::counting_samples;
 using testing::read_file;
 using testing::write_file;
 
-constexpr std::int64_t DEFAULT_BUDGET = planes::SAMPLE_BUFFER_BUDGET;
+constexpr planes::Budget DEFAULT_BUDGET = planes::SAMPLE_BUFFER_BUDGET;
 
 // Converts with the plane operations between real files and returns the
 // output bytes, or nullopt when the operation reported a failed write.
 class PlaneRun {
 public:
-  explicit PlaneRun(const Bytes &source) {
+  explicit PlaneRun(const Bytes &source) { use_source(source); }
+
+  // Files are replaced rather than cut to zero length: the file system
+  // flushes a file cut and rewritten when it is closed, which would make
+  // every conversion here wait for the disk.
+  void use_source(const Bytes &source) {
+    std::filesystem::remove(dir_ / "source");
     write_file(dir_ / "source", source);
   }
 
   std::optional<Bytes> topography(std::int64_t first_sample, std::int32_t x,
                                   std::int32_t y,
-                                  std::int64_t budget = DEFAULT_BUDGET) {
+                                  const planes::Budget &budget = DEFAULT_BUDGET) {
     return run([&](const File &in, File &out) {
       return planes::copy_topography_plane(in, first_sample, out, x, y, budget);
     });
@@ -38,7 +44,7 @@ public:
 
   std::optional<Bytes> spectroscopy(std::int32_t x, std::int32_t y,
                                     std::int32_t points, std::int32_t first_line,
-                                    std::int64_t budget = DEFAULT_BUDGET) {
+                                    const planes::Budget &budget = DEFAULT_BUDGET) {
     return run([&](const File &in, File &out) {
       return planes::copy_spectroscopy_planes(in, out, x, y, points, first_line,
                                               budget);
@@ -47,6 +53,7 @@ public:
 
 private:
   template <typename Copy> std::optional<Bytes> run(Copy copy) {
+    std::filesystem::remove(dir_ / "output");
     std::optional<File> in = File::open_source((dir_ / "source").string());
     std::optional<File> out = File::create_output((dir_ / "output").string());
     if (!in || !out)
@@ -227,8 +234,11 @@ TEST(SamplePlanes, RandomShapesMatchThePerSampleAlgorithm) {
   auto between = [&](int low, int high) {
     return std::uniform_int_distribution<int>(low, high)(random);
   };
-  const std::int64_t budgets[] = {1, 2, 3, 5, 7, 16, 17, 63, 1000,
-                                  DEFAULT_BUDGET};
+  // Tile and chunk budgets that split the small shapes every which way.
+  const planes::Budget budgets[] = {{1, 1},   {2, 1},     {3, 2},  {5, 3},
+                                    {7, 7},   {16, 5},    {17, 4}, {63, 10},
+                                    {1000, 9}, {1000, 1000}, DEFAULT_BUDGET};
+  PlaneRun run{Bytes()};
   for (int round = 0; round < 300; ++round) {
     // Some rounds have many points on very few pixels.
     const bool long_spectra = round % 5 == 0;
@@ -236,7 +246,7 @@ TEST(SamplePlanes, RandomShapesMatchThePerSampleAlgorithm) {
     const int y = long_spectra ? between(1, 2) : between(1, 5);
     const int forward = long_spectra ? between(100, 700) : between(1, 12);
     const int backward = round % 7 == 0 ? 1 : between(1, 12);
-    const std::int64_t budget =
+    const planes::Budget budget =
         budgets[round % (sizeof budgets / sizeof budgets[0])];
     const std::int64_t full = std::int64_t{x} * y * (forward + backward);
     // Mostly complete files, some cut short, some ending mid-sample.
@@ -249,9 +259,10 @@ TEST(SamplePlanes, RandomShapesMatchThePerSampleAlgorithm) {
 
     SCOPED_TRACE(::testing::Message()
                  << "x=" << x << " y=" << y << " P=" << forward
-                 << " Pb=" << backward << " budget=" << budget
+                 << " Pb=" << backward << " budget=" << budget.plane_samples
+                 << "/" << budget.chunk_samples
                  << " bytes=" << bytes);
-    PlaneRun run(source);
+    run.use_source(source);
     EXPECT_EQ(*run.spectroscopy(x, y, forward, 0, budget),
               reference_spectroscopy(source, x, y, forward, 0));
     EXPECT_EQ(*run.spectroscopy(x, y, backward, y, budget),
@@ -272,10 +283,10 @@ TEST(SamplePlanes, TilesFollowTheBlockShape) {
   const Case cases[] = {
       {65536, 256, 1 << 20, 4096, 256},        // whole pixels
       {4, 1000000, 1 << 20, 4, 262144},        // whole planes
-      {1000000, 1000000, 1 << 20, 1024, 1024}, // squares
+      {1000000, 1000000, 1 << 20, 1448, 724},  // wider than tall
       {6, 7, 1 << 20, 6, 7},                   // one tile
       {6, 7, 1, 1, 1},
-      {6, 7, 10, 3, 3},
+      {6, 7, 10, 4, 2},
   };
   for (const Case &c : cases) {
     const planes::Tile tile = planes::choose_tile(c.pixels, c.points, c.budget);
@@ -331,7 +342,8 @@ TEST(SamplePlanes, FullDiskIsReported) {
   ASSERT_TRUE(in && out);
   EXPECT_FALSE(copy_topography_plane(*in, 0, *out, 10, 10));
   EXPECT_FALSE(copy_spectroscopy_planes(*in, *out, 10, 10, 2, 0));
-  EXPECT_FALSE(planes::copy_spectroscopy_planes(*in, *out, 10, 10, 2, 1, 7));
+  EXPECT_FALSE(
+      planes::copy_spectroscopy_planes(*in, *out, 10, 10, 2, 1, {7, 3}));
 }
 
 } // namespace

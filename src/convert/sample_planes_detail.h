@@ -2,8 +2,9 @@
 //
 // A spectroscopy block is an N x Q matrix of samples (N pixels, Q points per
 // pixel, pixel-major) that starts at some sample index of the source file; its
-// plane set is the Q x N transpose, plane-major. Both are converted in tiles of
-// a pixels x b points that fit one buffer of the sample budget.
+// plane set is the Q x N transpose, plane-major. The plane set is built in
+// tiles of a pixels x b points that fit the plane buffer; each tile is read in
+// chunks that fit the chunk buffer and transposed into place.
 #pragma once
 
 #include <cstdint>
@@ -13,9 +14,17 @@
 
 namespace parvane::planes {
 
-// The most samples one buffer holds. A conversion uses two such buffers (the
-// source tile and its transpose), 4 MiB in all, whatever the file sizes.
-inline constexpr std::int64_t SAMPLE_BUFFER_BUDGET = std::int64_t{1} << 20;
+// The buffers of one plane conversion, in samples: the plane tile that
+// collects one tile of output planes, and the chunk into which source
+// samples are read before they are transposed into it.
+struct Budget {
+  std::int64_t plane_samples = 0;
+  std::int64_t chunk_samples = 0;
+};
+
+// 4 MiB for the plane tile and 64 KiB for the chunk, whatever the file sizes.
+inline constexpr Budget SAMPLE_BUFFER_BUDGET{std::int64_t{1} << 21,
+                                             std::int64_t{1} << 15};
 
 // The samples of one plane set and where they live. Every sample index of the
 // source run [first_sample, first_sample + pixels * points) and of the output
@@ -46,26 +55,34 @@ inline std::int64_t output_sample(const SpectroscopyBlock &block,
   return point * block.pixels + pixel;
 }
 
-// The size of one tile: `pixels` consecutive pixels, `points` consecutive
-// points of each.
+// A tile or chunk: `pixels` consecutive pixels, `points` consecutive points
+// of each.
 struct Tile {
   std::int64_t pixels = 0;
   std::int64_t points = 0;
 };
 
-// The tile shape for a block within `budget` samples (budget >= 1). Few points
-// per pixel: whole pixels, so each tile is one contiguous read. Few pixels:
-// whole planes, so each tile is one contiguous write. Otherwise square tiles.
+// The tile of output planes for a block within `budget` samples (budget >= 1).
+// Few points per pixel: whole pixels, so each tile reads one contiguous run.
+// Few pixels: whole planes, so each tile is one contiguous write. Otherwise
+// tiles about twice as many pixels wide as they are points tall.
 Tile choose_tile(std::int64_t pixels, std::int64_t points, std::int64_t budget);
 
-// The two plane operations with an explicit buffer budget in samples, so that
-// small shapes can exercise the multi-tile paths.
+// The chunk in which a tile is read, within `budget` samples (budget >= 1):
+// as many of the tile's pixels as fit with all the tile's points, or part of
+// the points of one pixel. A tile of whole pixels is so read in one run per
+// chunk, any other tile in one run per pixel.
+Tile choose_chunk(const Tile &tile, std::int64_t budget);
+
+// The two plane operations with an explicit buffer budget, so that small
+// shapes can exercise the multi-tile and multi-chunk paths.
 bool copy_topography_plane(const File &topography, std::int64_t first_sample,
                            File &output, std::int32_t size_x,
-                           std::int32_t size_y, std::int64_t budget);
+                           std::int32_t size_y, const Budget &budget);
 bool copy_spectroscopy_planes(const File &spectroscopy, File &output,
                               std::int32_t size_x, std::int32_t size_y,
                               std::int32_t point_count,
-                              std::int32_t first_line, std::int64_t budget);
+                              std::int32_t first_line,
+                              const Budget &budget);
 
 } // namespace parvane::planes
