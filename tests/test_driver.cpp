@@ -15,6 +15,13 @@ struct ClassifyCase {
   RunMode mode;
 };
 
+void PrintTo(const ClassifyCase &c, std::ostream *out) {
+  *out << "[";
+  for (const char *arg : c.args)
+    *out << ' ' << arg;
+  *out << " ] -> mode " << c.mode;
+}
+
 class Classify : public ::testing::TestWithParam<ClassifyCase> {};
 
 TEST_P(Classify, MapsEveryArgumentListToOneMode) {

@@ -93,6 +93,19 @@ struct WalkCase {
   std::vector<std::string> converted; // in the order converted
 };
 
+std::string joined(const std::vector<std::string> &words) {
+  std::string text;
+  for (auto &word : words) {
+    text.push_back(' ');
+    text.append(word, 0, 20);
+  }
+  return "[" + text + " ]";
+}
+
+void PrintTo(const WalkCase &c, std::ostream *out) {
+  *out << "args " << joined(c.args) << " sets " << joined(c.present);
+}
+
 class BatchWalk : public EndToEnd,
                   public ::testing::WithParamInterface<WalkCase> {};
 
@@ -170,6 +183,10 @@ struct FailureCase {
   std::vector<std::string> untouched; // sets after the failure
 };
 
+void PrintTo(const FailureCase &c, std::ostream *out) {
+  *out << "args " << joined(c.args) << " failing " << c.failed.substr(0, 20);
+}
+
 class FailedRun : public EndToEnd,
                   public ::testing::WithParamInterface<FailureCase> {};
 
@@ -215,6 +232,10 @@ struct OpenFailureCase {
   std::string role;
   std::vector<std::pair<std::string, std::int64_t>> left;
 };
+
+void PrintTo(const OpenFailureCase &c, std::ostream *out) {
+  *out << "code " << c.code << " (" << c.blocked << " is a directory)";
+}
 
 class OpenFailure : public EndToEnd,
                     public ::testing::WithParamInterface<OpenFailureCase> {};

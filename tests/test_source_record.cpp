@@ -73,6 +73,10 @@ struct FieldCase {
   float as_float;
 };
 
+void PrintTo(const FieldCase &c, std::ostream *out) {
+  *out << "offset " << c.offset << " -> " << c.as_int;
+}
+
 class FieldDecoding : public ::testing::TestWithParam<FieldCase> {};
 
 TEST_P(FieldDecoding, DecodeBigEndianThroughTheStagingCopy) {
