@@ -70,8 +70,8 @@ struct Contender {
 std::optional<Shape> parse_shape(const std::string &text) {
   Shape shape;
   char tail = 0;
-  if (std::sscanf(text.c_str(), "%dx%dx%d%c", &shape.x, &shape.y,
-                  &shape.points, &tail) != 3 ||
+  if (std::sscanf(text.c_str(), "%dx%dx%d%c", &shape.x, &shape.y, &shape.points,
+                  &tail) != 3 ||
       shape.x <= 0 || shape.y <= 0 || shape.points <= 0)
     return std::nullopt;
   return shape;
@@ -249,8 +249,8 @@ bool race(const Options &options, const fs::path &dir,
         continue;
       Measurement &best = c.best;
       best.seconds = round == 1 ? m.seconds : std::min(best.seconds, m.seconds);
-      best.cpu_seconds =
-          round == 1 ? m.cpu_seconds : std::min(best.cpu_seconds, m.cpu_seconds);
+      best.cpu_seconds = round == 1 ? m.cpu_seconds
+                                    : std::min(best.cpu_seconds, m.cpu_seconds);
       best.peak_rss_kib = std::max(best.peak_rss_kib, m.peak_rss_kib);
     }
   }
@@ -266,7 +266,8 @@ void print(const Contender &c, double megabytes) {
 
 // Returns false when the set could not be written or a contender failed.
 bool bench_shape(const Options &options, const Shape &shape) {
-  const fs::path dir = options.dir / ("parvane-bench-" + std::to_string(::getpid()));
+  const fs::path dir =
+      options.dir / ("parvane-bench-" + std::to_string(::getpid()));
   fs::create_directories(dir);
   struct Cleanup {
     fs::path dir;
@@ -276,10 +277,10 @@ bool bench_shape(const Options &options, const Shape &shape) {
     std::printf("cannot write the set in %s\n", dir.c_str());
     return false;
   }
-  const double megabytes =
-      static_cast<double>(fs::file_size(dir / "tp1") + fs::file_size(dir / "tz1") +
-                          fs::file_size(dir / "ts1")) /
-      1e6;
+  const double megabytes = static_cast<double>(fs::file_size(dir / "tp1") +
+                                               fs::file_size(dir / "tz1") +
+                                               fs::file_size(dir / "ts1")) /
+                           1e6;
   std::printf("%dx%d pixels, %d points forward and backward: %.1f MB in\n",
               shape.x, shape.y, shape.points, megabytes);
 
@@ -296,7 +297,8 @@ bool bench_shape(const Options &options, const Shape &shape) {
     print(c, megabytes);
   const Measurement &converter = contenders[0].best;
   for (std::size_t k = 1; k < contenders.size(); ++k)
-    std::printf("  converter/%-4s elapsed %.2f, cpu %.2f\n", contenders[k].label,
+    std::printf("  converter/%-4s elapsed %.2f, cpu %.2f\n",
+                contenders[k].label,
                 converter.seconds / contenders[k].best.seconds,
                 converter.cpu_seconds / contenders[k].best.cpu_seconds);
   std::printf("  targets: converter/copy <= 1.5, converter peak RSS <= 8 MiB "

@@ -13,9 +13,9 @@ namespace parvane {
 namespace {
 
 using testing::Bytes;
-using testing::ScratchDir;
 using testing::counting_samples;
 using testing::read_file;
+using testing::ScratchDir;
 using testing::write_file;
 
 constexpr planes::Budget DEFAULT_BUDGET = planes::SAMPLE_BUFFER_BUDGET;
@@ -34,17 +34,18 @@ public:
     write_file(dir_ / "source", source);
   }
 
-  std::optional<Bytes> topography(std::int64_t first_sample, std::int32_t x,
-                                  std::int32_t y,
-                                  const planes::Budget &budget = DEFAULT_BUDGET) {
+  std::optional<Bytes>
+  topography(std::int64_t first_sample, std::int32_t x, std::int32_t y,
+             const planes::Budget &budget = DEFAULT_BUDGET) {
     return run([&](const File &in, File &out) {
       return planes::copy_topography_plane(in, first_sample, out, x, y, budget);
     });
   }
 
-  std::optional<Bytes> spectroscopy(std::int32_t x, std::int32_t y,
-                                    std::int32_t points, std::int32_t first_line,
-                                    const planes::Budget &budget = DEFAULT_BUDGET) {
+  std::optional<Bytes>
+  spectroscopy(std::int32_t x, std::int32_t y, std::int32_t points,
+               std::int32_t first_line,
+               const planes::Budget &budget = DEFAULT_BUDGET) {
     return run([&](const File &in, File &out) {
       return planes::copy_spectroscopy_planes(in, out, x, y, points, first_line,
                                               budget);
@@ -89,8 +90,8 @@ std::uint8_t byte_or_zero(const Bytes &source, std::int64_t position) {
 }
 
 void append_converted(Bytes &output, const Bytes &source, std::int64_t n) {
-  auto bytes = convert_sample(
-      sample_value(byte_or_zero(source, 2 * n), byte_or_zero(source, 2 * n + 1)));
+  auto bytes = convert_sample(sample_value(byte_or_zero(source, 2 * n),
+                                           byte_or_zero(source, 2 * n + 1)));
   output.push_back(static_cast<char>(bytes[0]));
   output.push_back(static_cast<char>(bytes[1]));
 }
@@ -173,7 +174,8 @@ INSTANTIATE_TEST_SUITE_P(
         OrderCase{2, 2, 2, 2, {8, 10, 12, 14, 9, 11, 13, 15}},
         OrderCase{3, 2, 2, 0, {0, 2, 4, 6, 8, 10, 1, 3, 5, 7, 9, 11}}));
 
-// --- Empty plane sets ----------------------------------------------------------
+// --- Empty plane sets
+// ----------------------------------------------------------
 
 struct Shape {
   int x, y, points;
@@ -190,14 +192,14 @@ TEST_P(SamplePlanesEmpty, WriteNothing) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(ZeroOrNegative, SamplePlanesEmpty,
-                         ::testing::Values(Shape{0, 2, 3}, Shape{2, 0, 3},
-                                           Shape{2, 2, 0}, Shape{-1, 2, 3},
-                                           Shape{2, -5, 3}, Shape{2, 2, -1},
-                                           Shape{std::numeric_limits<int>::min(),
-                                                 2, 3}));
+INSTANTIATE_TEST_SUITE_P(
+    ZeroOrNegative, SamplePlanesEmpty,
+    ::testing::Values(Shape{0, 2, 3}, Shape{2, 0, 3}, Shape{2, 2, 0},
+                      Shape{-1, 2, 3}, Shape{2, -5, 3}, Shape{2, 2, -1},
+                      Shape{std::numeric_limits<int>::min(), 2, 3}));
 
-// --- Short sources -------------------------------------------------------------
+// --- Short sources
+// -------------------------------------------------------------
 
 TEST(SamplePlanes, ShortTopographyPadsMissingSamplesAndHalfSamples) {
   // Five and a half samples for a plane of six.
@@ -235,16 +237,25 @@ TEST(SamplePlanes, RandomShapesMatchThePerSampleAlgorithm) {
     return std::uniform_int_distribution<int>(low, high)(random);
   };
   // Tile and chunk budgets that split the small shapes every which way.
-  const planes::Budget budgets[] = {{1, 1},   {2, 1},     {3, 2},  {5, 3},
-                                    {7, 7},   {16, 5},    {17, 4}, {63, 10},
-                                    {1000, 9}, {1000, 1000}, DEFAULT_BUDGET};
+  const planes::Budget budgets[] = {
+      {1, 1},       {2, 1},      {3, 2},        {5, 3},    {7, 7},
+      {16, 5},      {17, 4},     {63, 10},      {1000, 9}, {1000, 100},
+      {1000, 1000}, {4096, 200}, DEFAULT_BUDGET};
   PlaneRun run{Bytes()};
   for (int round = 0; round < 300; ++round) {
-    // Some rounds have many points on very few pixels.
+    // Some rounds have many points on very few pixels, some are large enough
+    // for whole 8 x 8 blocks in several tiles and chunks.
     const bool long_spectra = round % 5 == 0;
-    const int x = long_spectra ? between(1, 2) : between(1, 7);
-    const int y = long_spectra ? between(1, 2) : between(1, 5);
-    const int forward = long_spectra ? between(100, 700) : between(1, 12);
+    const bool wide = round % 5 == 1;
+    const int x = long_spectra ? between(1, 2)
+                  : wide       ? between(8, 20)
+                               : between(1, 7);
+    const int y = long_spectra ? between(1, 2)
+                  : wide       ? between(8, 20)
+                               : between(1, 5);
+    const int forward = long_spectra ? between(100, 700)
+                        : wide       ? between(8, 40)
+                                     : between(1, 12);
     const int backward = round % 7 == 0 ? 1 : between(1, 12);
     const planes::Budget budget =
         budgets[round % (sizeof budgets / sizeof budgets[0])];
@@ -260,8 +271,7 @@ TEST(SamplePlanes, RandomShapesMatchThePerSampleAlgorithm) {
     SCOPED_TRACE(::testing::Message()
                  << "x=" << x << " y=" << y << " P=" << forward
                  << " Pb=" << backward << " budget=" << budget.plane_samples
-                 << "/" << budget.chunk_samples
-                 << " bytes=" << bytes);
+                 << "/" << budget.chunk_samples << " bytes=" << bytes);
     run.use_source(source);
     EXPECT_EQ(*run.spectroscopy(x, y, forward, 0, budget),
               reference_spectroscopy(source, x, y, forward, 0));
@@ -274,17 +284,18 @@ TEST(SamplePlanes, RandomShapesMatchThePerSampleAlgorithm) {
   }
 }
 
-// --- Tiles and 64-bit positions --------------------------------------------------
+// --- Tiles and 64-bit positions
+// --------------------------------------------------
 
 TEST(SamplePlanes, TilesFollowTheBlockShape) {
   struct Case {
     std::int64_t pixels, points, budget, tile_pixels, tile_points;
   };
   const Case cases[] = {
-      {65536, 256, 1 << 20, 4096, 256},        // whole pixels
-      {4, 1000000, 1 << 20, 4, 262144},        // whole planes
-      {1000000, 1000000, 1 << 20, 1448, 724},  // wider than tall
-      {6, 7, 1 << 20, 6, 7},                   // one tile
+      {65536, 256, 1 << 20, 4096, 256},       // whole pixels
+      {4, 1000000, 1 << 20, 4, 262144},       // whole planes
+      {1000000, 1000000, 1 << 20, 1448, 724}, // wider than tall
+      {6, 7, 1 << 20, 6, 7},                  // one tile
       {6, 7, 1, 1, 1},
       {6, 7, 10, 4, 2},
   };
@@ -328,7 +339,8 @@ TEST(SamplePlanes, OversizedPlanesFailBeforeWriting) {
   const std::int32_t max = std::numeric_limits<std::int32_t>::max();
   PlaneRun run(counting_samples(4));
   EXPECT_FALSE(run.spectroscopy(max, max, max, max));
-  EXPECT_FALSE(run.topography(std::numeric_limits<std::int64_t>::max() / 2, 2, 2));
+  EXPECT_FALSE(
+      run.topography(std::numeric_limits<std::int64_t>::max() / 2, 2, 2));
 }
 
 // --- Write failures ----------------------------------------------------------

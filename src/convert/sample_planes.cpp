@@ -127,8 +127,8 @@ void transpose_block(const std::uint16_t *from, std::int64_t from_stride,
   for (int i = 0; i < 8; ++i)
     std::memcpy(&rows[i], from + i * from_stride, sizeof(BlockRow));
   for (int i = 0; i < 8; i += 2) {
-    pairs[i] = __builtin_shufflevector(rows[i], rows[i + 1], 0, 8, 1, 9, 2, 10,
-                                       3, 11);
+    pairs[i] =
+        __builtin_shufflevector(rows[i], rows[i + 1], 0, 8, 1, 9, 2, 10, 3, 11);
     pairs[i + 1] = __builtin_shufflevector(rows[i], rows[i + 1], 4, 12, 5, 13,
                                            6, 14, 7, 15);
   }
@@ -143,8 +143,8 @@ void transpose_block(const std::uint16_t *from, std::int64_t from_stride,
     }
   }
   for (int i = 0; i < 4; ++i) {
-    columns[2 * i] =
-        __builtin_shufflevector(quads[i], quads[i + 4], 0, 1, 2, 3, 8, 9, 10, 11);
+    columns[2 * i] = __builtin_shufflevector(quads[i], quads[i + 4], 0, 1, 2, 3,
+                                             8, 9, 10, 11);
     columns[2 * i + 1] = __builtin_shufflevector(quads[i], quads[i + 4], 4, 5,
                                                  6, 7, 12, 13, 14, 15);
   }
@@ -164,8 +164,8 @@ void transpose_converted(const std::uint16_t *from, std::int64_t rows,
   const std::int64_t full_columns = columns - columns % TRANSPOSE_BLOCK;
   for (std::int64_t c0 = 0; c0 < full_columns; c0 += TRANSPOSE_BLOCK)
     for (std::int64_t r0 = 0; r0 < full_rows; r0 += TRANSPOSE_BLOCK)
-      transpose_block(from + r0 * columns + c0, columns, to + c0 * to_stride + r0,
-                      to_stride);
+      transpose_block(from + r0 * columns + c0, columns,
+                      to + c0 * to_stride + r0, to_stride);
   // The edges that do not fill a block.
   for (std::int64_t c = 0; c < columns; ++c)
     for (std::int64_t r = c < full_columns ? full_rows : 0; r < rows; ++r)
@@ -230,19 +230,20 @@ bool write_tile(File &output, const SpectroscopyBlock &block,
     return write_samples(output, output_sample(block, 0, place.first_point),
                          tile, size.pixels * size.points);
   for (std::int64_t j = 0; j < size.points; ++j)
-    if (!write_samples(output,
-                       output_sample(block, place.first_pixel,
-                                     place.first_point + j),
-                       tile + j * size.pixels, size.pixels))
+    if (!write_samples(
+            output,
+            output_sample(block, place.first_pixel, place.first_point + j),
+            tile + j * size.pixels, size.pixels))
       return false;
   return true;
 }
 
 } // namespace
 
-std::optional<SpectroscopyBlock>
-spectroscopy_block(std::int32_t size_x, std::int32_t size_y,
-                   std::int32_t point_count, std::int32_t first_line) {
+std::optional<SpectroscopyBlock> spectroscopy_block(std::int32_t size_x,
+                                                    std::int32_t size_y,
+                                                    std::int32_t point_count,
+                                                    std::int32_t first_line) {
   // X * Y and Q * X are below 2^62; only products with a third factor can
   // overflow.
   const std::int64_t pixels = std::int64_t{size_x} * size_y;
@@ -302,8 +303,8 @@ bool copy_topography_plane(const File &topography, std::int64_t first_sample,
 
 bool copy_spectroscopy_planes(const File &spectroscopy, File &output,
                               std::int32_t size_x, std::int32_t size_y,
-                              std::int32_t point_count,
-                              std::int32_t first_line, const Budget &budget) {
+                              std::int32_t point_count, std::int32_t first_line,
+                              const Budget &budget) {
   if (size_x <= 0 || size_y <= 0 || point_count <= 0)
     return true;
   const std::optional<SpectroscopyBlock> block =
@@ -312,15 +313,15 @@ bool copy_spectroscopy_planes(const File &spectroscopy, File &output,
     return false;
   const Tile tile =
       choose_tile(block->pixels, block->points, budget.plane_samples);
-  const Tile chunk_shape =
-      choose_chunk(tile, budget.chunk_samples);
+  const Tile chunk_shape = choose_chunk(tile, budget.chunk_samples);
   SampleBuffer tile_buffer(tile.pixels * tile.points);
   SampleBuffer chunk_buffer(chunk_shape.pixels * chunk_shape.points);
   if (!tile_buffer.usable() || !chunk_buffer.usable())
     return false;
   for (std::int64_t p0 = 0; p0 < block->pixels; p0 += tile.pixels) {
     for (std::int64_t m0 = 0; m0 < block->points; m0 += tile.points) {
-      const TilePlace place{p0, m0,
+      const TilePlace place{p0,
+                            m0,
                             {std::min(tile.pixels, block->pixels - p0),
                              std::min(tile.points, block->points - m0)}};
       fill_tile(spectroscopy, *block, place, chunk_shape, chunk_buffer.at(0),

@@ -37,9 +37,10 @@ struct SpectroscopyBlock {
 
 // The block for X, Y, point count Q and first line F; nullopt when one of the
 // byte positions it needs does not fit in int64. Sizes must be positive.
-std::optional<SpectroscopyBlock>
-spectroscopy_block(std::int32_t size_x, std::int32_t size_y,
-                   std::int32_t point_count, std::int32_t first_line);
+std::optional<SpectroscopyBlock> spectroscopy_block(std::int32_t size_x,
+                                                    std::int32_t size_y,
+                                                    std::int32_t point_count,
+                                                    std::int32_t first_line);
 
 // Sample index in the source file of point `point` of pixel `pixel`
 // (pixel = X * h + i).
@@ -81,8 +82,7 @@ bool copy_topography_plane(const File &topography, std::int64_t first_sample,
                            std::int32_t size_y, const Budget &budget);
 bool copy_spectroscopy_planes(const File &spectroscopy, File &output,
                               std::int32_t size_x, std::int32_t size_y,
-                              std::int32_t point_count,
-                              std::int32_t first_line,
+                              std::int32_t point_count, std::int32_t first_line,
                               const Budget &budget);
 
 } // namespace parvane::planes
