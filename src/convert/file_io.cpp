@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -100,7 +99,7 @@ std::size_t File::read_at(std::int64_t position,
     done += static_cast<std::size_t>(got);
     position += got;
   }
-  std::memset(buffer.data() + done, 0, buffer.size() - done);
+  std::fill(buffer.begin() + static_cast<std::ptrdiff_t>(done), buffer.end(), 0);
   return done;
 }
 
@@ -128,6 +127,11 @@ bool File::write_at(std::int64_t position,
     position += put;
   }
   return true;
+}
+
+void File::reserve(std::int64_t bytes) {
+  if (descriptor_ >= 0 && bytes > 0)
+    ::fallocate(descriptor_, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(bytes));
 }
 
 bool File::close() {

@@ -47,6 +47,11 @@ public:
   // including a negative position.
   bool write_at(std::int64_t position, std::span<const std::uint8_t> bytes);
 
+  // Asks the file system to allocate `bytes` from the start of the file in
+  // one piece, without changing the file's size. Purely a hint for speed: a
+  // file system that cannot do it is simply written as usual.
+  void reserve(std::int64_t bytes);
+
   // Closes the descriptor. False when the close itself reports a failure.
   // Closing an already closed file does nothing and returns true.
   bool close();
