@@ -1,0 +1,956 @@
+// Hostile inputs and injected faults: whatever a set holds, a conversion ends,
+// its result code tells the truth, and no file it was not asked to write is
+// damaged.
+//
+// One model of a conversion (which files it opens and writes, in which order,
+// and the code each failure gives) serves both harnesses: thousands of random
+// sets converted in-process, and full-device write faults in batches run by
+// the built binary.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <functional>
+#include <map>
+#include <random>
+#include <set>
+#include <sstream>
+#include <sys/inotify.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "convert/conversion_sequence.h"
+#include "convert/file_io.h"
+#include "convert/source_record.h"
+#include "test_helpers.h"
+
+namespace parvane::testing {
+namespace {
+
+// ---------------------------------------------------------------------------
+// The files of one set and what a conversion does to them.
+
+enum Name { TP, TZ, TS, TMP, PAR, TF0, SF0, TB0, SB0 };
+constexpr std::array ALL_NAMES{TP, TZ, TS, TMP, PAR, TF0, SF0, TB0, SB0};
+
+// Longest file name the file systems under test accept.
+constexpr std::size_t NAME_LIMIT = 255;
+
+std::string file_name(const std::string &number, Name name) {
+  switch (name) {
+  case TP: return "tp" + number;
+  case TZ: return "tz" + number;
+  case TS: return "ts" + number;
+  case TMP: return STAGING_FILE_NAME;
+  case PAR: return "m" + number + "_ori.par";
+  case TF0: return "m" + number + "_ori.tf0";
+  case SF0: return "m" + number + "_ori.sf0";
+  case TB0: return "m" + number + "_ori.tb0";
+  case SB0: return "m" + number + "_ori.sb0";
+  }
+  return {};
+}
+
+bool is_source(Name name) { return name == TP || name == TZ || name == TS; }
+
+// Something in the way of one name of the set.
+struct Obstacle {
+  enum Kind { NONE, MISSING, DIRECTORY, FIFO, FULL_DEVICE } kind = NONE;
+  Name name = TP;
+};
+
+// What a conversion needs to know about a set, decoded by the test itself.
+struct SetShape {
+  std::string number;
+  std::int64_t record_length = 0;
+  bool spectroscopy_file = false;
+  bool dual_mode = false;
+  std::int32_t x = 0, y = 0, points_forward = 0, points_backward = 0;
+};
+
+// What a file of the set looks like after the conversion.
+enum class State {
+  Untouched, // exactly as before, or still absent
+  Empty,     // opened and emptied, never written
+  Complete,  // written in full
+  Gone,      // deleted
+};
+
+struct Outcome {
+  int code = 0;
+  bool has_spectroscopy = false;
+  std::map<Name, State> states; // names not listed stay Untouched
+};
+
+std::int64_t pixels(const SetShape &s) {
+  return s.x > 0 && s.y > 0 ? std::int64_t{s.x} * s.y : 0;
+}
+
+std::int64_t positive(std::int32_t value) { return std::max(value, 0); }
+
+// The expected size of a completely written sample file.
+std::int64_t sample_file_size(const SetShape &s, Name name) {
+  switch (name) {
+  case TF0:
+  case TB0: return 2 * pixels(s);
+  case SF0: return 2 * positive(s.points_forward) * pixels(s);
+  case SB0: return 2 * positive(s.points_backward) * pixels(s);
+  default: return -1;
+  }
+}
+
+struct Event {
+  enum Step { OPEN, WRITE } step;
+  Name name;
+  int code;
+};
+
+// The opens and non-empty writes of one conversion, in the order they happen,
+// with the result code each gives when it fails.
+std::vector<Event> conversion_events(const SetShape &s, bool spectroscopy) {
+  std::vector<Event> events;
+  auto open = [&](Name name, int code) {
+    events.push_back({Event::OPEN, name, code});
+  };
+  auto write = [&](Name name, int code) {
+    if (name == TMP ? s.record_length > 0
+                    : name == PAR || sample_file_size(s, name) > 0)
+      events.push_back({Event::WRITE, name, code});
+  };
+  open(TMP, 3);
+  write(TMP, 9);
+  open(PAR, 4);
+  open(TF0, 5);
+  if (spectroscopy)
+    open(SF0, 6);
+  write(TF0, 11);
+  if (s.dual_mode) {
+    open(TB0, 7);
+    write(TB0, 13);
+  }
+  if (spectroscopy) {
+    write(SF0, 12);
+    if (s.dual_mode) {
+      open(SB0, 8);
+      write(SB0, 14);
+    }
+  }
+  write(PAR, 10);
+  return events;
+}
+
+Outcome predict(const SetShape &s, const Obstacle &obstacle) {
+  auto at = [&](Name name, Obstacle::Kind kind) {
+    return obstacle.kind == kind && obstacle.name == name;
+  };
+  auto open_fails = [&](Name name) {
+    if (file_name(s.number, name).size() > NAME_LIMIT)
+      return true;
+    if (obstacle.name != name || obstacle.kind == Obstacle::NONE)
+      return false;
+    // Only regular files count as sources; a full device opens as an output.
+    return is_source(name) || obstacle.kind != Obstacle::FULL_DEVICE;
+  };
+  Outcome out;
+  if (open_fails(TP))
+    return {1, false, {}};
+  if (open_fails(TZ))
+    return {2, false, {}};
+  out.has_spectroscopy = s.spectroscopy_file && !open_fails(TS);
+  for (const Event &e : conversion_events(s, out.has_spectroscopy)) {
+    const bool full = at(e.name, Obstacle::FULL_DEVICE);
+    if (e.step == Event::OPEN ? open_fails(e.name) : full) {
+      out.code = e.code;
+      return out;
+    }
+    // A link to the full device stays the link it was.
+    if (!full)
+      out.states[e.name] = e.step == Event::OPEN ? State::Empty : State::Complete;
+  }
+  out.states[TMP] = State::Gone;
+  return out;
+}
+
+// ---------------------------------------------------------------------------
+// Directory snapshots and what changed between them.
+
+struct Entry {
+  enum Type { FILE, DIRECTORY, LINK, OTHER } type = OTHER;
+  Bytes bytes;        // content of a regular file
+  std::string target; // target of a link
+  std::int64_t mtime_ns = 0;
+  bool operator==(const Entry &) const = default;
+};
+using Snapshot = std::map<std::string, Entry>;
+
+Snapshot snapshot(const fs::path &dir) {
+  Snapshot entries;
+  for (const std::string &name : list_dir(dir)) {
+    const fs::path path = dir / name;
+    struct stat status {};
+    if (::lstat(path.c_str(), &status) != 0)
+      continue;
+    Entry entry;
+    entry.mtime_ns = std::int64_t{status.st_mtim.tv_sec} * 1000000000 +
+                     status.st_mtim.tv_nsec;
+    if (S_ISREG(status.st_mode)) {
+      entry.type = Entry::FILE;
+      entry.bytes = read_file(path);
+    } else if (S_ISDIR(status.st_mode)) {
+      entry.type = Entry::DIRECTORY;
+    } else if (S_ISLNK(status.st_mode)) {
+      entry.type = Entry::LINK;
+      entry.target = fs::read_symlink(path).string();
+    }
+    entries.emplace(name, std::move(entry));
+  }
+  return entries;
+}
+
+// Gives every entry of `dir` one modification time long past, so that any
+// later change to an entry shows.
+void age_entries(const fs::path &dir) {
+  const struct timespec past[2] = {{1000000000, 0}, {1000000000, 0}};
+  for (const std::string &name : list_dir(dir))
+    ::utimensat(AT_FDCWD, (dir / name).c_str(), past, AT_SYMLINK_NOFOLLOW);
+}
+
+// The names in one directory that were created, deleted, renamed, had their
+// attributes changed, or were closed after being opened for writing. A
+// source opened read-only never appears here. One instance serves many
+// directories in turn: closing an instance takes the kernel a while.
+class DirectoryWatch {
+public:
+  DirectoryWatch() : descriptor_(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {}
+  ~DirectoryWatch() { ::close(descriptor_); }
+  DirectoryWatch(const DirectoryWatch &) = delete;
+  DirectoryWatch &operator=(const DirectoryWatch &) = delete;
+
+  // Starts watching `dir`, forgetting everything seen before.
+  void watch(const fs::path &dir) {
+    changed_names();
+    watched_ = ::inotify_add_watch(descriptor_, dir.c_str(),
+                                   IN_CLOSE_WRITE | IN_CREATE | IN_DELETE |
+                                       IN_ATTRIB | IN_MOVED_FROM | IN_MOVED_TO);
+  }
+
+  // The names changed since `watch`, or since the last call.
+  std::set<std::string> changed_names() const {
+    std::set<std::string> names;
+    alignas(inotify_event) char buffer[64 * 1024];
+    ssize_t got;
+    while ((got = ::read(descriptor_, buffer, sizeof buffer)) > 0) {
+      for (char *p = buffer; p < buffer + got;) {
+        const auto *event = reinterpret_cast<const inotify_event *>(p);
+        if (event->mask & IN_Q_OVERFLOW)
+          names.insert("(too many changes to tell)");
+        else if (event->wd == watched_ && event->len > 0)
+          names.insert(event->name);
+        p += sizeof(inotify_event) + event->len;
+      }
+    }
+    return names;
+  }
+
+private:
+  int descriptor_;
+  int watched_ = -1;
+};
+
+// Checks every name of `before` and `after` against the states expected for
+// the names a conversion may touch; every other entry (sources, other sets,
+// unrelated files) must be byte for byte and time for time as it was, and
+// only the names in `writable` may have been opened for writing at all.
+void expect_outcome(const Snapshot &before, const Snapshot &after,
+                    const std::set<std::string> &changed,
+                    const std::set<std::string> &writable,
+                    const std::map<std::string, State> &states,
+                    const std::function<void(const std::string &, const Bytes &)>
+                        &expect_complete) {
+  std::set<std::string> names;
+  for (const auto *entries : {&before, &after})
+    for (const auto &[name, entry] : *entries)
+      names.insert(name);
+  for (const auto &[name, state] : states)
+    names.insert(name);
+  for (const std::string &name : changed)
+    names.insert(name);
+
+  for (const std::string &name : names) {
+    SCOPED_TRACE("file \"" + name + "\"");
+    const auto expected = states.find(name);
+    const State state = expected == states.end() ? State::Untouched
+                                                 : expected->second;
+    const auto was = before.find(name), is = after.find(name);
+    const bool exists = is != after.end();
+    switch (state) {
+    case State::Untouched:
+      EXPECT_FALSE(changed.contains(name) && !writable.contains(name))
+          << "opened for writing or changed";
+      if (was == before.end())
+        EXPECT_FALSE(exists) << "created";
+      else
+        EXPECT_TRUE(exists && is->second == was->second) << "damaged";
+      break;
+    case State::Gone:
+      EXPECT_FALSE(exists) << "left behind";
+      break;
+    case State::Empty:
+      ASSERT_TRUE(exists && is->second.type == Entry::FILE) << "not a file";
+      EXPECT_EQ(is->second.bytes.size(), 0u) << "not empty";
+      break;
+    case State::Complete:
+      ASSERT_TRUE(exists && is->second.type == Entry::FILE) << "not a file";
+      expect_complete(name, is->second.bytes);
+      break;
+    }
+  }
+}
+
+// The names one conversion of set `number` opens for writing.
+std::set<std::string> written_names(const std::string &number) {
+  std::set<std::string> names;
+  for (Name name : {TMP, PAR, TF0, SF0, TB0, SB0})
+    names.insert(file_name(number, name));
+  return names;
+}
+
+std::map<std::string, State> states_by_file_name(const std::string &number,
+                                                 const Outcome &outcome) {
+  std::map<std::string, State> states;
+  for (const auto &[name, state] : outcome.states)
+    states[file_name(number, name)] = state;
+  return states;
+}
+
+// Places the obstacle (when it is not just a missing source) at its name.
+void place_obstacle(const fs::path &dir, const std::string &number,
+                    const Obstacle &obstacle) {
+  const fs::path path = dir / file_name(number, obstacle.name);
+  if (obstacle.kind == Obstacle::NONE || obstacle.kind == Obstacle::MISSING ||
+      path.filename().string().size() > NAME_LIMIT)
+    return;
+  fs::remove(path);
+  if (obstacle.kind == Obstacle::DIRECTORY)
+    fs::create_directory(path);
+  else if (obstacle.kind == Obstacle::FIFO)
+    ::mkfifo(path.c_str(), 0666);
+  else
+    fs::create_symlink("/dev/full", path);
+}
+
+Bytes reversed(Bytes bytes) {
+  std::reverse(bytes.begin(), bytes.end());
+  return bytes;
+}
+
+// ---------------------------------------------------------------------------
+// What a complete output holds, checked independently of the converter.
+
+std::int32_t big_endian_field(const Bytes &record, std::size_t offset) {
+  if (offset + 4 > record.size())
+    return 0;
+  std::uint32_t bits = 0;
+  for (std::size_t i = 0; i < 4; ++i)
+    bits = bits << 8 | static_cast<std::uint8_t>(record[offset + i]);
+  return static_cast<std::int32_t>(bits);
+}
+
+std::string text_field_value(const Bytes &record, std::size_t offset,
+                             std::size_t width) {
+  if (offset >= record.size())
+    return {};
+  std::string bytes = record.substr(offset, width);
+  return bytes.substr(0, bytes.find('\0'));
+}
+
+SetShape decode_shape(const std::string &number, const Bytes &record,
+                      bool spectroscopy_file) {
+  return {number,
+          static_cast<std::int64_t>(record.size()),
+          spectroscopy_file,
+          big_endian_field(record, 308) == 0,
+          big_endian_field(record, 28),
+          big_endian_field(record, 32),
+          big_endian_field(record, 164),
+          big_endian_field(record, 180)};
+}
+
+// Compares converted samples with their sources, in output order, up to the
+// first sample whose source bytes do not all exist (its value, and whether
+// later samples are still taken from the file, is not defined).
+void expect_converted(const Bytes &output, const Bytes &source,
+                      const std::function<std::int64_t(std::int64_t)> &index_of) {
+  const auto count = static_cast<std::int64_t>(output.size() / 2);
+  for (std::int64_t k = 0; k < count; ++k) {
+    const std::int64_t n = index_of(k);
+    if (2 * n + 1 >= static_cast<std::int64_t>(source.size()))
+      return;
+    const auto high = static_cast<char>(source[2 * n] ^ 0x80);
+    if (output[2 * k] != high || output[2 * k + 1] != source[2 * n + 1]) {
+      ADD_FAILURE() << "sample " << k << " is not source sample " << n
+                    << " converted";
+      return;
+    }
+  }
+}
+
+void expect_sample_file(Name name, const Bytes &output, const SetShape &s,
+                        const Bytes &topography, const Bytes &spectroscopy) {
+  ASSERT_EQ(static_cast<std::int64_t>(output.size()), sample_file_size(s, name));
+  if (name == TF0 || name == TB0) {
+    const std::int64_t first = name == TF0 ? 0 : pixels(s);
+    expect_converted(output, topography,
+                     [&](std::int64_t k) { return first + k; });
+    return;
+  }
+  const std::int64_t q = name == SF0 ? s.points_forward : s.points_backward;
+  const std::int64_t first_line = name == SF0 ? 0 : s.y;
+  expect_converted(output, spectroscopy, [&](std::int64_t k) {
+    const std::int64_t m = k / pixels(s), pixel = k % pixels(s);
+    const std::int64_t h = pixel / s.x, i = pixel % s.x;
+    return q * (s.x * (h + first_line) + i) + m;
+  });
+}
+
+// The parameter file's line structure: every line ends with CR LF, the file
+// has the line count of its channel layout (each line feed inside a text
+// field or the file number becomes a line end of its own) and ends with its
+// last setting.
+void expect_parameter_text(const Bytes &text, const Bytes &record,
+                           const SetShape &s, bool spectroscopy) {
+  const bool dual = s.dual_mode;
+  const std::int64_t layout_lines =
+      dual ? (spectroscopy ? 156 : 114) : (spectroscopy ? 121 : 98);
+  const std::int64_t filename_lines =
+      1 + dual + spectroscopy + (spectroscopy && dual);
+  auto feeds = [](const std::string &t) {
+    return static_cast<std::int64_t>(std::count(t.begin(), t.end(), '\n'));
+  };
+  const std::int64_t text_feeds = feeds(text_field_value(record, 312, 20)) +
+                                  feeds(text_field_value(record, 332, 50)) +
+                                  feeds(text_field_value(record, 382, 20));
+  EXPECT_EQ(feeds(text),
+            layout_lines + text_feeds + filename_lines * feeds(s.number));
+  for (std::size_t i = text.find('\n'); i != Bytes::npos;
+       i = text.find('\n', i + 1))
+    ASSERT_TRUE(i > 0 && text[i - 1] == '\r') << "bare line feed at " << i;
+  EXPECT_TRUE(text.starts_with(";\r\n"));
+  EXPECT_TRUE(
+      text.ends_with("I Total                              : 0.01    ;[V]\r\n"));
+}
+
+// ---------------------------------------------------------------------------
+// Running one conversion in-process.
+
+// Changes the working directory for one scope.
+class WorkingDirectory {
+public:
+  explicit WorkingDirectory(const fs::path &dir) : saved_(fs::current_path()) {
+    fs::current_path(dir);
+  }
+  ~WorkingDirectory() { fs::current_path(saved_); }
+  WorkingDirectory(const WorkingDirectory &) = delete;
+  WorkingDirectory &operator=(const WorkingDirectory &) = delete;
+
+private:
+  fs::path saved_;
+};
+
+// Captures standard output in an anonymous in-memory file for one scope.
+class CapturedOutput {
+public:
+  CapturedOutput() : memory_(::memfd_create("captured-output", MFD_CLOEXEC)) {
+    std::fflush(stdout);
+    saved_ = ::dup(STDOUT_FILENO);
+    ::dup2(memory_, STDOUT_FILENO);
+  }
+  ~CapturedOutput() {
+    restore();
+    ::close(memory_);
+  }
+  CapturedOutput(const CapturedOutput &) = delete;
+  CapturedOutput &operator=(const CapturedOutput &) = delete;
+
+  std::string text() {
+    restore();
+    std::string captured(static_cast<std::size_t>(::lseek(memory_, 0, SEEK_END)),
+                         '\0');
+    if (::pread(memory_, captured.data(), captured.size(), 0) < 0)
+      return "(unreadable)";
+    return captured;
+  }
+
+private:
+  void restore() {
+    if (saved_ < 0)
+      return;
+    std::fflush(stdout);
+    ::dup2(saved_, STDOUT_FILENO);
+    ::close(saved_);
+    saved_ = -1;
+  }
+  int memory_;
+  int saved_ = -1;
+};
+
+// ---------------------------------------------------------------------------
+// Random hostile sets.
+
+// Reproducible on every standard library: only the engine's own output is
+// used, never a distribution.
+class Random {
+public:
+  Random(std::uint64_t seed, std::uint64_t case_index)
+      : engine_(seed * 0x9E3779B97F4A7C15ULL + case_index) {}
+  std::uint64_t below(std::uint64_t n) { return engine_() % n; }
+  bool chance(unsigned percent) { return below(100) < percent; }
+  std::uint32_t bits() { return static_cast<std::uint32_t>(engine_()); }
+  template <typename T> T pick(std::initializer_list<T> values) {
+    return values.begin()[below(values.size())];
+  }
+  Bytes bytes(std::size_t count) {
+    Bytes result(count, '\0');
+    for (char &c : result)
+      c = static_cast<char>(engine_());
+    return result;
+  }
+
+private:
+  std::mt19937_64 engine_;
+};
+
+constexpr std::array FLOAT_OFFSETS{12,  16,  20,  24,  36,  48,  112, 116, 120,
+                                   132, 136, 140, 152, 156, 160, 168, 172, 176};
+constexpr std::array TEXT_FIELDS{std::pair{312, 20}, std::pair{332, 50},
+                                 std::pair{382, 20}};
+constexpr std::array FLOAT_SPECIALS{
+    0x7FC00000u, // quiet NaN
+    0xFFC00000u, // negative quiet NaN
+    0x7F800001u, // signalling NaN
+    0x7F800000u, // +infinity
+    0xFF800000u, // -infinity
+    0x80000000u, // -0
+    0x00000001u, // smallest subnormal
+    0x7F7FFFFFu, // largest finite
+    0xFF7FFFFFu, // most negative finite
+    0x3F800000u, // 1
+};
+
+// At most this many samples written per case, so that one case stays within
+// a few MiB on disk.
+constexpr std::int64_t SAMPLE_BUDGET = std::int64_t{1} << 19;
+
+std::int32_t hostile_int(Random &r) {
+  return r.pick<std::int32_t>({0, -1, 1, INT32_MIN, INT32_MAX,
+                               static_cast<std::int32_t>(r.bits())});
+}
+
+// A size or count: 0, negative, 1, small, or large.
+std::int32_t hostile_size(Random &r, std::uint64_t small_limit) {
+  switch (r.below(6)) {
+  case 0: return 0;
+  case 1:
+    return r.pick<std::int32_t>(
+        {-1, INT32_MIN, -1 - static_cast<std::int32_t>(r.below(100000))});
+  case 2: return 1;
+  case 5:
+    return r.pick<std::int32_t>(
+        {INT32_MAX, 1 << 16, 1 << 20,
+         1000 + static_cast<std::int32_t>(r.below(INT32_MAX - 1000))});
+  default: return 2 + static_cast<std::int32_t>(r.below(small_limit - 1));
+  }
+}
+
+class RecordWriter {
+public:
+  explicit RecordWriter(Bytes &record) : record_(record) {}
+  // Fields the record is too short to hold stay out of it.
+  void put(std::size_t offset, std::uint32_t bits) {
+    for (std::size_t i = 0; i < 4 && offset + i < record_.size(); ++i)
+      record_[offset + i] = static_cast<char>(bits >> (24 - 8 * i));
+  }
+  void put_text(std::size_t offset, const Bytes &text) {
+    for (std::size_t i = 0; i < text.size() && offset + i < record_.size(); ++i)
+      record_[offset + i] = text[i];
+  }
+
+private:
+  Bytes &record_;
+};
+
+// In floating point: the product of hostile sizes overflows any integer.
+double samples_written(const SetShape &s) {
+  double planes = s.dual_mode ? 2 : 1;
+  if (s.spectroscopy_file)
+    planes += double(positive(s.points_forward)) +
+              (s.dual_mode ? double(positive(s.points_backward)) : 0);
+  return double(pixels(s)) * planes;
+}
+
+// Text field bytes: every byte value across cases, NUL-free, line feeds and
+// carriage returns, or empty.
+Bytes hostile_text(Random &r, std::uint64_t case_index, int field, int width) {
+  Bytes text(static_cast<std::size_t>(width), '\0');
+  switch (r.below(5)) {
+  case 0:
+    for (int j = 0; j < width; ++j)
+      text[j] = static_cast<char>((case_index * 90 + field * 20 + j) % 256);
+    return text;
+  case 1:
+    for (char &c : text)
+      c = static_cast<char>(1 + r.below(255));
+    return text;
+  case 2:
+    for (char &c : text)
+      c = r.pick<char>({'\n', '\r', 'a', ' ', '\0'});
+    return text;
+  case 3: return text;
+  default: return r.bytes(static_cast<std::size_t>(width));
+  }
+}
+
+Bytes hostile_record(Random &r, std::uint64_t case_index, bool spectroscopy) {
+  // Every length from 0 to 420 over the even cases; full records otherwise.
+  const std::size_t length = case_index % 2 == 0
+                                 ? (case_index / 2) % 421
+                                 : r.pick<std::size_t>({402, 402 + r.below(19)});
+  const int style = static_cast<int>(r.below(4));
+  Bytes record = style == 0 || style == 3 ? r.bytes(length)
+                 : style == 1         ? Bytes(length, '\0')
+                                      : Bytes(length, '\xFF');
+  RecordWriter put(record);
+  if (style != 0) {
+    for (int offset : FLOAT_OFFSETS)
+      put.put(offset, r.chance(70)
+                          ? FLOAT_SPECIALS[r.below(FLOAT_SPECIALS.size())]
+                          : r.bits());
+    put.put(108, static_cast<std::uint32_t>(hostile_int(r)));
+    put.put(248, static_cast<std::uint32_t>(hostile_int(r)));
+    for (int f = 0; f < 3; ++f)
+      put.put_text(TEXT_FIELDS[f].first,
+                   hostile_text(r, case_index, f, TEXT_FIELDS[f].second));
+  }
+  put.put(28, static_cast<std::uint32_t>(hostile_size(r, 8)));
+  put.put(32, static_cast<std::uint32_t>(hostile_size(r, 8)));
+  put.put(164, static_cast<std::uint32_t>(hostile_size(r, 4)));
+  put.put(180, static_cast<std::uint32_t>(hostile_size(r, 4)));
+  if (style != 0 || r.chance(50))
+    put.put(308, r.chance(50) ? 0u : static_cast<std::uint32_t>(hostile_int(r)));
+  // Shrink sizes until the case fits its budget.
+  constexpr std::array SIZE_OFFSETS{28, 32, 164, 180};
+  while (samples_written(decode_shape("", record, spectroscopy)) > SAMPLE_BUDGET) {
+    const int offset = SIZE_OFFSETS[r.below(SIZE_OFFSETS.size())];
+    if (big_endian_field(record, offset) > 1)
+      put.put(offset, static_cast<std::uint32_t>(1 + r.below(4)));
+  }
+  return record;
+}
+
+// Source sample bytes: none, cut short (odd lengths too), just enough, more
+// than enough, or a random length.
+Bytes hostile_samples(Random &r, std::int64_t needed_bytes) {
+  const auto needed = static_cast<std::size_t>(
+      std::min(needed_bytes, 2 * SAMPLE_BUDGET * 3));
+  switch (r.below(5)) {
+  case 0: return {};
+  case 1: return r.bytes(needed > 0 ? r.below(needed) : 0);
+  case 2: return r.bytes(needed);
+  case 3: return r.bytes(needed + r.below(100));
+  default: return r.bytes(r.below(4096));
+  }
+}
+
+struct RandomCase {
+  std::string number;
+  Bytes record, topography, spectroscopy;
+  bool spectroscopy_file = false;
+  Obstacle obstacle;
+  bool stale_staging = false;
+  bool read_only_sources = false;
+  std::map<Name, Bytes> stale_outputs;
+
+  SetShape shape() const {
+    return decode_shape(number, record, spectroscopy_file);
+  }
+  std::string describe() const {
+    const SetShape s = shape();
+    std::ostringstream text;
+    text << "number of " << number.size() << " bytes, record " << record.size()
+         << " bytes, X " << s.x << " Y " << s.y << " P " << s.points_forward
+         << " Pb " << s.points_backward << (s.dual_mode ? " dual" : " forward only")
+         << ", topography " << topography.size() << " bytes, spectroscopy "
+         << (spectroscopy_file ? std::to_string(spectroscopy.size()) + " bytes"
+                               : "none")
+         << ", obstacle kind " << obstacle.kind << " at name " << obstacle.name;
+    return text.str();
+  }
+};
+
+RandomCase random_case(std::uint64_t seed, std::uint64_t case_index) {
+  Random r(seed, case_index);
+  RandomCase c;
+  c.number = r.pick<std::string>(
+      {"1", "7", "0", "-3", "007", "2147483647", "-2147483648", "a b", "x.y",
+       "\xC3\xBC", "-", "..", "\t", std::to_string(r.bits()),
+       std::string(246, '9'), std::string(247, '8'), std::string(253, '5')});
+  c.spectroscopy_file = r.chance(60);
+  c.record = hostile_record(r, case_index, c.spectroscopy_file);
+  const SetShape s = c.shape();
+  c.topography = hostile_samples(r, 2 * pixels(s) * (s.dual_mode ? 2 : 1));
+  if (c.spectroscopy_file)
+    c.spectroscopy = hostile_samples(
+        r, 2 * pixels(s) *
+               (positive(s.points_forward) +
+                (s.dual_mode ? 2 * positive(s.points_backward) : 0)));
+  if (r.chance(35)) {
+    c.obstacle.kind = r.pick({Obstacle::MISSING, Obstacle::DIRECTORY,
+                              Obstacle::FIFO, Obstacle::FULL_DEVICE});
+    c.obstacle.name = c.obstacle.kind == Obstacle::MISSING
+                          ? r.pick({TP, TZ})
+                          : ALL_NAMES[r.below(ALL_NAMES.size())];
+  }
+  c.stale_staging = r.chance(50);
+  c.read_only_sources = r.chance(50);
+  for (Name name : {PAR, TF0, SF0, TB0, SB0})
+    if (r.chance(25))
+      c.stale_outputs[name] = r.bytes(r.below(300));
+  return c;
+}
+
+void build_case(const fs::path &dir, const RandomCase &c) {
+  auto put = [&](Name name, const Bytes &bytes) {
+    const std::string file = file_name(c.number, name);
+    if (file.size() <= NAME_LIMIT)
+      write_file(dir / file, bytes);
+  };
+  put(TP, c.record);
+  put(TZ, c.topography);
+  if (c.spectroscopy_file)
+    put(TS, c.spectroscopy);
+  const std::string missing = file_name(c.number, c.obstacle.name);
+  if (c.obstacle.kind == Obstacle::MISSING && missing.size() <= NAME_LIMIT)
+    fs::remove(dir / missing);
+  if (c.stale_staging)
+    put(TMP, reversed(c.record) + "stale");
+  for (const auto &[name, bytes] : c.stale_outputs)
+    put(name, bytes);
+  // Another set and a file of the user's, which no conversion of this set
+  // may touch.
+  write_file(dir / "tp_other", c.record);
+  write_file(dir / "m_other_ori.tf0", "converted earlier");
+  write_file(dir / "notes.txt", "measurement notes");
+  place_obstacle(dir, c.number, c.obstacle);
+  if (c.read_only_sources)
+    for (Name name : {TP, TZ, TS})
+      ::chmod((dir / file_name(c.number, name)).c_str(), 0444);
+  age_entries(dir);
+}
+
+void run_random_case(std::uint64_t seed, std::uint64_t case_index,
+                     DirectoryWatch &watch) {
+  const RandomCase c = random_case(seed, case_index);
+  SCOPED_TRACE("seed " + std::to_string(seed) + " case " +
+               std::to_string(case_index) + ": " + c.describe() +
+               "\nreplay: PARVANE_ROBUSTNESS_SEED=" + std::to_string(seed) +
+               " PARVANE_ROBUSTNESS_CASE=" + std::to_string(case_index) +
+               " parvane_tests --gtest_filter='RobustnessReplay.*'");
+  ScratchDir dir;
+  build_case(dir.path(), c);
+  const SetShape shape = c.shape();
+  const Outcome expected = predict(shape, c.obstacle);
+  const Snapshot before = snapshot(dir.path());
+
+  watch.watch(dir.path());
+  CapturedOutput output;
+  int code = -1;
+  {
+    WorkingDirectory inside(dir.path());
+    try {
+      code = convert_file_set(c.number);
+    } catch (const std::exception &error) {
+      ADD_FAILURE() << "the conversion threw: " << error.what();
+    }
+  }
+  const std::string console = output.text();
+
+  EXPECT_EQ(code, expected.code);
+  EXPECT_EQ(console,
+            code == 0 ? "File number " + c.number + " Done!\n" : std::string());
+  expect_outcome(
+      before, snapshot(dir.path()), watch.changed_names(),
+      written_names(c.number), states_by_file_name(c.number, expected),
+      [&](const std::string &file, const Bytes &bytes) {
+        if (file == STAGING_FILE_NAME)
+          EXPECT_EQ(bytes, reversed(c.record)) << "not the staging copy";
+        else if (file == file_name(c.number, PAR))
+          expect_parameter_text(bytes, c.record, shape, expected.has_spectroscopy);
+        else
+          for (Name name : {TF0, TB0, SF0, SB0})
+            if (file == file_name(c.number, name))
+              expect_sample_file(name, bytes, shape, c.topography, c.spectroscopy);
+      });
+}
+
+constexpr std::uint64_t CASES_PER_SEED = 500;
+
+class Robustness : public ::testing::TestWithParam<std::uint64_t> {};
+
+TEST_P(Robustness, EveryHostileSetEndsTruthfullyAndDamagesNothing) {
+  const std::uint64_t seed = GetParam();
+  DirectoryWatch watch;
+  for (std::uint64_t i = 0; i < CASES_PER_SEED && !HasFailure(); ++i)
+    run_random_case(seed, (seed - 1) * CASES_PER_SEED + i, watch);
+}
+
+// Case indexes continue from seed to seed, so that together the seeds give
+// every record length several times.
+INSTANTIATE_TEST_SUITE_P(RandomSets, Robustness,
+                         ::testing::Range<std::uint64_t>(1, 9));
+
+// Replays one case from a failure message.
+TEST(RobustnessReplay, CaseFromEnvironment) {
+  const char *seed = std::getenv("PARVANE_ROBUSTNESS_SEED");
+  const char *index = std::getenv("PARVANE_ROBUSTNESS_CASE");
+  if (seed == nullptr || index == nullptr)
+    GTEST_SKIP() << "set PARVANE_ROBUSTNESS_SEED and PARVANE_ROBUSTNESS_CASE";
+  DirectoryWatch watch;
+  run_random_case(std::strtoull(seed, nullptr, 10),
+                  std::strtoull(index, nullptr, 10), watch);
+}
+
+// Reads far outside a record or a file give zeros, not undefined behaviour.
+TEST(ExtremeReads, OffsetsAnywhereReadAsZero) {
+  ScratchDir dir;
+  write_file(dir / "tp1", RecordBuilder(402).int_at(398, 0x01020304).bytes());
+  std::optional<File> record = File::open_source((dir / "tp1").string());
+  std::optional<File> staging = File::create_scratch((dir / "tmp.par").string());
+  ASSERT_TRUE(record && staging);
+  const std::int64_t length = make_staging_copy(*record, *staging);
+  EXPECT_EQ(read_int_field(*staging, length, 398), 0x01020304);
+  for (std::int64_t offset : {INT64_MAX, INT64_MAX - 3, INT64_MIN, -1L, 399L})
+    EXPECT_EQ(read_int_field(*staging, length, offset), 0) << offset;
+  EXPECT_EQ(record->read_at(0, std::span<std::uint8_t>()), 0u);
+}
+
+// ---------------------------------------------------------------------------
+// Write faults in a batch run by the built converter: sets 1 to 3, one
+// set's file in one role a link to the full device.
+
+struct WriteFault {
+  Name name;
+  int code;
+  const char *role;
+  int failing_set;
+};
+
+void PrintTo(const WriteFault &fault, std::ostream *out) {
+  *out << "code " << fault.code << " in set " << fault.failing_set;
+}
+
+// "tmp.par" is shared by every set, so its fault strikes the first set.
+const std::array WRITE_FAULTS{
+    WriteFault{TMP, 9, "temp file", 1},
+    WriteFault{PAR, 10, "new parameter file", 2},
+    WriteFault{TF0, 11, "new topography file (forward)", 2},
+    WriteFault{SF0, 12, "new spectroscopy file (forward)", 2},
+    WriteFault{TB0, 13, "new topography file (backward)", 2},
+    WriteFault{SB0, 14, "new spectroscopy file (backward)", 2},
+};
+
+// The arguments of the two walks: every set found, and a list.
+const std::array<std::vector<std::string>, 2> WALKS{
+    std::vector<std::string>{}, std::vector<std::string>{"1", "2", "3"}};
+
+// Dual mode with spectroscopy, so that every role is written.
+const Bytes FAULT_RECORD = RecordBuilder(402)
+                               .shape(3, 2, true, 2, 3)
+                               .text_at(312, "12.03.2006")
+                               .text_at(382, "operator")
+                               .bytes();
+
+void build_batch(const fs::path &dir) {
+  const Bytes topography = counting_samples(12, 0x8000);
+  const Bytes spectroscopy = counting_samples(3 * 6 + 3 * 12, 0x7000);
+  for (const char *number : {"1", "2", "3"})
+    write_set(dir, number, FAULT_RECORD, topography, &spectroscopy);
+  // Left from an earlier run: the set after the failure must keep it.
+  write_file(dir / "m3_ori.tf0", "converted earlier");
+  write_file(dir / "m3_ori.sb0", "converted earlier");
+  write_file(dir / "notes.txt", "measurement notes");
+}
+
+class WriteFaultInBatch
+    : public ::testing::TestWithParam<std::tuple<WriteFault, std::size_t>> {};
+
+TEST_P(WriteFaultInBatch, ReportsItsCodeAndLeavesEveryOtherFileAlone) {
+  const auto &[fault, walk] = GetParam();
+  const std::vector<std::string> &args = WALKS[walk];
+
+  ScratchDir reference;
+  build_batch(reference.path());
+  const RunResult clean = run_converter(reference.path(), args);
+  ASSERT_EQ(clean.status, 0) << clean.output;
+  const Snapshot converted = snapshot(reference.path());
+
+  const std::string failing = std::to_string(fault.failing_set);
+  ScratchDir dir;
+  build_batch(dir.path());
+  const Obstacle obstacle{Obstacle::FULL_DEVICE, fault.name};
+  place_obstacle(dir.path(), failing, obstacle);
+  age_entries(dir.path());
+  const Snapshot before = snapshot(dir.path());
+  DirectoryWatch watch;
+  watch.watch(dir.path());
+  const RunResult run = run_converter(dir.path(), args);
+
+  const Outcome expected = predict(decode_shape(failing, FAULT_RECORD, true),
+                                   obstacle);
+  ASSERT_EQ(expected.code, fault.code);
+  // The console is the clean run's up to the failing set, then the report.
+  const std::size_t failing_done =
+      clean.output.find("File number " + failing + " Done!\n");
+  ASSERT_NE(failing_done, std::string::npos) << clean.output;
+  EXPECT_EQ(run.output, clean.output.substr(0, failing_done) +
+                            "Error converting file number " + failing +
+                            "\nError " + std::to_string(fault.code) +
+                            ": Couldn't write " + fault.role + "\nExiting..\n\n");
+  EXPECT_EQ(run.errors, "");
+  EXPECT_EQ(run.status, 1);
+
+  // Sets before the failing one are converted exactly as in the clean run,
+  // the failing set holds what its failure leaves, the sets after it and
+  // everything else are as they were.
+  std::map<std::string, State> states = states_by_file_name(failing, expected);
+  for (int earlier = 1; earlier < fault.failing_set; ++earlier)
+    for (Name name : {PAR, TF0, SF0, TB0, SB0})
+      states[file_name(std::to_string(earlier), name)] = State::Complete;
+  std::set<std::string> writable;
+  for (int set = 1; set <= fault.failing_set; ++set)
+    writable.merge(written_names(std::to_string(set)));
+  expect_outcome(before, snapshot(dir.path()), watch.changed_names(), writable,
+                 states,
+                 [&](const std::string &file, const Bytes &bytes) {
+                   if (file == STAGING_FILE_NAME)
+                     EXPECT_EQ(bytes, reversed(FAULT_RECORD));
+                   else
+                     EXPECT_EQ(bytes, converted.at(file).bytes);
+                 });
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EveryWrite, WriteFaultInBatch,
+    ::testing::Combine(::testing::ValuesIn(WRITE_FAULTS),
+                       ::testing::Values(std::size_t{0}, std::size_t{1})),
+    [](const auto &info) {
+      return "Code" + std::to_string(std::get<0>(info.param).code) +
+             (std::get<1>(info.param) == 0 ? "Batch" : "List");
+    });
+
+} // namespace
+} // namespace parvane::testing

@@ -26,11 +26,11 @@ std::uint32_t little_endian_u32(const std::array<std::uint8_t, 4> &bytes) {
 // all four of its bytes.
 std::uint32_t read_field_bits(const File &staging, std::int64_t record_length,
                               std::int64_t offset) {
-  std::int64_t distance_from_end = offset + FIELD_WIDTH;
-  if (offset < 0 || distance_from_end > record_length)
+  // Compared without adding to `offset`, which may be anywhere in its range.
+  if (offset < 0 || offset > record_length - FIELD_WIDTH)
     return 0;
   std::array<std::uint8_t, 4> bytes{};
-  staging.read_at(record_length - distance_from_end, bytes);
+  staging.read_at(record_length - FIELD_WIDTH - offset, bytes);
   return little_endian_u32(bytes);
 }
 
