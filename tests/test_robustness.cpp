@@ -20,7 +20,6 @@
 #include <set>
 #include <sstream>
 #include <sys/inotify.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -462,43 +461,6 @@ private:
   fs::path saved_;
 };
 
-// Captures standard output in an anonymous in-memory file for one scope.
-class CapturedOutput {
-public:
-  CapturedOutput() : memory_(::memfd_create("captured-output", MFD_CLOEXEC)) {
-    std::fflush(stdout);
-    saved_ = ::dup(STDOUT_FILENO);
-    ::dup2(memory_, STDOUT_FILENO);
-  }
-  ~CapturedOutput() {
-    restore();
-    ::close(memory_);
-  }
-  CapturedOutput(const CapturedOutput &) = delete;
-  CapturedOutput &operator=(const CapturedOutput &) = delete;
-
-  std::string text() {
-    restore();
-    std::string captured(static_cast<std::size_t>(::lseek(memory_, 0, SEEK_END)),
-                         '\0');
-    if (::pread(memory_, captured.data(), captured.size(), 0) < 0)
-      return "(unreadable)";
-    return captured;
-  }
-
-private:
-  void restore() {
-    if (saved_ < 0)
-      return;
-    std::fflush(stdout);
-    ::dup2(saved_, STDOUT_FILENO);
-    ::close(saved_);
-    saved_ = -1;
-  }
-  int memory_;
-  int saved_ = -1;
-};
-
 // ---------------------------------------------------------------------------
 // Random hostile sets.
 
@@ -767,7 +729,7 @@ void run_random_case(std::uint64_t seed, std::uint64_t case_index,
   const Snapshot before = snapshot(dir.path());
 
   watch.watch(dir.path());
-  CapturedOutput output;
+  ::testing::internal::CaptureStdout();
   int code = -1;
   {
     WorkingDirectory inside(dir.path());
@@ -777,7 +739,7 @@ void run_random_case(std::uint64_t seed, std::uint64_t case_index,
       ADD_FAILURE() << "the conversion threw: " << error.what();
     }
   }
-  const std::string console = output.text();
+  const std::string console = ::testing::internal::GetCapturedStdout();
 
   EXPECT_EQ(code, expected.code);
   EXPECT_EQ(console,
