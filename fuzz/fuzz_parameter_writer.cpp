@@ -66,12 +66,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data,
   context.image_size_y = p.image_size_y;
   context.has_spectroscopy = in.ConsumeBool();
   context.dual_mode = in.ConsumeBool();
-  // A file number is a C string of at most 246 characters. Line feeds are
-  // kept out of it while the writer still copies the number into its
-  // Filename lines without making a line feed there a CR LF.
+  // A file number is a C string of at most 246 characters.
   context.file_number = in.ConsumeRandomLengthString(246);
   std::erase(context.file_number, '\0');
-  std::erase(context.file_number, '\n');
 
   const std::string text = parvane::compose_parameter_file(p, context);
 

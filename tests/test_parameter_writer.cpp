@@ -283,6 +283,17 @@ INSTANTIATE_TEST_SUITE_P(
                       TextCase{"cr\rstays \xB5 ", "cr\rstays \xB5 "},
                       TextCase{"sho", "sho"}));
 
+TEST(ParameterFile, NeverHoldsABareLineFeed) {
+  // A list argument is taken as typed, so a file number may hold a line feed.
+  SourceParameters p;
+  p.user_text = "a\nb";
+  const std::string text = compose_parameter_file(p, {"1\n2", 1, 1, true, true});
+  for (std::size_t at = text.find('\n'); at != std::string::npos;
+       at = text.find('\n', at + 1))
+    ASSERT_TRUE(at > 0 && text[at - 1] == '\r') << "bare LF at byte " << at;
+  EXPECT_NE(text.find("m1\r\n2_ori.sb0    ;Filename"), std::string::npos);
+}
+
 TEST(ParameterFile, NegativeSizesAndPointCountsKeepTheirSign) {
   SourceParameters p;
   p.spec_points_forward = -5;

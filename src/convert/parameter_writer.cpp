@@ -280,16 +280,21 @@ static_assert(line_count(true, false) == 114);
 static_assert(line_count(false, true) == 121);
 static_assert(line_count(false, false) == 98);
 
-// A text field's value as it reaches the file: up to the first NUL, bytes
-// unchanged except that a line feed becomes CR LF like every line end.
-std::string text_field(const std::string &field_bytes) {
+// Text as it reaches the file: bytes unchanged except that a line feed
+// becomes CR LF like every line end, so the file never holds a bare LF.
+std::string with_crlf_line_ends(std::string_view bytes) {
   std::string text;
-  for (char byte : text_value(field_bytes)) {
+  for (char byte : bytes) {
     if (byte == '\n')
       text += '\r';
     text += byte;
   }
   return text;
+}
+
+// A text field's value as it reaches the file: up to the first NUL.
+std::string text_field(const std::string &field_bytes) {
+  return with_crlf_line_ends(text_value(field_bytes));
 }
 
 std::string render(Value value, const SourceParameters &p,
@@ -328,7 +333,8 @@ std::string render(Value value, const SourceParameters &p,
   case Value::backward_maximum:
     return format_float(backward_maximum(p.z_resolution));
   case Value::file_number:
-    return context.file_number;
+    // A list argument is taken as typed and may hold a line feed.
+    return with_crlf_line_ends(context.file_number);
   case Value::spec_points_forward:
     return format_int(p.spec_points_forward);
   case Value::spec_start_forward:
