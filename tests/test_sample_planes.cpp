@@ -345,6 +345,19 @@ TEST(SamplePlanes, OversizedPlanesFailBeforeWriting) {
 
 // --- Write failures ----------------------------------------------------------
 
+TEST(SamplePlanes, PlanesLargerThanTheFreeSpaceFailWithoutFillingTheDisk) {
+  // A damaged record can ask for planes of many TiB; no file system here has
+  // room for 2^61 bytes, so nothing may be written at all.
+  ScratchDir dir;
+  write_file(dir / "source", counting_samples(4));
+  std::optional<File> in = File::open_source((dir / "source").string());
+  std::optional<File> out = File::create_output((dir / "output").string());
+  ASSERT_TRUE(in && out);
+  EXPECT_FALSE(copy_topography_plane(*in, 0, *out, 1 << 30, 1 << 30));
+  EXPECT_FALSE(copy_spectroscopy_planes(*in, *out, 1 << 20, 1 << 20, 1 << 20, 0));
+  EXPECT_EQ(std::filesystem::file_size(dir / "output"), 0u);
+}
+
 TEST(SamplePlanes, FullDiskIsReported) {
   ScratchDir dir;
   write_file(dir / "source", counting_samples(400));

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 #include <utility>
 
@@ -127,6 +128,18 @@ bool File::write_at(std::int64_t position,
     position += put;
   }
   return true;
+}
+
+bool File::has_room_for(std::int64_t bytes) const {
+  struct statvfs space {};
+  if (descriptor_ < 0 || ::fstatvfs(descriptor_, &space) != 0 ||
+      space.f_frsize == 0)
+    return true;
+  // Whole blocks needed, compared in blocks so that nothing can overflow.
+  const auto block = static_cast<std::uint64_t>(space.f_frsize);
+  const auto needed = (static_cast<std::uint64_t>(std::max<std::int64_t>(bytes, 0)) +
+                       block - 1) / block;
+  return needed <= static_cast<std::uint64_t>(space.f_bavail);
 }
 
 void File::reserve(std::int64_t bytes) {

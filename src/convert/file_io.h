@@ -47,6 +47,11 @@ public:
   // including a negative position.
   bool write_at(std::int64_t position, std::span<const std::uint8_t> bytes);
 
+  // False when the file system holding this file reports less free space
+  // than `bytes`: such a write could only fill the disk and then fail. True
+  // when the file system cannot tell.
+  bool has_room_for(std::int64_t bytes) const;
+
   // Asks the file system to allocate `bytes` from the start of the file in
   // one piece, without changing the file's size. Purely a hint for speed: a
   // file system that cannot do it is simply written as usual.

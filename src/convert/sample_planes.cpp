@@ -284,7 +284,8 @@ bool copy_topography_plane(const File &topography, std::int64_t first_sample,
   if (size_x <= 0 || size_y <= 0)
     return true;
   const std::int64_t samples = std::int64_t{size_x} * size_y;
-  if (!run_fits(first_sample, samples))
+  if (!run_fits(first_sample, samples) ||
+      !output.has_room_for(samples * SAMPLE_BYTES))
     return false;
   const std::int64_t chunk =
       std::min(std::max<std::int64_t>(budget.plane_samples, 1), samples);
@@ -309,7 +310,7 @@ bool copy_spectroscopy_planes(const File &spectroscopy, File &output,
     return true;
   const std::optional<SpectroscopyBlock> block =
       spectroscopy_block(size_x, size_y, point_count, first_line);
-  if (!block)
+  if (!block || !output.has_room_for(block->pixels * block->points * SAMPLE_BYTES))
     return false;
   const Tile tile =
       choose_tile(block->pixels, block->points, budget.plane_samples);

@@ -24,7 +24,9 @@ std::array<std::uint8_t, 2> convert_sample(std::uint16_t u);
 // index `first_sample` into `output`, line by line. Nothing is read or
 // written when X or Y is 0 or less. Returns false when a write failed (the
 // plane then stops at once), when a byte position would not fit in 64 bits,
-// or when the conversion's few MiB of buffers could not be had.
+// when the output's file system has less free space than the whole plane
+// (nothing is written then: a damaged record must not fill the disk), or when
+// the conversion's few MiB of buffers could not be had.
 bool copy_topography_plane(const File &topography, std::int64_t first_sample,
                            File &output, std::int32_t size_x,
                            std::int32_t size_y);
