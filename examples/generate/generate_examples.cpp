@@ -209,26 +209,26 @@ constexpr double NANOAMPERE_PER_COUNT = 50.0 / 32768.0;
 
 // The curve of one block: forward sweeps from the start voltage up, the
 // backward block sweeps back down over the same voltages.
-Bytes spectroscopy_block(const SetDescription &set, const Spectroscopy &spec,
+Bytes spectroscopy_block(const SetDescription &set, const Spectroscopy &grid,
                          bool backward) {
   const double scale =
-      set.setpoint / curve(spec.shape, set.gap_voltage, 1.0);
+      set.setpoint / curve(grid.shape, set.gap_voltage, 1.0);
   const double step = angstrom_per_pixel(set);
   const std::uint64_t stream = 5000 + 2 * static_cast<std::uint64_t>(set.number) + backward;
   Bytes out;
   for (int h = 0; h < set.size_y; ++h)
     for (int i = 0; i < set.size_x; ++i) {
       const double ldos =
-          1 + spec.ldos_contrast *
+          1 + grid.ldos_contrast *
                   lattice(i * step, h * step, set.surface.lattice_constant);
-      for (int m = 0; m < spec.points; ++m) {
-        const int point = backward ? spec.points - 1 - m : m;
-        const double v = spec.start + point * static_cast<double>(spec.increment);
+      for (int m = 0; m < grid.points; ++m) {
+        const int point = backward ? grid.points - 1 - m : m;
+        const double v = grid.start + point * static_cast<double>(grid.increment);
         const auto index =
-            (static_cast<std::uint64_t>(h) * set.size_x + i) * spec.points + m;
-        const double current = scale * curve(spec.shape, v, ldos) +
-                               (backward ? -1 : 1) * spec.displacement +
-                               spec.noise * gaussian(stream, index);
+            (static_cast<std::uint64_t>(h) * set.size_x + i) * grid.points + m;
+        const double current = scale * curve(grid.shape, v, ldos) +
+                               (backward ? -1 : 1) * grid.displacement +
+                               grid.noise * gaussian(stream, index);
         put_sample(out, current / NANOAMPERE_PER_COUNT);
       }
     }
