@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -72,6 +73,15 @@ RecordBuilder &RecordBuilder::shape(std::int32_t size_x, std::int32_t size_y,
       .int_at(180, points_backward);
 }
 
+std::int32_t big_endian_int(const Bytes &bytes, std::size_t offset) {
+  if (offset > bytes.size() || bytes.size() - offset < 4)
+    return 0;
+  std::uint32_t bits = 0;
+  for (std::size_t i = 0; i < 4; ++i)
+    bits = bits << 8 | static_cast<std::uint8_t>(bytes[offset + i]);
+  return static_cast<std::int32_t>(bits);
+}
+
 Bytes counting_samples(std::size_t count, std::uint16_t first) {
   Bytes bytes;
   bytes.reserve(2 * count);
@@ -94,52 +104,59 @@ void write_set(const fs::path &dir, const std::string &number,
 
 namespace {
 
-std::string drain(int descriptor) {
+// Everything written to `descriptor`'s file, from its start.
+std::string read_all(int descriptor) {
   std::string text;
   char buffer[4096];
   ssize_t got;
-  while ((got = ::read(descriptor, buffer, sizeof buffer)) > 0)
+  while ((got = ::pread(descriptor, buffer, sizeof buffer,
+                        static_cast<off_t>(text.size()))) > 0)
     text.append(buffer, static_cast<std::size_t>(got));
-  ::close(descriptor);
   return text;
 }
 
 } // namespace
 
+RunResult run_program(const fs::path &dir, const std::string &program,
+                      std::vector<std::string> argv,
+                      const std::optional<fs::path> &home) {
+  // Unnamed temporary files rather than pipes: neither stream can fill up
+  // and block the program while the other one is read.
+  std::FILE *out = std::tmpfile();
+  std::FILE *err = std::tmpfile();
+  if (out == nullptr || err == nullptr)
+    throw std::runtime_error("cannot capture a program's output");
+  pid_t child = ::fork();
+  if (child == 0) {
+    ::dup2(::fileno(out), STDOUT_FILENO);
+    ::dup2(::fileno(err), STDERR_FILENO);
+    if (::chdir(dir.c_str()) != 0 ||
+        (home && ::setenv("HOME", home->c_str(), 1) != 0))
+      ::_exit(127);
+    std::vector<char *> words;
+    for (auto &word : argv)
+      words.push_back(word.data());
+    words.push_back(nullptr);
+    ::execvp(program.c_str(), words.data());
+    ::_exit(127);
+  }
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  RunResult result{read_all(::fileno(out)), read_all(::fileno(err)),
+                   WIFEXITED(status) ? WEXITSTATUS(status) : -1};
+  std::fclose(out);
+  std::fclose(err);
+  return result;
+}
+
 RunResult run_converter(const fs::path &dir,
                         const std::vector<std::string> &args,
                         const std::optional<std::string> &argv0) {
-  int out_pipe[2], err_pipe[2];
-  if (::pipe(out_pipe) != 0 || ::pipe(err_pipe) != 0)
-    throw std::runtime_error("pipe failed");
-  std::vector<std::string> words;
+  std::vector<std::string> argv;
   if (argv0)
-    words.push_back(*argv0);
-  words.insert(words.end(), args.begin(), args.end());
-  pid_t child = ::fork();
-  if (child == 0) {
-    ::dup2(out_pipe[1], STDOUT_FILENO);
-    ::dup2(err_pipe[1], STDERR_FILENO);
-    ::close(out_pipe[0]);
-    ::close(err_pipe[0]);
-    std::vector<char *> argv;
-    for (auto &word : words)
-      argv.push_back(word.data());
-    argv.push_back(nullptr);
-    if (::chdir(dir.c_str()) == 0)
-      ::execv(PARVANE_BINARY, argv.data());
-    ::_exit(127);
-  }
-  ::close(out_pipe[1]);
-  ::close(err_pipe[1]);
-  RunResult result;
-  // Standard error is small in every test; read it after standard output.
-  result.output = drain(out_pipe[0]);
-  result.errors = drain(err_pipe[0]);
-  int status = 0;
-  ::waitpid(child, &status, 0);
-  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return result;
+    argv.push_back(*argv0);
+  argv.insert(argv.end(), args.begin(), args.end());
+  return run_program(dir, PARVANE_BINARY, std::move(argv));
 }
 
 std::vector<std::string> list_dir(const fs::path &dir) {

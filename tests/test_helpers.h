@@ -49,6 +49,10 @@ private:
   Bytes bytes_;
 };
 
+// The big-endian int32 at `offset` of `bytes` (a record, a PNG header), or 0
+// when the bytes end before it.
+std::int32_t big_endian_int(const Bytes &bytes, std::size_t offset);
+
 // `count` big-endian 16-bit samples counting up from `first` (wrapping).
 Bytes counting_samples(std::size_t count, std::uint16_t first = 0);
 
@@ -62,6 +66,13 @@ struct RunResult {
   std::string errors; // everything it wrote to standard error
   int status = -1;    // exit status, or -1 when it did not exit normally
 };
+
+// Runs `program` (a path, or a name looked up on PATH) in `dir` with the
+// argument vector `argv`, argv[0] included (empty: no arguments at all), and
+// with `home` as its HOME when given.
+RunResult run_program(const fs::path &dir, const std::string &program,
+                      std::vector<std::string> argv,
+                      const std::optional<fs::path> &home = std::nullopt);
 
 // Runs the built converter in `dir` with `args` after argv[0] = `argv0`.
 // With argv0 nullopt the process gets no arguments at all (argc 0).

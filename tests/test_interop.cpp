@@ -7,10 +7,8 @@
 
 #include <cstdint>
 #include <cstdlib>
-#include <fcntl.h>
 #include <ostream>
 #include <string>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
@@ -34,45 +32,12 @@ bool installed(const std::string &program) {
   return false;
 }
 
-struct ToolRun {
-  std::string out, err;
-  int status = -1;
-};
-
-// Runs `words` (found on PATH) in `dir`. Standard output and error go to
-// files in `capture`, so neither can fill a pipe while the other is read.
-// `capture` is also the tool's home directory: Gwyddion keeps its settings
-// there, and an unwritable home would make it warn on standard error.
-ToolRun run_tool(const fs::path &dir, const fs::path &capture,
-                 std::vector<std::string> words) {
-  const fs::path out = capture / "stdout", err = capture / "stderr";
-  pid_t child = ::fork();
-  if (child == 0) {
-    int out_fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    int err_fd = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (out_fd < 0 || err_fd < 0 || ::chdir(dir.c_str()) != 0 ||
-        ::setenv("HOME", capture.c_str(), 1) != 0)
-      ::_exit(127);
-    ::dup2(out_fd, STDOUT_FILENO);
-    ::dup2(err_fd, STDERR_FILENO);
-    std::vector<char *> argv;
-    for (auto &word : words)
-      argv.push_back(word.data());
-    argv.push_back(nullptr);
-    ::execvp(argv[0], argv.data());
-    ::_exit(127);
-  }
-  int status = 0;
-  ::waitpid(child, &status, 0);
-  return {read_file(out), read_file(err),
-          WIFEXITED(status) ? WEXITSTATUS(status) : -1};
-}
-
-std::int32_t record_int(const Bytes &record, std::size_t offset) {
-  std::uint32_t bits = 0;
-  for (std::size_t i = 0; i < 4; ++i)
-    bits = bits << 8 | static_cast<unsigned char>(record.at(offset + i));
-  return static_cast<std::int32_t>(bits);
+// Runs `words` (found on PATH) in `dir`. `home` is the tool's home
+// directory: Gwyddion keeps its settings there, and an unwritable home would
+// make it warn on standard error.
+RunResult run_tool(const fs::path &dir, const fs::path &home,
+                   const std::vector<std::string> &words) {
+  return run_program(dir, words.front(), words, home);
 }
 
 // A set with square pixels of 1 angstrom and a non-square image, so that a
@@ -159,33 +124,33 @@ TEST_P(Interop, GwyddionOpensEveryChannel) {
   ASSERT_EQ(outputs, expected_outputs(c));
 
   const std::string par = "m" + c.number + "_ori.par";
-  const ToolRun identify = run_tool(sets.path(), capture.path(),
+  const RunResult identify = run_tool(sets.path(), capture.path(),
                                     {"gwyddion", "--identify", par});
-  EXPECT_EQ(identify.status, 0) << identify.err;
-  EXPECT_TRUE(identify.out.starts_with(par + ": Omicron"));
-  EXPECT_NE(identify.out.find("[omicron, "), std::string::npos) << identify.out;
+  EXPECT_EQ(identify.status, 0) << identify.errors;
+  EXPECT_TRUE(identify.output.starts_with(par + ": Omicron"));
+  EXPECT_NE(identify.output.find("[omicron, "), std::string::npos) << identify.output;
 
-  const ToolRun check =
+  const RunResult check =
       run_tool(sets.path(), capture.path(), {"gwyddion", "--check", par});
   EXPECT_EQ(check.status, 0);
-  EXPECT_EQ(check.err, "");
+  EXPECT_EQ(check.errors, "");
 
   const Bytes record = read_file(sets / ("tp" + c.number));
-  const std::int32_t size_x = record_int(record, 28);
-  const std::int32_t size_y = record_int(record, 32);
+  const std::int32_t size_x = big_endian_int(record, 28);
+  const std::int32_t size_y = big_endian_int(record, 32);
   const int channels = c.dual_mode ? 2 : 1;
   for (int channel = 0; channel < channels; ++channel) {
     SCOPED_TRACE("topography channel " + std::to_string(channel));
-    const ToolRun thumbnail = run_tool(
+    const RunResult thumbnail = run_tool(
         sets.path(), capture.path(),
         {"gwyddion-thumbnailer", "-c", std::to_string(channel), "kde4", "128", par});
-    EXPECT_EQ(thumbnail.status, 0) << thumbnail.err;
-    ASSERT_GE(thumbnail.out.size(), 24u);
-    EXPECT_EQ(thumbnail.out.substr(0, 8), "\x89PNG\r\n\x1a\n");
+    EXPECT_EQ(thumbnail.status, 0) << thumbnail.errors;
+    ASSERT_GE(thumbnail.output.size(), 24u);
+    EXPECT_EQ(thumbnail.output.substr(0, 8), "\x89PNG\r\n\x1a\n");
     // The header chunk holds width and height; sets up to 128 pixels wide
     // are rendered at their own size.
-    EXPECT_EQ(record_int(thumbnail.out, 16), size_x);
-    EXPECT_EQ(record_int(thumbnail.out, 20), size_y);
+    EXPECT_EQ(big_endian_int(thumbnail.output, 16), size_x);
+    EXPECT_EQ(big_endian_int(thumbnail.output, 20), size_y);
   }
 }
 

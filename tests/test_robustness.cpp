@@ -351,15 +351,6 @@ Bytes reversed(Bytes bytes) {
 // ---------------------------------------------------------------------------
 // What a complete output holds, checked independently of the converter.
 
-std::int32_t big_endian_field(const Bytes &record, std::size_t offset) {
-  if (offset + 4 > record.size())
-    return 0;
-  std::uint32_t bits = 0;
-  for (std::size_t i = 0; i < 4; ++i)
-    bits = bits << 8 | static_cast<std::uint8_t>(record[offset + i]);
-  return static_cast<std::int32_t>(bits);
-}
-
 std::string text_field_value(const Bytes &record, std::size_t offset,
                              std::size_t width) {
   if (offset >= record.size())
@@ -373,11 +364,11 @@ SetShape decode_shape(const std::string &number, const Bytes &record,
   return {number,
           static_cast<std::int64_t>(record.size()),
           spectroscopy_file,
-          big_endian_field(record, 308) == 0,
-          big_endian_field(record, 28),
-          big_endian_field(record, 32),
-          big_endian_field(record, 164),
-          big_endian_field(record, 180)};
+          big_endian_int(record, 308) == 0,
+          big_endian_int(record, 28),
+          big_endian_int(record, 32),
+          big_endian_int(record, 164),
+          big_endian_int(record, 180)};
 }
 
 // Compares converted samples with their sources, in output order, up to the
@@ -608,7 +599,7 @@ Bytes hostile_record(Random &r, std::uint64_t case_index, bool spectroscopy) {
   constexpr std::array SIZE_OFFSETS{28, 32, 164, 180};
   while (samples_written(decode_shape("", record, spectroscopy)) > SAMPLE_BUDGET) {
     const int offset = SIZE_OFFSETS[r.below(SIZE_OFFSETS.size())];
-    if (big_endian_field(record, offset) > 1)
+    if (big_endian_int(record, offset) > 1)
       put.put(offset, static_cast<std::uint32_t>(1 + r.below(4)));
   }
   return record;
