@@ -150,8 +150,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data,
   require(record && staging, "cannot open the record or the staging file");
 
   const Record r{data, static_cast<std::int64_t>(size)};
-  const std::int64_t length = parvane::make_staging_copy(*record, *staging);
-  require(length == r.size && staging->size() == r.size,
+  const parvane::StagingCopy staged = parvane::make_staging_copy(*record, *staging);
+  const std::int64_t length = staged.record_length;
+  require(staged.outcome == parvane::IoOutcome::Done && length == r.size && staging->size() == r.size,
           "the staging copy is not as long as the record");
   std::vector<std::uint8_t> copy(size);
   staging->read_at(0, copy);
@@ -159,7 +160,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data,
                      std::make_reverse_iterator(data + size)),
           "the staging copy is not the record reversed");
 
-  check_fields(parvane::read_source_parameters(*staging, length, *record), r);
+  const std::optional<parvane::SourceParameters> fields =
+      parvane::read_source_parameters(*staging, length, *record);
+  require(fields.has_value(), "reading the fields failed");
+  check_fields(*fields, r);
   check_any_offset(*staging, *record, r);
   return 0;
 }

@@ -784,11 +784,11 @@ TEST(ExtremeReads, OffsetsAnywhereReadAsZero) {
   std::optional<File> record = File::open_source((dir / "tp1").string());
   std::optional<File> staging = File::create_scratch((dir / "tmp.par").string());
   ASSERT_TRUE(record && staging);
-  const std::int64_t length = make_staging_copy(*record, *staging);
+  const std::int64_t length = make_staging_copy(*record, *staging).record_length;
   EXPECT_EQ(read_int_field(*staging, length, 398), 0x01020304);
   for (std::int64_t offset : {INT64_MAX, INT64_MAX - 3, INT64_MIN, -1L, 399L})
     EXPECT_EQ(read_int_field(*staging, length, offset), 0) << offset;
-  EXPECT_EQ(record->read_at(0, std::span<std::uint8_t>()), 0u);
+  EXPECT_EQ(record->read_at(0, std::span<std::uint8_t>()), std::size_t{0});
 }
 
 // ---------------------------------------------------------------------------

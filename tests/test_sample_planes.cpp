@@ -59,7 +59,7 @@ private:
     std::optional<File> out = File::create_output((dir_ / "output").string());
     if (!in || !out)
       throw std::runtime_error("cannot open the test files");
-    bool written = copy(*in, *out);
+    bool written = copy(*in, *out) == IoOutcome::Done;
     out->close();
     if (!written)
       return std::nullopt;
@@ -353,8 +353,10 @@ TEST(SamplePlanes, PlanesLargerThanTheFreeSpaceFailWithoutFillingTheDisk) {
   std::optional<File> in = File::open_source((dir / "source").string());
   std::optional<File> out = File::create_output((dir / "output").string());
   ASSERT_TRUE(in && out);
-  EXPECT_FALSE(copy_topography_plane(*in, 0, *out, 1 << 30, 1 << 30));
-  EXPECT_FALSE(copy_spectroscopy_planes(*in, *out, 1 << 20, 1 << 20, 1 << 20, 0));
+  EXPECT_EQ(copy_topography_plane(*in, 0, *out, 1 << 30, 1 << 30),
+            IoOutcome::WriteFailed);
+  EXPECT_EQ(copy_spectroscopy_planes(*in, *out, 1 << 20, 1 << 20, 1 << 20, 0),
+            IoOutcome::WriteFailed);
   EXPECT_EQ(std::filesystem::file_size(dir / "output"), 0u);
 }
 
@@ -365,10 +367,11 @@ TEST(SamplePlanes, FullDiskIsReported) {
   std::optional<File> in = File::open_source((dir / "source").string());
   std::optional<File> out = File::create_output((dir / "output").string());
   ASSERT_TRUE(in && out);
-  EXPECT_FALSE(copy_topography_plane(*in, 0, *out, 10, 10));
-  EXPECT_FALSE(copy_spectroscopy_planes(*in, *out, 10, 10, 2, 0));
-  EXPECT_FALSE(
-      planes::copy_spectroscopy_planes(*in, *out, 10, 10, 2, 1, {7, 3}));
+  EXPECT_EQ(copy_topography_plane(*in, 0, *out, 10, 10), IoOutcome::WriteFailed);
+  EXPECT_EQ(copy_spectroscopy_planes(*in, *out, 10, 10, 2, 0),
+            IoOutcome::WriteFailed);
+  EXPECT_EQ(planes::copy_spectroscopy_planes(*in, *out, 10, 10, 2, 1, {7, 3}),
+            IoOutcome::WriteFailed);
 }
 
 } // namespace

@@ -6,7 +6,8 @@
 namespace parvane {
 
 // Result codes of `convert_file_set`. 1 to 8 name the first file that failed
-// to open, 9 to 14 the first file that failed to be written.
+// to open, 9 to 14 the first file that failed to be written, 15 to 17 the
+// first source whose read the system failed.
 enum ResultCode : int {
   RESULT_OK = 0,
   RESULT_OPEN_OLD_PARAMETER = 1,
@@ -23,13 +24,19 @@ enum ResultCode : int {
   RESULT_WRITE_SPECTROSCOPY_FORWARD = 12,
   RESULT_WRITE_TOPOGRAPHY_BACKWARD = 13,
   RESULT_WRITE_SPECTROSCOPY_BACKWARD = 14,
+  RESULT_READ_OLD_PARAMETER = 15,
+  RESULT_READ_OLD_TOPOGRAPHY = 16,
+  RESULT_READ_OLD_SPECTROSCOPY = 17,
 };
+inline constexpr int LAST_RESULT_CODE = RESULT_READ_OLD_SPECTROSCOPY;
 
 // The name of the staging file, the same for every set.
 inline constexpr const char *STAGING_FILE_NAME = "tmp.par";
 
 // Converts the set named by `file_number` (used verbatim in every file name)
-// in the working directory and returns its result code. On success it prints
+// in the working directory and returns its result code. A file number that
+// holds a directory separator names no set of this directory: result 1,
+// nothing opened. On success it prints
 // "File number <n> Done!" (after two warning lines when "tmp.par" could not be
 // deleted); on failure it prints nothing.
 int convert_file_set(const std::string &file_number);

@@ -4,7 +4,6 @@
 #include <bit>
 #include <cmath>
 #include <cstring>
-#include <sys/mman.h>
 
 #include "convert/sample_planes_detail.h"
 
@@ -57,37 +56,24 @@ bool run_fits(std::int64_t first, std::int64_t count) {
          byte_position_fits(end) && byte_position_fits(count);
 }
 
-// Samples in file byte order, in pages of their own: the pages are touched
-// only when used, so a small plane never costs the whole budget in resident
-// memory, and they go back to the system as soon as the plane is done, so
-// the buffers of successive planes never add up.
+// Samples in file byte order, in pages of their own.
 class SampleBuffer {
 public:
   explicit SampleBuffer(std::int64_t samples)
-      : bytes_(static_cast<std::size_t>(samples * SAMPLE_BYTES)) {
-    void *pages = ::mmap(nullptr, bytes_, PROT_READ | PROT_WRITE,
-                         MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (pages != MAP_FAILED)
-      samples_ = static_cast<std::uint16_t *>(pages);
+      : pages_(static_cast<std::size_t>(samples * SAMPLE_BYTES)) {}
+  bool usable() const { return pages_.usable(); }
+  std::uint16_t *at(std::int64_t sample) const {
+    return static_cast<std::uint16_t *>(pages_.data()) + sample;
   }
-  SampleBuffer(const SampleBuffer &) = delete;
-  SampleBuffer &operator=(const SampleBuffer &) = delete;
-  ~SampleBuffer() {
-    if (samples_ != nullptr)
-      ::munmap(samples_, bytes_);
-  }
-
-  bool usable() const { return samples_ != nullptr; }
-  std::uint16_t *at(std::int64_t sample) const { return samples_ + sample; }
 
 private:
-  std::size_t bytes_;
-  std::uint16_t *samples_ = nullptr;
+  PageBuffer pages_;
 };
 
 // Reads `count` samples from sample index `first` on. Samples the file does
-// not have, before its start or past its end, read as zero bytes.
-void read_samples(const File &source, std::int64_t first, std::uint16_t *into,
+// not have, before its start or past its end, read as zero bytes. False when
+// the system failed the read.
+bool read_samples(const File &source, std::int64_t first, std::uint16_t *into,
                   std::int64_t count) {
   if (first < 0) {
     const std::int64_t missing = std::min(count, -first);
@@ -96,10 +82,12 @@ void read_samples(const File &source, std::int64_t first, std::uint16_t *into,
     count -= missing;
     first = 0;
   }
-  if (count > 0)
-    source.read_at(first * SAMPLE_BYTES,
-                   {reinterpret_cast<std::uint8_t *>(into),
-                    static_cast<std::size_t>(count * SAMPLE_BYTES)});
+  return count <= 0 ||
+         source
+             .read_at(first * SAMPLE_BYTES,
+                      {reinterpret_cast<std::uint8_t *>(into),
+                       static_cast<std::size_t>(count * SAMPLE_BYTES)})
+             .has_value();
 }
 
 bool write_samples(File &output, std::int64_t first, const std::uint16_t *from,
@@ -189,23 +177,23 @@ struct TilePlace {
 };
 
 // Reads the chunk of `chunk` pixels and points at offset (`pixel`, `point`)
-// of the tile, pixel-major, into `into`.
-void read_chunk(const File &source, const SpectroscopyBlock &block,
+// of the tile, pixel-major, into `into`. False when a read failed.
+bool read_chunk(const File &source, const SpectroscopyBlock &block,
                 std::int64_t pixel, std::int64_t point, const Tile &chunk,
                 std::uint16_t *into) {
-  if (chunk.points == block.points) {
-    read_samples(source, source_sample(block, pixel, 0), into,
-                 chunk.pixels * chunk.points);
-    return;
-  }
+  if (chunk.points == block.points)
+    return read_samples(source, source_sample(block, pixel, 0), into,
+                        chunk.pixels * chunk.points);
   for (std::int64_t k = 0; k < chunk.pixels; ++k)
-    read_samples(source, source_sample(block, pixel + k, point),
-                 into + k * chunk.points, chunk.points);
+    if (!read_samples(source, source_sample(block, pixel + k, point),
+                      into + k * chunk.points, chunk.points))
+      return false;
+  return true;
 }
 
 // Fills the plane tile, point-major with rows of `place.size.pixels`
-// samples, chunk by chunk.
-void fill_tile(const File &source, const SpectroscopyBlock &block,
+// samples, chunk by chunk. False when a read failed.
+bool fill_tile(const File &source, const SpectroscopyBlock &block,
                const TilePlace &place, const Tile &chunk_shape,
                std::uint16_t *chunk, std::uint16_t *tile) {
   const Tile &size = place.size;
@@ -213,12 +201,14 @@ void fill_tile(const File &source, const SpectroscopyBlock &block,
     for (std::int64_t j0 = 0; j0 < size.points; j0 += chunk_shape.points) {
       const Tile part{std::min(chunk_shape.pixels, size.pixels - k0),
                       std::min(chunk_shape.points, size.points - j0)};
-      read_chunk(source, block, place.first_pixel + k0, place.first_point + j0,
-                 part, chunk);
+      if (!read_chunk(source, block, place.first_pixel + k0,
+                      place.first_point + j0, part, chunk))
+        return false;
       transpose_converted(chunk, part.pixels, part.points,
                           tile + j0 * size.pixels + k0, size.pixels);
     }
   }
+  return true;
 }
 
 // Writes the plane tile to its places in the plane set: one run per point,
@@ -278,47 +268,50 @@ Tile choose_chunk(const Tile &tile, std::int64_t budget) {
   return {std::min(tile.pixels, budget / points), points};
 }
 
-bool copy_topography_plane(const File &topography, std::int64_t first_sample,
-                           File &output, std::int32_t size_x,
-                           std::int32_t size_y, const Budget &budget) {
+IoOutcome copy_topography_plane(const File &topography,
+                                std::int64_t first_sample, File &output,
+                                std::int32_t size_x, std::int32_t size_y,
+                                const Budget &budget) {
   if (size_x <= 0 || size_y <= 0)
-    return true;
+    return IoOutcome::Done;
   const std::int64_t samples = std::int64_t{size_x} * size_y;
   if (!run_fits(first_sample, samples) ||
       !output.has_room_for(samples * SAMPLE_BYTES))
-    return false;
+    return IoOutcome::WriteFailed;
   const std::int64_t chunk =
       std::min(std::max<std::int64_t>(budget.plane_samples, 1), samples);
   SampleBuffer buffer(chunk);
   if (!buffer.usable())
-    return false;
+    return IoOutcome::WriteFailed;
   for (std::int64_t done = 0; done < samples; done += chunk) {
     const std::int64_t count = std::min(chunk, samples - done);
-    read_samples(topography, first_sample + done, buffer.at(0), count);
+    if (!read_samples(topography, first_sample + done, buffer.at(0), count))
+      return IoOutcome::ReadFailed;
     convert_samples(buffer.at(0), count);
     if (!write_samples(output, done, buffer.at(0), count))
-      return false;
+      return IoOutcome::WriteFailed;
   }
-  return true;
+  return IoOutcome::Done;
 }
 
-bool copy_spectroscopy_planes(const File &spectroscopy, File &output,
-                              std::int32_t size_x, std::int32_t size_y,
-                              std::int32_t point_count, std::int32_t first_line,
-                              const Budget &budget) {
+IoOutcome copy_spectroscopy_planes(const File &spectroscopy, File &output,
+                                   std::int32_t size_x, std::int32_t size_y,
+                                   std::int32_t point_count,
+                                   std::int32_t first_line,
+                                   const Budget &budget) {
   if (size_x <= 0 || size_y <= 0 || point_count <= 0)
-    return true;
+    return IoOutcome::Done;
   const std::optional<SpectroscopyBlock> block =
       spectroscopy_block(size_x, size_y, point_count, first_line);
   if (!block || !output.has_room_for(block->pixels * block->points * SAMPLE_BYTES))
-    return false;
+    return IoOutcome::WriteFailed;
   const Tile tile =
       choose_tile(block->pixels, block->points, budget.plane_samples);
   const Tile chunk_shape = choose_chunk(tile, budget.chunk_samples);
   SampleBuffer tile_buffer(tile.pixels * tile.points);
   SampleBuffer chunk_buffer(chunk_shape.pixels * chunk_shape.points);
   if (!tile_buffer.usable() || !chunk_buffer.usable())
-    return false;
+    return IoOutcome::WriteFailed;
   // Planes are written a tile-wide run at a time, all over the file; space
   // allocated up front spares the file system from tracking the many growing
   // pieces, which is a tenth of the conversion's time on a large grid. Only
@@ -333,28 +326,29 @@ bool copy_spectroscopy_planes(const File &spectroscopy, File &output,
                             m0,
                             {std::min(tile.pixels, block->pixels - p0),
                              std::min(tile.points, block->points - m0)}};
-      fill_tile(spectroscopy, *block, place, chunk_shape, chunk_buffer.at(0),
-                tile_buffer.at(0));
+      if (!fill_tile(spectroscopy, *block, place, chunk_shape,
+                     chunk_buffer.at(0), tile_buffer.at(0)))
+        return IoOutcome::ReadFailed;
       if (!write_tile(output, *block, place, tile_buffer.at(0)))
-        return false;
+        return IoOutcome::WriteFailed;
     }
   }
-  return true;
+  return IoOutcome::Done;
 }
 
 } // namespace planes
 
-bool copy_topography_plane(const File &topography, std::int64_t first_sample,
-                           File &output, std::int32_t size_x,
-                           std::int32_t size_y) {
+IoOutcome copy_topography_plane(const File &topography,
+                                std::int64_t first_sample, File &output,
+                                std::int32_t size_x, std::int32_t size_y) {
   return planes::copy_topography_plane(topography, first_sample, output, size_x,
                                        size_y, planes::SAMPLE_BUFFER_BUDGET);
 }
 
-bool copy_spectroscopy_planes(const File &spectroscopy, File &output,
-                              std::int32_t size_x, std::int32_t size_y,
-                              std::int32_t point_count,
-                              std::int32_t first_line) {
+IoOutcome copy_spectroscopy_planes(const File &spectroscopy, File &output,
+                                   std::int32_t size_x, std::int32_t size_y,
+                                   std::int32_t point_count,
+                                   std::int32_t first_line) {
   return planes::copy_spectroscopy_planes(spectroscopy, output, size_x, size_y,
                                           point_count, first_line,
                                           planes::SAMPLE_BUFFER_BUDGET);

@@ -22,24 +22,26 @@ std::array<std::uint8_t, 2> convert_sample(std::uint16_t u);
 
 // Converts the X * Y samples of the topography file that start at sample
 // index `first_sample` into `output`, line by line. Nothing is read or
-// written when X or Y is 0 or less. Returns false when a write failed (the
-// plane then stops at once), when a byte position would not fit in 64 bits,
-// when the output's file system has less free space than the whole plane
-// (nothing is written then: a damaged record must not fill the disk), or when
-// the conversion's few MiB of buffers could not be had.
-bool copy_topography_plane(const File &topography, std::int64_t first_sample,
-                           File &output, std::int32_t size_x,
-                           std::int32_t size_y);
+// written when X or Y is 0 or less. Returns ReadFailed when the system failed
+// a read of the source (a short source is no failure: its missing bytes read
+// as zeros), WriteFailed when a write failed, when a byte position would not
+// fit in 64 bits, when the output's file system has less free space than the
+// whole plane (nothing is written then: a damaged record must not fill the
+// disk), or when the conversion's few MiB of buffers could not be had. Either
+// failure stops the plane at once.
+IoOutcome copy_topography_plane(const File &topography,
+                                std::int64_t first_sample, File &output,
+                                std::int32_t size_x, std::int32_t size_y);
 
 // Rearranges `point_count` spectroscopy planes into `output`: plane m holds
 // point m of every pixel of lines `first_line` to `first_line` + Y - 1. The
 // pixel (h, i) of the block has its points from sample index
 // point_count * (X * (h + first_line) + i) on. Nothing is read or written when
-// X, Y or the point count is 0 or less. Returns false as
-// `copy_topography_plane` does.
-bool copy_spectroscopy_planes(const File &spectroscopy, File &output,
-                              std::int32_t size_x, std::int32_t size_y,
-                              std::int32_t point_count,
-                              std::int32_t first_line);
+// X, Y or the point count is 0 or less. Returns as `copy_topography_plane`
+// does.
+IoOutcome copy_spectroscopy_planes(const File &spectroscopy, File &output,
+                                   std::int32_t size_x, std::int32_t size_y,
+                                   std::int32_t point_count,
+                                   std::int32_t first_line);
 
 } // namespace parvane

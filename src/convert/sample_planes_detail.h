@@ -77,12 +77,13 @@ Tile choose_chunk(const Tile &tile, std::int64_t budget);
 
 // The two plane operations with an explicit buffer budget, so that small
 // shapes can exercise the multi-tile and multi-chunk paths.
-bool copy_topography_plane(const File &topography, std::int64_t first_sample,
-                           File &output, std::int32_t size_x,
-                           std::int32_t size_y, const Budget &budget);
-bool copy_spectroscopy_planes(const File &spectroscopy, File &output,
-                              std::int32_t size_x, std::int32_t size_y,
-                              std::int32_t point_count, std::int32_t first_line,
+IoOutcome copy_topography_plane(const File &topography,
+                                std::int64_t first_sample, File &output,
+                                std::int32_t size_x, std::int32_t size_y, const Budget &budget);
+IoOutcome copy_spectroscopy_planes(const File &spectroscopy, File &output,
+                                   std::int32_t size_x, std::int32_t size_y,
+                                   std::int32_t point_count,
+                                   std::int32_t first_line,
                               const Budget &budget);
 
 } // namespace parvane::planes

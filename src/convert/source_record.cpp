@@ -23,20 +23,37 @@ std::uint32_t little_endian_u32(const std::array<std::uint8_t, 4> &bytes) {
 }
 
 // The raw 32 bits of the field at `offset`, or 0 when the record does not hold
-// all four of its bytes.
-std::uint32_t read_field_bits(const File &staging, std::int64_t record_length,
-                              std::int64_t offset) {
+// all four of its bytes; nullopt when the system failed the read.
+std::optional<std::uint32_t> read_field_bits(const File &staging,
+                                             std::int64_t record_length,
+                                             std::int64_t offset) {
   // Compared without adding to `offset`, which may be anywhere in its range.
   if (offset < 0 || offset > record_length - FIELD_WIDTH)
     return 0;
   std::array<std::uint8_t, 4> bytes{};
-  staging.read_at(record_length - FIELD_WIDTH - offset, bytes);
+  if (!staging.read_at(record_length - FIELD_WIDTH - offset, bytes))
+    return std::nullopt;
   return little_endian_u32(bytes);
+}
+
+// The bytes of a text field, or nullopt when the system failed the read.
+std::optional<std::string> read_text_bytes(const File &old_parameters,
+                                           std::int64_t offset,
+                                           std::int64_t width) {
+  std::string bytes(static_cast<std::size_t>(std::max<std::int64_t>(width, 0)),
+                    '\0');
+  std::optional<std::size_t> got = old_parameters.read_at(
+      offset, std::span(reinterpret_cast<std::uint8_t *>(bytes.data()),
+                        bytes.size()));
+  if (!got)
+    return std::nullopt;
+  bytes.resize(*got);
+  return bytes;
 }
 
 } // namespace
 
-std::int64_t make_staging_copy(const File &old_parameters, File &staging) {
+StagingCopy make_staging_copy(const File &old_parameters, File &staging) {
   const std::int64_t length = old_parameters.size();
   std::vector<std::uint8_t> block(STAGING_BLOCK_BYTES);
   // Staging byte j is record byte length - 1 - j: walk the record backwards
@@ -46,49 +63,58 @@ std::int64_t make_staging_copy(const File &old_parameters, File &staging) {
         std::max<std::int64_t>(0, end - static_cast<std::int64_t>(block.size()));
     std::span<std::uint8_t> chunk(block.data(),
                                   static_cast<std::size_t>(end - start));
-    old_parameters.read_at(start, chunk);
+    if (!old_parameters.read_at(start, chunk))
+      return {IoOutcome::ReadFailed, length};
     std::reverse(chunk.begin(), chunk.end());
     if (!staging.append(chunk))
-      return -1;
+      return {IoOutcome::WriteFailed, length};
     end = start;
   }
-  return length;
+  return {IoOutcome::Done, length};
 }
 
 std::int32_t read_int_field(const File &staging, std::int64_t record_length,
                             std::int64_t offset) {
   return std::bit_cast<std::int32_t>(
-      read_field_bits(staging, record_length, offset));
+      read_field_bits(staging, record_length, offset).value_or(0));
 }
 
 float read_float_field(const File &staging, std::int64_t record_length,
                        std::int64_t offset) {
-  return std::bit_cast<float>(read_field_bits(staging, record_length, offset));
+  return std::bit_cast<float>(
+      read_field_bits(staging, record_length, offset).value_or(0));
 }
 
 std::string read_text_field(const File &old_parameters, std::int64_t offset,
                             std::int64_t width) {
-  std::string bytes(static_cast<std::size_t>(std::max<std::int64_t>(width, 0)),
-                    '\0');
-  std::size_t got = old_parameters.read_at(
-      offset, std::span(reinterpret_cast<std::uint8_t *>(bytes.data()),
-                        bytes.size()));
-  bytes.resize(got);
-  return bytes;
+  return read_text_bytes(old_parameters, offset, width).value_or("");
 }
 
 std::string text_value(const std::string &field_bytes) {
   return field_bytes.substr(0, field_bytes.find('\0'));
 }
 
-SourceParameters read_source_parameters(const File &staging,
-                                        std::int64_t record_length,
-                                        const File &old_parameters) {
+std::optional<SourceParameters>
+read_source_parameters(const File &staging, std::int64_t record_length,
+                       const File &old_parameters) {
+  bool read_failed = false;
+  auto bits_at = [&](std::int64_t offset) {
+    std::optional<std::uint32_t> bits =
+        read_field_bits(staging, record_length, offset);
+    read_failed |= !bits;
+    return bits.value_or(0);
+  };
   auto int_at = [&](std::int64_t offset) {
-    return read_int_field(staging, record_length, offset);
+    return std::bit_cast<std::int32_t>(bits_at(offset));
   };
   auto float_at = [&](std::int64_t offset) {
-    return read_float_field(staging, record_length, offset);
+    return std::bit_cast<float>(bits_at(offset));
+  };
+  auto text_at = [&](std::int64_t offset, std::int64_t width) {
+    std::optional<std::string> bytes =
+        read_text_bytes(old_parameters, offset, width);
+    read_failed |= !bytes;
+    return bytes.value_or("");
   };
   SourceParameters p;
   p.field_x_size = float_at(OFFSET_FIELD_X_SIZE);
@@ -117,10 +143,11 @@ SourceParameters read_source_parameters(const File &staging,
   p.line_timing = int_at(OFFSET_LINE_TIMING);
   p.forward_only = int_at(OFFSET_FORWARD_ONLY);
   p.point_time_raw = int_at(OFFSET_SPEC_START_FORWARD);
-  p.date_text = read_text_field(old_parameters, OFFSET_DATE_TEXT, WIDTH_DATE_TEXT);
-  p.comment_text =
-      read_text_field(old_parameters, OFFSET_COMMENT_TEXT, WIDTH_COMMENT_TEXT);
-  p.user_text = read_text_field(old_parameters, OFFSET_USER_TEXT, WIDTH_USER_TEXT);
+  p.date_text = text_at(OFFSET_DATE_TEXT, WIDTH_DATE_TEXT);
+  p.comment_text = text_at(OFFSET_COMMENT_TEXT, WIDTH_COMMENT_TEXT);
+  p.user_text = text_at(OFFSET_USER_TEXT, WIDTH_USER_TEXT);
+  if (read_failed)
+    return std::nullopt;
   return p;
 }
 

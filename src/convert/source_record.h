@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "convert/file_io.h"
@@ -84,10 +85,16 @@ struct SourceParameters {
   std::string user_text;
 };
 
+// How the staging copy went, and how long the record is.
+struct StagingCopy {
+  IoOutcome outcome = IoOutcome::Done;
+  std::int64_t record_length = 0;
+};
+
 // Writes the old parameter record byte-reversed into the staging file, which
-// must be freshly emptied. The copy is exactly as long as the record. Returns
-// the record's length in bytes, or -1 when a write to the staging file failed.
-std::int64_t make_staging_copy(const File &old_parameters, File &staging);
+// must be freshly emptied. The copy is exactly as long as the record. The
+// outcome tells a failed read of the record from a failed write of the copy.
+StagingCopy make_staging_copy(const File &old_parameters, File &staging);
 
 // The int32 or float32 field at `offset` of the old record, read from the
 // staging copy of a record `record_length` bytes long. A field that does not
@@ -106,7 +113,8 @@ std::string read_text_field(const File &old_parameters, std::int64_t offset,
 std::string text_value(const std::string &field_bytes);
 
 // Reads every field of `SourceParameters` once, right after the staging copy.
-SourceParameters read_source_parameters(const File &staging,
+// nullopt when the system failed a read of the staging copy or of the record.
+std::optional<SourceParameters> read_source_parameters(const File &staging,
                                         std::int64_t record_length,
                                         const File &old_parameters);
 

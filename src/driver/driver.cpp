@@ -14,20 +14,29 @@ namespace {
 constexpr std::int32_t LARGEST_INT = std::numeric_limits<std::int32_t>::max();
 constexpr std::int32_t SMALLEST_INT = std::numeric_limits<std::int32_t>::min();
 
-// Role texts of the report, for open failures 1 to 8; write failures 9 to 14
-// name the same files in the same order, starting with the temp file.
-constexpr std::array<const char *, 8> ROLE_TEXTS = {
-    "old parameter file",
-    "old topography file",
-    "temp file",
-    "new parameter file",
-    "new topography file (forward)",
-    "new spectroscopy file (forward)",
-    "new topography file (backward)",
-    "new spectroscopy file (backward)",
+// The second report line's text for each result code, 1 to 17: the open
+// failures, the write failures and the read failures, each in the order the
+// conversion meets its files.
+constexpr std::array<const char *, LAST_RESULT_CODE + 1> REPORT_TEXTS = {
+    "",
+    "Couldn't open old parameter file",
+    "Couldn't open old topography file",
+    "Couldn't open temp file",
+    "Couldn't open new parameter file",
+    "Couldn't open new topography file (forward)",
+    "Couldn't open new spectroscopy file (forward)",
+    "Couldn't open new topography file (backward)",
+    "Couldn't open new spectroscopy file (backward)",
+    "Couldn't write temp file",
+    "Couldn't write new parameter file",
+    "Couldn't write new topography file (forward)",
+    "Couldn't write new spectroscopy file (forward)",
+    "Couldn't write new topography file (backward)",
+    "Couldn't write new spectroscopy file (backward)",
+    "Couldn't read old parameter file",
+    "Couldn't read old topography file",
+    "Couldn't read old spectroscopy file",
 };
-constexpr int FIRST_WRITE_CODE = 9;
-constexpr int FIRST_WRITE_ROLE = 2; // the temp file
 
 constexpr std::array<const char *, 5> USAGE_TEXTS = {
     "    \t            : Convert all available files 1 to 500",
@@ -172,24 +181,28 @@ WalkOutcome run_list(int argc, const char *const *argv) {
 }
 
 void report_conversion_error(const std::string &file_number, int result_code) {
-  const bool write_failure = result_code >= FIRST_WRITE_CODE;
-  const int role = write_failure
-                       ? result_code - FIRST_WRITE_CODE + FIRST_WRITE_ROLE
-                       : result_code - 1;
-  const char *role_text =
-      role >= 0 && role < static_cast<int>(ROLE_TEXTS.size()) ? ROLE_TEXTS[role]
-                                                               : "file";
+  const bool known = result_code > 0 && result_code <= LAST_RESULT_CODE;
   print_line("Error converting file number " + file_number);
-  print_line("Error " + std::to_string(result_code) +
-             (write_failure ? ": Couldn't write " : ": Couldn't open ") +
-             role_text);
+  print_line("Error " + std::to_string(result_code) + ": " +
+             (known ? REPORT_TEXTS[static_cast<std::size_t>(result_code)]
+                    : "Couldn't convert file"));
   print_line("Exiting..");
   print_line("");
 }
 
-int run_program(int argc, const char *const *argv) {
-  print_banner();
-  const std::string name = program_name(argc > 0 ? argv[0] : nullptr);
+namespace {
+
+// The run's own status, unless the console lost lines: a set counts as
+// converted only when its "Done!" line was seen, so a console that could not
+// be written fails the run, after every conversion it asked for.
+int status_after_console_check(int status, const std::string &name) {
+  if (console_intact())
+    return status;
+  report_console_failure(name);
+  return EXIT_FAILED_SET;
+}
+
+int run_modes(int argc, const char *const *argv, const std::string &name) {
   const RunMode mode = classify_arguments(argc, argv);
   if (mode == MODE_HELP) {
     print_help(name);
@@ -220,6 +233,14 @@ int run_program(int argc, const char *const *argv) {
     return EXIT_FAILED_SET;
   print_closing_lines();
   return EXIT_NORMAL;
+}
+
+} // namespace
+
+int run_program(int argc, const char *const *argv) {
+  print_banner();
+  const std::string name = program_name(argc > 0 ? argv[0] : nullptr);
+  return status_after_console_check(run_modes(argc, argv, name), name);
 }
 
 } // namespace parvane
