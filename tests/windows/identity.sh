@@ -26,6 +26,10 @@ mkdir "$root/bin" "$root/linux" "$root/windows" "$root/console"
 cp "$1" "$root/bin/parvane-convert"
 cp "$2" "$root/bin/parvane-convert.exe"
 
+# Wine sets up its prefix on first use and says so on standard error: that
+# must happen before the runs whose standard error is compared.
+"$wine" "$root/bin/parvane-convert.exe" help >/dev/null 2>&1 || true
+
 # --- Generating sets -------------------------------------------------------
 
 # Writes the 4 big-endian bytes of the 32-bit pattern `hex` into `file` at
@@ -159,6 +163,17 @@ run_side() {
     fi
   ) >"${console:-$c/$tag.out}" 2>"$c/$tag.err" || status=$?
   echo "$status" >"$c/$tag.status"
+  drop_wine_messages "$c/$tag.err"
+}
+
+# Wine's own background processes report their troubles on the standard
+# error they inherited from the program that started them; those lines
+# ("wine: ...") are Wine's, not the converter's, and are shown, not compared.
+drop_wine_messages() {
+  if grep -q '^wine: ' "$1"; then
+    sed -n 's/^wine: /  (Wine) /p' "$1"
+    sed -i '/^wine: /d' "$1"
+  fi
 }
 
 # The Linux text with every line ended by CR LF, as a Windows console gets it.
