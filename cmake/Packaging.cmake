@@ -6,7 +6,7 @@
 #
 # Every version number comes from project(... VERSION ...).
 #
-# Layout on Linux (prefix /usr in the Debian package):
+# Layout on Linux (prefix /usr in the Debian package, the DEB default):
 #   bin/parvane-convert
 #   share/man/man1/parvane-convert.1.gz
 #   share/doc/parvane-convert/{README.md,LICENSE,copyright,changelog.gz}
@@ -163,7 +163,6 @@ else()
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
   set(CPACK_DEBIAN_PACKAGE_SUGGESTS gwyddion)
   set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
-  set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 endif()
 
 include(CPack)
