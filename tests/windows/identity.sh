@@ -300,6 +300,9 @@ check matrix 15
 check matrix 1:2
 check matrix 'a\b'
 check matrix ./1
+check matrix 1. 2
+check matrix '1 ' 2
+check matrix ' 5' - 7
 check matrix help extra
 
 if [ -r /proc/self/mem ]; then
