@@ -14,13 +14,17 @@ fi
 wine=$(command -v wine64 || echo /usr/lib/wine/wine64)
 wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver)
 # Wine sets up its prefix on first use, with messages on standard error that
-# must not reach the identity test's console comparison: set it up first and
-# wait until every process of the set-up has ended.
-"$wine" wineboot --init >/dev/null 2>&1
-"$wineserver" -w
+# must not reach the identity test's console comparison: on a fresh machine
+# set it up first and wait until every process of the set-up has ended.
+if [ ! -f "${WINEPREFIX:-$HOME/.wine}/system.reg" ]; then
+  "$wine" wineboot --init >/dev/null 2>&1
+  "$wineserver" -w
+fi
 # Then one Wine server for all runs instead of one started per program; it
-# ends a minute after the last one.
-"$wineserver" -p60
+# ends a minute after the last one, holding none of this script's output
+# open so that nothing waits for it. A server already running for the
+# prefix refuses to start a second one, and serves as well.
+"$wineserver" -p60 </dev/null >/dev/null 2>&1 || true
 
 echo "== Windows build"
 cmake -S . -B build-windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake
