@@ -310,7 +310,8 @@ bool write_file(const fs::path &path, const Bytes &bytes) {
   out.close();
   if (out)
     return true;
-  std::fprintf(stderr, "generate_examples: cannot write %s\n", path.c_str());
+  std::fprintf(stderr, "generate_examples: cannot write %s\n",
+               path.string().c_str());
   return false;
 }
 
