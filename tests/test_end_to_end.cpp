@@ -1,9 +1,16 @@
 // Runs the built converter in scratch directories and checks the console
 // text, the exit status and what is left on disk.
+#include <chrono>
 #include <cstdlib>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <map>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
 
+#include "convert/file_io.h"
 #include "test_helpers.h"
 
 namespace parvane::testing {
@@ -403,6 +410,168 @@ TEST_F(EndToEnd, ProgramNameFromArgv0) {
     RunResult result = run_converter(dir.path(), {}, c.argv0);
     EXPECT_EQ(result.output, BANNER + hint(c.name) + CLOSING);
     EXPECT_EQ(result.status, 0);
+  }
+}
+
+// Every path under `root` with the bytes of each regular file.
+std::map<std::string, Bytes> tree(const fs::path &root) {
+  std::map<std::string, Bytes> files;
+  for (auto &entry : fs::recursive_directory_iterator(root))
+    files[fs::relative(entry.path(), root).string()] =
+        entry.is_regular_file() ? read_file(entry.path()) : Bytes("(directory)");
+  return files;
+}
+
+// A file number with a directory separator names no set of this directory,
+// even where its names lead to a complete set elsewhere: "a/1" would read
+// tpa/1 and write ma/1_ori.par, "/../x/1" would read tp/../x/1 = x/1 and
+// write x/1_ori.par. Code 1, nothing opened, nothing written.
+TEST_F(EndToEnd, FileNumbersWithSeparatorsAreNotSets) {
+  for (const char *sub : {"tpa", "tza", "tsa", "ma", "tp", "tz", "ts", "m", "x"})
+    fs::create_directory(dir / sub);
+  for (const char *source : {"tpa/1", "x/1"})
+    write_file(dir / source, standard_record());
+  for (const char *source : {"tza/1", "tsa/1"})
+    write_file(dir / source, TOPOGRAPHY_BYTES);
+  const auto before = tree(dir.path());
+  for (const char *number : {"a/1", "/../x/1"}) {
+    RunResult result = run({number});
+    EXPECT_EQ(result.output,
+              BANNER + hint() +
+                  report(number, "Error 1: Couldn't open old parameter file"));
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(tree(dir.path()), before) << number;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// POSIX only from here to the end of the file (standard output redirected or
+// closed in a forked child, /dev/full, fcntl locks, a backslash as an
+// ordinary character of a file name). Suites: EndToEnd.Posix*,
+// PosixConsole, PosixStandardStreams, PosixConcurrentRuns.
+
+// On POSIX systems only '/' separates directories: a backslash is an
+// ordinary character of a file number.
+TEST_F(EndToEnd, PosixBackslashIsAnOrdinaryCharacter) {
+  write_standard_set(dir.path(), "a\\1");
+  EXPECT_EQ(run({"a\\1"}).output, converted({"a\\1"}));
+  EXPECT_EQ(size_on_disk(dir / "ma\\1_ori.tf0"), PLANE);
+}
+
+// Where the console cannot be written, every set is still converted, but the
+// run ends with status 1 and says so once on standard error.
+class PosixConsole : public ::testing::TestWithParam<RunOptions::Output> {};
+
+TEST_P(PosixConsole, LostLinesFailTheRunButNotTheConversion) {
+  ScratchDir reference, dir;
+  for (const fs::path *where : {&reference.path(), &dir.path()}) {
+    write_standard_set(*where, "1");
+    write_set(*where, "2", standard_record(false), TOPOGRAPHY_BYTES);
+  }
+  ASSERT_EQ(run_converter(reference.path(), {"1", "2"}).status, 0);
+  RunOptions options;
+  options.standard_output = GetParam();
+  RunResult result =
+      run_converter(dir.path(), {"1", "2"}, "./parvane-convert", options);
+  EXPECT_EQ(result.output, "");
+  EXPECT_EQ(result.errors, "parvane-convert: Couldn't write to standard "
+                           "output; console lines were lost\n");
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(tree(dir.path()), tree(reference.path()));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    FullOrClosed, PosixConsole,
+    ::testing::Values(RunOptions::Output::FullDevice,
+                      RunOptions::Output::Closed),
+    [](const auto &info) {
+      return info.param == RunOptions::Output::Closed ? std::string("Closed")
+                                                      : std::string("Full");
+    });
+
+// The guard main() runs first: a closed standard output is taken by a
+// placeholder that cannot be written, so no file opened later becomes the
+// console and console writes still fail.
+TEST(PosixStandardStreams, GuardKeepsFilesOffAClosedStream) {
+  ScratchDir dir;
+  const std::string file = (dir / "opened-later").string();
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::close(STDOUT_FILENO);
+    guard_standard_streams();
+    const int opened = ::open(file.c_str(), O_WRONLY | O_CREAT, 0666);
+    ::_exit(opened != STDOUT_FILENO && ::write(STDOUT_FILENO, "x", 1) < 0 ? 0 : 1);
+  }
+  int status = -1;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_EQ(read_file(file), "");
+}
+
+// A conversion waits while another holds tmp.par, never empties the file it
+// waited for, and once that file is gone stages its record in a new one.
+TEST(PosixConcurrentRuns, SecondRunWaitsForTheStagingFile) {
+  ScratchDir dir;
+  write_standard_set(dir.path(), "1");
+  const fs::path staging = dir / "tmp.par";
+  write_file(staging, "held by another conversion");
+  const int held = ::open(staging.c_str(), O_RDWR | O_CLOEXEC);
+  ASSERT_GE(held, 0);
+  struct flock whole_file {};
+  whole_file.l_type = F_WRLCK;
+  whole_file.l_whence = SEEK_SET;
+  ASSERT_EQ(::fcntl(held, F_SETLK, &whole_file), 0);
+
+  // A second name for the held file, to see that it is never emptied.
+  fs::create_hard_link(staging, dir / "held");
+
+  RunResult result;
+  std::thread second([&] { result = run_converter(dir.path(), {"1"}); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_FALSE(fs::exists(dir / "m1_ori.par")) << "did not wait";
+  // The holder finishes as a conversion does: deletes the name, then lets go.
+  fs::remove(staging);
+  ::close(held);
+  second.join();
+  EXPECT_EQ(result.output, converted({"1"}));
+  EXPECT_EQ(result.status, 0);
+  EXPECT_FALSE(fs::exists(staging));
+  EXPECT_EQ(read_file(dir / "held"), "held by another conversion");
+  EXPECT_EQ(size_on_disk(dir / "m1_ori.sb0"), POINT_PLANES);
+}
+
+// Two runs at once in one directory, again and again: each set reported done
+// holds exactly the bytes of a run on its own, and no run ever finds tmp.par
+// taken from under it. The records are long, so that staging them takes a
+// while and the runs overlap.
+TEST(PosixConcurrentRuns, TwoRunsInOneDirectoryConvertEverySetExactly) {
+  const Bytes record_1 =
+      RecordBuilder(1 << 21).shape(64, 64, true, 48, 40).bytes();
+  const Bytes record_2 = RecordBuilder(1 << 20).shape(80, 48, false, 32).bytes();
+  const Bytes topography = counting_samples(2 * 64 * 64, 0x1234);
+  const Bytes spectroscopy = counting_samples(64 * 64 * 88, 0x4321);
+  auto build = [&](const fs::path &where) {
+    write_set(where, "1", record_1, topography, &spectroscopy);
+    write_set(where, "2", record_2, topography, &spectroscopy);
+  };
+  ScratchDir reference;
+  build(reference.path());
+  ASSERT_EQ(run_converter(reference.path(), {"1", "2"}).status, 0);
+  const auto expected = tree(reference.path());
+
+  for (int round = 0; round < 6 && !::testing::Test::HasFailure(); ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    ScratchDir dir;
+    build(dir.path());
+    RunResult first, second;
+    std::thread one([&] { first = run_converter(dir.path(), {"1"}); });
+    std::thread two([&] { second = run_converter(dir.path(), {"2"}); });
+    one.join();
+    two.join();
+    EXPECT_EQ(first.output, converted({"1"}));
+    EXPECT_EQ(second.output, converted({"2"}));
+    EXPECT_EQ(first.status + second.status, 0);
+    EXPECT_EQ(tree(dir.path()), expected);
   }
 }
 

@@ -2,12 +2,15 @@
 
 #include <algorithm>
 #include <bit>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <fcntl.h>
 #include <stdexcept>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -119,7 +122,8 @@ std::string read_all(int descriptor) {
 
 RunResult run_program(const fs::path &dir, const std::string &program,
                       std::vector<std::string> argv,
-                      const std::optional<fs::path> &home) {
+                      const std::optional<fs::path> &home,
+                      const RunOptions &options) {
   // Unnamed temporary files rather than pipes: neither stream can fill up
   // and block the program while the other one is read.
   std::FILE *out = std::tmpfile();
@@ -128,8 +132,29 @@ RunResult run_program(const fs::path &dir, const std::string &program,
     throw std::runtime_error("cannot capture a program's output");
   pid_t child = ::fork();
   if (child == 0) {
-    ::dup2(::fileno(out), STDOUT_FILENO);
     ::dup2(::fileno(err), STDERR_FILENO);
+    switch (options.standard_output) {
+    case RunOptions::Output::Captured:
+      ::dup2(::fileno(out), STDOUT_FILENO);
+      break;
+    case RunOptions::Output::FullDevice: {
+      const int full = ::open("/dev/full", O_WRONLY);
+      if (full < 0 || ::dup2(full, STDOUT_FILENO) < 0)
+        ::_exit(127);
+      ::close(full);
+      break;
+    }
+    case RunOptions::Output::Closed:
+      ::close(STDOUT_FILENO);
+      break;
+    }
+    if (options.file_size_limit) {
+      const struct rlimit limit = {*options.file_size_limit,
+                                   *options.file_size_limit};
+      if (std::signal(SIGXFSZ, SIG_IGN) == SIG_ERR ||
+          ::setrlimit(RLIMIT_FSIZE, &limit) != 0)
+        ::_exit(127);
+    }
     if (::chdir(dir.c_str()) != 0 ||
         (home && ::setenv("HOME", home->c_str(), 1) != 0))
       ::_exit(127);
@@ -151,12 +176,14 @@ RunResult run_program(const fs::path &dir, const std::string &program,
 
 RunResult run_converter(const fs::path &dir,
                         const std::vector<std::string> &args,
-                        const std::optional<std::string> &argv0) {
+                        const std::optional<std::string> &argv0,
+                        const RunOptions &options) {
   std::vector<std::string> argv;
   if (argv0)
     argv.push_back(*argv0);
   argv.insert(argv.end(), args.begin(), args.end());
-  return run_program(dir, PARVANE_BINARY, std::move(argv));
+  return run_program(dir, PARVANE_BINARY, std::move(argv), std::nullopt,
+                     options);
 }
 
 std::vector<std::string> list_dir(const fs::path &dir) {

@@ -67,17 +67,31 @@ struct RunResult {
   int status = -1;    // exit status, or -1 when it did not exit normally
 };
 
+// How the program's surroundings differ from an ordinary run (POSIX only).
+struct RunOptions {
+  // Where standard output goes: captured into `RunResult::output`, the full
+  // device (every write fails with ENOSPC), or closed.
+  enum class Output { Captured, FullDevice, Closed };
+  Output standard_output = Output::Captured;
+  // RLIMIT_FSIZE in bytes, with SIGXFSZ ignored: a write past it fails with
+  // EFBIG. It limits every regular file the program writes, the captured
+  // standard output and error included.
+  std::optional<std::uint64_t> file_size_limit;
+};
+
 // Runs `program` (a path, or a name looked up on PATH) in `dir` with the
 // argument vector `argv`, argv[0] included (empty: no arguments at all), and
 // with `home` as its HOME when given.
 RunResult run_program(const fs::path &dir, const std::string &program,
                       std::vector<std::string> argv,
-                      const std::optional<fs::path> &home = std::nullopt);
+                      const std::optional<fs::path> &home = std::nullopt,
+                      const RunOptions &options = {});
 
 // Runs the built converter in `dir` with `args` after argv[0] = `argv0`.
 // With argv0 nullopt the process gets no arguments at all (argc 0).
 RunResult run_converter(const fs::path &dir, const std::vector<std::string> &args,
-                        const std::optional<std::string> &argv0 = PARVANE_BINARY);
+                        const std::optional<std::string> &argv0 = PARVANE_BINARY,
+                        const RunOptions &options = {});
 
 // Names of the regular files and links in `dir`, sorted.
 std::vector<std::string> list_dir(const fs::path &dir);

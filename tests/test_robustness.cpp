@@ -2,10 +2,10 @@
 // its result code tells the truth, and no file it was not asked to write is
 // damaged.
 //
-// One model of a conversion (which files it opens and writes, in which order,
-// and the code each failure gives) serves both harnesses: thousands of random
-// sets converted in-process, and full-device write faults in batches run by
-// the built binary.
+// One model of a conversion (which files it opens, reads and writes, in which
+// order, and the code each failure gives) serves both harnesses: thousands of
+// random sets converted in-process, and faults in batches run by the built
+// binary (every write, every source read, links onto the set's own files).
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <functional>
+#include <limits>
 #include <map>
 #include <random>
 #include <set>
@@ -59,9 +60,33 @@ bool is_source(Name name) { return name == TP || name == TZ || name == TS; }
 
 // Something in the way of one name of the set.
 struct Obstacle {
-  enum Kind { NONE, MISSING, DIRECTORY, FIFO, FULL_DEVICE } kind = NONE;
+  enum Kind {
+    NONE,
+    MISSING,
+    DIRECTORY,
+    FIFO,
+    FULL_DEVICE, // a symbolic link to /dev/full
+    // A symbolic or hard link at a name the conversion writes, leading to
+    // `target`, a file of the set that the conversion opens before `name`
+    // (a symbolic link at tmp.par may lead to any name).
+    SYMBOLIC_LINK,
+    HARD_LINK,
+    // A source the system fails to read: a symbolic link to /proc/self/mem,
+    // a "regular file" of size 0 whose every read at a low position fails
+    // with EIO (the first pages of an address space are never mapped).
+    UNREADABLE,
+    // No file may grow past FILE_SIZE_LIMIT bytes (RLIMIT_FSIZE, run by the
+    // built converter only); `name` is not used.
+    SIZE_LIMIT,
+  } kind = NONE;
   Name name = TP;
+  Name target = TP;
 };
+
+// The file size limit of SIZE_LIMIT: less than a parameter file (98 lines
+// and more) and than a full record (402 bytes), more than the few console
+// lines of a failed run.
+constexpr std::int64_t FILE_SIZE_LIMIT = 256;
 
 // What a conversion needs to know about a set, decoded by the test itself.
 struct SetShape {
@@ -77,6 +102,7 @@ enum class State {
   Untouched, // exactly as before, or still absent
   Empty,     // opened and emptied, never written
   Complete,  // written in full
+  Partial,   // written in part: the start of what Complete would hold
   Gone,      // deleted
 };
 
@@ -104,13 +130,15 @@ std::int64_t sample_file_size(const SetShape &s, Name name) {
 }
 
 struct Event {
-  enum Step { OPEN, WRITE } step;
+  enum Step { OPEN, READ, WRITE } step;
   Name name;
   int code;
 };
 
-// The opens and non-empty writes of one conversion, in the order they happen,
-// with the result code each gives when it fails.
+// The opens, source reads and non-empty writes of one conversion, in the
+// order they happen, with the result code each gives when it fails. A
+// plane's source is read before the plane is written; the record's text
+// fields are read once the first outputs are open.
 std::vector<Event> conversion_events(const SetShape &s, bool spectroscopy) {
   std::vector<Event> events;
   auto open = [&](Name name, int code) {
@@ -121,58 +149,115 @@ std::vector<Event> conversion_events(const SetShape &s, bool spectroscopy) {
                     : name == PAR || sample_file_size(s, name) > 0)
       events.push_back({Event::WRITE, name, code});
   };
+  auto plane = [&](Name source, int read_code, Name name, int write_code) {
+    if (sample_file_size(s, name) > 0)
+      events.push_back({Event::READ, source, read_code});
+    write(name, write_code);
+  };
   open(TMP, 3);
   write(TMP, 9);
   open(PAR, 4);
   open(TF0, 5);
   if (spectroscopy)
     open(SF0, 6);
-  write(TF0, 11);
+  events.push_back({Event::READ, TP, 15});
+  plane(TZ, 16, TF0, 11);
   if (s.dual_mode) {
     open(TB0, 7);
-    write(TB0, 13);
+    plane(TZ, 16, TB0, 13);
   }
   if (spectroscopy) {
-    write(SF0, 12);
+    plane(TS, 17, SF0, 12);
     if (s.dual_mode) {
       open(SB0, 8);
-      write(SB0, 14);
+      plane(TS, 17, SB0, 14);
     }
   }
   write(PAR, 10);
   return events;
 }
 
-Outcome predict(const SetShape &s, const Obstacle &obstacle) {
+// The size a file reaches when written in full; a parameter file counts as
+// larger than any file size limit.
+std::int64_t full_size(const SetShape &s, Name name) {
+  return name == TMP ? s.record_length
+         : name == PAR ? std::numeric_limits<std::int64_t>::max()
+                       : sample_file_size(s, name);
+}
+
+Outcome predict(SetShape s, const Obstacle &obstacle) {
   auto at = [&](Name name, Obstacle::Kind kind) {
     return obstacle.kind == kind && obstacle.name == name;
   };
+  const bool link = obstacle.kind == Obstacle::SYMBOLIC_LINK ||
+                    obstacle.kind == Obstacle::HARD_LINK;
+  // The system reports the size of /proc/self/mem as 0: the staging copy of
+  // such a record is empty.
+  if (at(TP, Obstacle::UNREADABLE))
+    s.record_length = 0;
+  // The files opened so far, by the name that reached them first.
+  std::set<Name> opened;
   auto open_fails = [&](Name name) {
     if (file_name(s.number, name).size() > NAME_LIMIT)
       return true;
-    if (obstacle.name != name || obstacle.kind == Obstacle::NONE)
+    if (obstacle.name != name || obstacle.kind == Obstacle::NONE ||
+        obstacle.kind == Obstacle::SIZE_LIMIT ||
+        obstacle.kind == Obstacle::UNREADABLE)
       return false;
-    // Only regular files count as sources; a full device opens as an output.
-    return is_source(name) || obstacle.kind != Obstacle::FULL_DEVICE;
+    // A link is never emptied through when it leads to a file of the set
+    // already open, and tmp.par is never opened through a symbolic link.
+    if (link)
+      return opened.contains(obstacle.target) ||
+             (name == TMP && obstacle.kind == Obstacle::SYMBOLIC_LINK);
+    // Only regular files count as sources; a full device opens as an
+    // output, but a symbolic link at tmp.par is refused whatever it leads to.
+    return is_source(name) || name == TMP ||
+           obstacle.kind != Obstacle::FULL_DEVICE;
+  };
+  auto fails = [&](const Event &e) {
+    switch (e.step) {
+    case Event::OPEN: return open_fails(e.name);
+    case Event::READ: return at(e.name, Obstacle::UNREADABLE);
+    case Event::WRITE:
+      return at(e.name, Obstacle::FULL_DEVICE) ||
+             (obstacle.kind == Obstacle::SIZE_LIMIT &&
+              full_size(s, e.name) > FILE_SIZE_LIMIT);
+    }
+    return false;
   };
   Outcome out;
   if (open_fails(TP))
     return {1, false, {}};
+  opened.insert(TP);
   if (open_fails(TZ))
     return {2, false, {}};
-  out.has_spectroscopy = s.spectroscopy_file && !open_fails(TS);
+  opened.insert(TZ);
+  out.has_spectroscopy = (s.spectroscopy_file || at(TS, Obstacle::UNREADABLE)) &&
+                         !open_fails(TS);
+  if (out.has_spectroscopy)
+    opened.insert(TS);
+  // A hard link holds what its target holds; a symbolic link, and a link to
+  // the full device, stay the links they were.
+  auto finish = [&](Outcome outcome) {
+    if (obstacle.kind == Obstacle::HARD_LINK &&
+        outcome.states.contains(obstacle.target))
+      outcome.states[obstacle.name] = outcome.states[obstacle.target];
+    return outcome;
+  };
   for (const Event &e : conversion_events(s, out.has_spectroscopy)) {
-    const bool full = at(e.name, Obstacle::FULL_DEVICE);
-    if (e.step == Event::OPEN ? open_fails(e.name) : full) {
+    if (fails(e)) {
       out.code = e.code;
-      return out;
+      if (e.step == Event::WRITE && obstacle.kind == Obstacle::SIZE_LIMIT)
+        out.states[e.name] = State::Partial;
+      return finish(out);
     }
-    // A link to the full device stays the link it was.
-    if (!full)
+    if (e.step == Event::OPEN)
+      opened.insert(e.name);
+    if (e.step != Event::READ && !at(e.name, Obstacle::FULL_DEVICE))
       out.states[e.name] = e.step == Event::OPEN ? State::Empty : State::Complete;
   }
   out.states[TMP] = State::Gone;
-  return out;
+  return finish(out);
 }
 
 // ---------------------------------------------------------------------------
@@ -265,12 +350,14 @@ private:
 // the names a conversion may touch; every other entry (sources, other sets,
 // unrelated files) must be byte for byte and time for time as it was, and
 // only the names in `writable` may have been opened for writing at all.
+// `expect_written` checks the bytes of a file written in full or in part.
+using WrittenCheck =
+    std::function<void(const std::string &, const Bytes &, State)>;
 void expect_outcome(const Snapshot &before, const Snapshot &after,
                     const std::set<std::string> &changed,
                     const std::set<std::string> &writable,
                     const std::map<std::string, State> &states,
-                    const std::function<void(const std::string &, const Bytes &)>
-                        &expect_complete) {
+                    const WrittenCheck &expect_written) {
   std::set<std::string> names;
   for (const auto *entries : {&before, &after})
     for (const auto &[name, entry] : *entries)
@@ -304,8 +391,9 @@ void expect_outcome(const Snapshot &before, const Snapshot &after,
       EXPECT_EQ(is->second.bytes.size(), 0u) << "not empty";
       break;
     case State::Complete:
+    case State::Partial:
       ASSERT_TRUE(exists && is->second.type == Entry::FILE) << "not a file";
-      expect_complete(name, is->second.bytes);
+      expect_written(name, is->second.bytes, state);
       break;
     }
   }
@@ -327,20 +415,31 @@ std::map<std::string, State> states_by_file_name(const std::string &number,
   return states;
 }
 
-// Places the obstacle (when it is not just a missing source) at its name.
+// Places the obstacle (when it is not just a missing source or a limit) at
+// its name. A hard link's target that does not exist yet is first made, as
+// a file left by an earlier run.
 void place_obstacle(const fs::path &dir, const std::string &number,
                     const Obstacle &obstacle) {
   const fs::path path = dir / file_name(number, obstacle.name);
   if (obstacle.kind == Obstacle::NONE || obstacle.kind == Obstacle::MISSING ||
+      obstacle.kind == Obstacle::SIZE_LIMIT ||
       path.filename().string().size() > NAME_LIMIT)
     return;
   fs::remove(path);
-  if (obstacle.kind == Obstacle::DIRECTORY)
-    fs::create_directory(path);
-  else if (obstacle.kind == Obstacle::FIFO)
-    ::mkfifo(path.c_str(), 0666);
-  else
-    fs::create_symlink("/dev/full", path);
+  const std::string target = file_name(number, obstacle.target);
+  switch (obstacle.kind) {
+  case Obstacle::DIRECTORY: fs::create_directory(path); break;
+  case Obstacle::FIFO: ::mkfifo(path.c_str(), 0666); break;
+  case Obstacle::FULL_DEVICE: fs::create_symlink("/dev/full", path); break;
+  case Obstacle::UNREADABLE: fs::create_symlink("/proc/self/mem", path); break;
+  case Obstacle::SYMBOLIC_LINK: fs::create_symlink(target, path); break;
+  case Obstacle::HARD_LINK:
+    if (!fs::exists(dir / target))
+      write_file(dir / target, "converted earlier");
+    fs::create_hard_link(dir / target, path);
+    break;
+  default: break;
+  }
 }
 
 Bytes reversed(Bytes bytes) {
@@ -738,7 +837,8 @@ void run_random_case(std::uint64_t seed, std::uint64_t case_index,
   expect_outcome(
       before, snapshot(dir.path()), watch.changed_names(),
       written_names(c.number), states_by_file_name(c.number, expected),
-      [&](const std::string &file, const Bytes &bytes) {
+      [&](const std::string &file, const Bytes &bytes, State state) {
+        EXPECT_EQ(state, State::Complete);
         if (file == STAGING_FILE_NAME)
           EXPECT_EQ(bytes, reversed(c.record)) << "not the staging copy";
         else if (file == file_name(c.number, PAR))
@@ -792,29 +892,29 @@ TEST(ExtremeReads, OffsetsAnywhereReadAsZero) {
 }
 
 // ---------------------------------------------------------------------------
-// Write faults in a batch run by the built converter: sets 1 to 3, one
-// set's file in one role a link to the full device.
+// POSIX only from here to the end of the file (fork and exec, RLIMIT_FSIZE,
+// /dev/full, /proc/self/mem, symbolic and hard links): faults in a batch run
+// by the built converter, sets 1 to 3, one file of one set in the way.
+// Suites: WriteFaultInBatch, PosixReadFaultInBatch, PosixLinkInBatch.
 
-struct WriteFault {
-  Name name;
+struct BatchFault {
+  Obstacle obstacle;
+  int failing_set; // "tmp.par" is shared by every set: its faults strike set 1
   int code;
-  const char *role;
-  int failing_set;
+  std::string line; // the report's second line after "Error <code>: "
 };
 
-void PrintTo(const WriteFault &fault, std::ostream *out) {
-  *out << "code " << fault.code << " in set " << fault.failing_set;
+void PrintTo(const BatchFault &fault, std::ostream *out) {
+  constexpr std::array KINDS{"nothing",       "missing",      "directory",
+                             "FIFO",          "/dev/full",    "symbolic link",
+                             "hard link",     "/proc/self/mem", "size limit"};
+  const std::string set = std::to_string(fault.failing_set);
+  const Obstacle &o = fault.obstacle;
+  *out << "code " << fault.code << ": " << KINDS[o.kind] << " at "
+       << file_name(set, o.name);
+  if (o.kind == Obstacle::SYMBOLIC_LINK || o.kind == Obstacle::HARD_LINK)
+    *out << " onto " << file_name(set, o.target);
 }
-
-// "tmp.par" is shared by every set, so its fault strikes the first set.
-const std::array WRITE_FAULTS{
-    WriteFault{TMP, 9, "temp file", 1},
-    WriteFault{PAR, 10, "new parameter file", 2},
-    WriteFault{TF0, 11, "new topography file (forward)", 2},
-    WriteFault{SF0, 12, "new spectroscopy file (forward)", 2},
-    WriteFault{TB0, 13, "new topography file (backward)", 2},
-    WriteFault{SB0, 14, "new spectroscopy file (backward)", 2},
-};
 
 // The arguments of the two walks: every set found, and a list.
 const std::array<std::vector<std::string>, 2> WALKS{
@@ -838,13 +938,10 @@ void build_batch(const fs::path &dir) {
   write_file(dir / "notes.txt", "measurement notes");
 }
 
-class WriteFaultInBatch
-    : public ::testing::TestWithParam<std::tuple<WriteFault, std::size_t>> {};
-
-TEST_P(WriteFaultInBatch, ReportsItsCodeAndLeavesEveryOtherFileAlone) {
-  const auto &[fault, walk] = GetParam();
-  const std::vector<std::string> &args = WALKS[walk];
-
+// Runs the batch with `fault` in the way and checks the console, the status
+// and every file against the model and a clean run of the same batch.
+void expect_fault_in_batch(const BatchFault &fault,
+                           const std::vector<std::string> &args) {
   ScratchDir reference;
   build_batch(reference.path());
   const RunResult clean = run_converter(reference.path(), args);
@@ -852,18 +949,22 @@ TEST_P(WriteFaultInBatch, ReportsItsCodeAndLeavesEveryOtherFileAlone) {
   const Snapshot converted = snapshot(reference.path());
 
   const std::string failing = std::to_string(fault.failing_set);
+  const Obstacle &obstacle = fault.obstacle;
   ScratchDir dir;
   build_batch(dir.path());
-  const Obstacle obstacle{Obstacle::FULL_DEVICE, fault.name};
   place_obstacle(dir.path(), failing, obstacle);
   age_entries(dir.path());
   const Snapshot before = snapshot(dir.path());
   DirectoryWatch watch;
   watch.watch(dir.path());
-  const RunResult run = run_converter(dir.path(), args);
+  RunOptions options;
+  if (obstacle.kind == Obstacle::SIZE_LIMIT)
+    options.file_size_limit = FILE_SIZE_LIMIT;
+  const RunResult run =
+      run_converter(dir.path(), args, PARVANE_BINARY, options);
 
-  const Outcome expected = predict(decode_shape(failing, FAULT_RECORD, true),
-                                   obstacle);
+  const Outcome expected =
+      predict(decode_shape(failing, FAULT_RECORD, true), obstacle);
   ASSERT_EQ(expected.code, fault.code);
   // The console is the clean run's up to the failing set, then the report.
   const std::size_t failing_done =
@@ -871,8 +972,8 @@ TEST_P(WriteFaultInBatch, ReportsItsCodeAndLeavesEveryOtherFileAlone) {
   ASSERT_NE(failing_done, std::string::npos) << clean.output;
   EXPECT_EQ(run.output, clean.output.substr(0, failing_done) +
                             "Error converting file number " + failing +
-                            "\nError " + std::to_string(fault.code) +
-                            ": Couldn't write " + fault.role + "\nExiting..\n\n");
+                            "\nError " + std::to_string(fault.code) + ": " +
+                            fault.line + "\nExiting..\n\n");
   EXPECT_EQ(run.errors, "");
   EXPECT_EQ(run.status, 1);
 
@@ -886,23 +987,169 @@ TEST_P(WriteFaultInBatch, ReportsItsCodeAndLeavesEveryOtherFileAlone) {
   std::set<std::string> writable;
   for (int set = 1; set <= fault.failing_set; ++set)
     writable.merge(written_names(std::to_string(set)));
-  expect_outcome(before, snapshot(dir.path()), watch.changed_names(), writable,
-                 states,
-                 [&](const std::string &file, const Bytes &bytes) {
-                   if (file == STAGING_FILE_NAME)
-                     EXPECT_EQ(bytes, reversed(FAULT_RECORD));
-                   else
-                     EXPECT_EQ(bytes, converted.at(file).bytes);
-                 });
+  // A link's target is opened for writing through it, but never written: it
+  // must still be exactly as it was (or as the conversion made it).
+  const bool link = obstacle.kind == Obstacle::SYMBOLIC_LINK ||
+                    obstacle.kind == Obstacle::HARD_LINK;
+  if (link)
+    writable.insert(file_name(failing, obstacle.target));
+  expect_outcome(
+      before, snapshot(dir.path()), watch.changed_names(), writable, states,
+      [&](const std::string &file, const Bytes &bytes, State state) {
+        // A hard link holds its target's bytes.
+        const std::string holder =
+            obstacle.kind == Obstacle::HARD_LINK &&
+                    file == file_name(failing, obstacle.name)
+                ? file_name(failing, obstacle.target)
+                : file;
+        const Bytes complete = holder == STAGING_FILE_NAME
+                                   ? reversed(FAULT_RECORD)
+                                   : converted.at(holder).bytes;
+        if (state == State::Complete) {
+          EXPECT_EQ(bytes, complete);
+        } else {
+          EXPECT_LT(bytes.size(), complete.size());
+          EXPECT_EQ(bytes, complete.substr(0, bytes.size()));
+        }
+      });
+}
+
+// The code and role text of each name's open, and of each name's write.
+struct Role {
+  Name name;
+  int open_code;
+  const char *open_text;
+  int write_code;
+  const char *write_text;
+};
+constexpr std::array ROLES{
+    Role{TMP, 3, "temp file", 9, "temp file"},
+    Role{PAR, 4, "new parameter file", 10, "new parameter file"},
+    Role{TF0, 5, "new topography file (forward)", 11,
+         "new topography file (forward)"},
+    Role{SF0, 6, "new spectroscopy file (forward)", 12,
+         "new spectroscopy file (forward)"},
+    Role{TB0, 7, "new topography file (backward)", 13,
+         "new topography file (backward)"},
+    Role{SB0, 8, "new spectroscopy file (backward)", 14,
+         "new spectroscopy file (backward)"},
+};
+
+int failing_set_for(Name name) { return name == TMP ? 1 : 2; }
+
+// Every write fails once: the staging file through a file size limit (a
+// link there would be refused), every output through a link to /dev/full.
+std::vector<BatchFault> write_faults() {
+  std::vector<BatchFault> faults;
+  for (const Role &role : ROLES)
+    faults.push_back(
+        {{role.name == TMP ? Obstacle::SIZE_LIMIT : Obstacle::FULL_DEVICE,
+          role.name},
+         failing_set_for(role.name),
+         role.write_code,
+         std::string("Couldn't write ") + role.write_text});
+  return faults;
+}
+
+class WriteFaultInBatch
+    : public ::testing::TestWithParam<std::tuple<BatchFault, std::size_t>> {};
+
+TEST_P(WriteFaultInBatch, ReportsItsCodeAndLeavesEveryOtherFileAlone) {
+  const auto &[fault, walk] = GetParam();
+  expect_fault_in_batch(fault, WALKS[walk]);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     EveryWrite, WriteFaultInBatch,
-    ::testing::Combine(::testing::ValuesIn(WRITE_FAULTS),
+    ::testing::Combine(::testing::ValuesIn(write_faults()),
                        ::testing::Values(std::size_t{0}, std::size_t{1})),
     [](const auto &info) {
       return "Code" + std::to_string(std::get<0>(info.param).code) +
              (std::get<1>(info.param) == 0 ? "Batch" : "List");
+    });
+
+// Whether reads of /proc/self/mem fail with EIO here, as the read faults
+// below need.
+bool process_memory_fails_reads() {
+  const int descriptor = ::open("/proc/self/mem", O_RDONLY | O_CLOEXEC);
+  if (descriptor < 0)
+    return false;
+  struct stat status {};
+  char byte = 0;
+  const bool regular = ::fstat(descriptor, &status) == 0 && S_ISREG(status.st_mode);
+  const bool eio = ::pread(descriptor, &byte, 1, 0) < 0 && errno == EIO;
+  ::close(descriptor);
+  return regular && eio;
+}
+
+class PosixReadFaultInBatch : public ::testing::TestWithParam<BatchFault> {};
+
+// Each source of set 2 in turn is a link to /proc/self/mem: a regular file
+// whose reads fail. The record reads as empty (its size shows as 0), so its
+// text fields are the read that fails, once the first outputs are emptied.
+TEST_P(PosixReadFaultInBatch, ReportsItsCodeAndDeletesNothing) {
+  if (!process_memory_fails_reads())
+    GTEST_SKIP() << "/proc/self/mem is missing here or its reads do not fail "
+                    "with EIO";
+  expect_fault_in_batch(GetParam(), WALKS[1]);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EverySource, PosixReadFaultInBatch,
+    ::testing::Values(
+        BatchFault{{Obstacle::UNREADABLE, TP}, 2, 15,
+                   "Couldn't read old parameter file"},
+        BatchFault{{Obstacle::UNREADABLE, TZ}, 2, 16,
+                   "Couldn't read old topography file"},
+        BatchFault{{Obstacle::UNREADABLE, TS}, 2, 17,
+                   "Couldn't read old spectroscopy file"}),
+    [](const auto &info) { return "Code" + std::to_string(info.param.code); });
+
+// Symbolic and hard links at the staging file and at each output, onto each
+// source of the set and onto a file the conversion opened just before: the
+// open fails with its own code and nothing is emptied through the link.
+std::vector<BatchFault> link_faults() {
+  std::vector<BatchFault> faults;
+  for (Obstacle::Kind kind : {Obstacle::SYMBOLIC_LINK, Obstacle::HARD_LINK}) {
+    for (std::size_t r = 0; r < ROLES.size(); ++r) {
+      const Role &role = ROLES[r];
+      std::vector<Name> targets{TP, TZ, TS};
+      // tmp.par is made afresh by every set: only a symbolic link at an
+      // output leads to the failing set's own staging file.
+      if (r > 0 && (ROLES[r - 1].name != TMP || kind == Obstacle::SYMBOLIC_LINK))
+        targets.push_back(role.name == TB0 ? TF0 : ROLES[r - 1].name);
+      // A symbolic link at tmp.par onto a file that is none of the set's
+      // open files yet: refused as a link, not for what it leads to.
+      if (role.name == TMP && kind == Obstacle::SYMBOLIC_LINK)
+        targets.push_back(PAR);
+      for (Name target : targets)
+        faults.push_back({{kind, role.name, target},
+                          failing_set_for(role.name),
+                          role.open_code,
+                          std::string("Couldn't open ") + role.open_text});
+    }
+  }
+  return faults;
+}
+
+class PosixLinkInBatch : public ::testing::TestWithParam<BatchFault> {};
+
+TEST_P(PosixLinkInBatch, RefusesToEmptyAFileOfTheSet) {
+  expect_fault_in_batch(GetParam(), WALKS[1]);
+}
+
+std::string short_name(Name name) {
+  constexpr std::array NAMES{"Tp", "Tz", "Ts", "Tmp", "Par",
+                             "Tf0", "Sf0", "Tb0", "Sb0"};
+  return NAMES[name];
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    OntoTheSet, PosixLinkInBatch, ::testing::ValuesIn(link_faults()),
+    [](const auto &info) {
+      const Obstacle &o = info.param.obstacle;
+      return std::string(o.kind == Obstacle::HARD_LINK ? "Hard" : "Symbolic") +
+             short_name(o.name) + "To" + short_name(o.target);
     });
 
 } // namespace
