@@ -1,0 +1,270 @@
+#!/bin/bash
+# The Windows build must convert exactly like the Linux build. Both convert
+# the example sets and a generated matrix of sets, each in its own scratch
+# directory, with the same run modes; after every run each output file must be
+# byte-identical, the console text the same apart from the CR LF line ends of
+# Windows, and the exit status the same.
+#
+# Usage: tests/windows/identity.sh LINUX_BINARY WINDOWS_EXE
+# The Windows executable runs under Wine: $WINE, else wine64 or wine on the
+# PATH, else /usr/lib/wine/wine64. Exits non-zero on any difference and keeps
+# the scratch directory for inspection then.
+set -euo pipefail
+
+if [ $# -ne 2 ]; then
+  echo "usage: $0 LINUX_BINARY WINDOWS_EXE" >&2
+  exit 2
+fi
+here=$(cd "$(dirname "$0")" && pwd)
+examples=$here/../../examples
+wine=${WINE:-$(command -v wine64 || command -v wine || echo /usr/lib/wine/wine64)}
+export WINEDEBUG=-all LC_ALL=C
+
+root=$(mktemp -d "${TMPDIR:-/tmp}/parvane-identity.XXXXXX")
+mkdir "$root/bin" "$root/linux" "$root/windows" "$root/console"
+# Both programs under their usual names, so the hint line names them alike.
+cp "$1" "$root/bin/parvane-convert"
+cp "$2" "$root/bin/parvane-convert.exe"
+
+# --- Generating sets -------------------------------------------------------
+
+# Writes the 4 big-endian bytes of the 32-bit pattern `hex` into `file` at
+# byte `offset`, keeping the rest of the file.
+put() {
+  local file=$1 offset=$2 hex=$3
+  printf "\\x${hex:0:2}\\x${hex:2:2}\\x${hex:4:2}\\x${hex:6:2}" |
+    dd of="$file" bs=1 seek="$offset" conv=notrunc status=none
+}
+int() { put "$1" "$2" "$(printf '%08x' $(($3 & 0xffffffff)))"; }
+text() { printf '%b' "$3" | dd of="$1" bs=1 seek="$2" conv=notrunc status=none; }
+
+# `count` pseudo-random bytes from `seed`: every 16-bit sample value occurs.
+# With $plain set, zeros instead, for sets that only need to be large.
+noise() {
+  if [ -n "${plain:-}" ]; then
+    head -c "$(($1 > 0 ? $1 : 0))" /dev/zero
+    return
+  fi
+  awk -v n="$1" -v s="$2" 'BEGIN {
+    for (i = 0; i < n; i++) { s = (s * 1103515245 + 12345) % 2147483648
+                              printf "%c", int(s / 65536) % 256 } }'
+}
+
+# A set: number, image size X Y, forward-only flag, forward and backward
+# spectroscopy points (0 0: no ts file). The record is 512 bytes with typical
+# values; callers overwrite fields and shorten files afterwards.
+set_of() {
+  local n=$1 x=$2 y=$3 forward_only=$4 pf=$5 pb=$6 tp=tp$1
+  head -c 512 /dev/zero >"$tp"
+  put "$tp" 12 40000000   # field size x: 2.0 (nm)
+  put "$tp" 16 40000000   # field size y
+  put "$tp" 20 3d000000   # increments: 0.03125
+  put "$tp" 24 3d000000
+  int "$tp" 28 "$x"
+  int "$tp" 32 "$y"
+  put "$tp" 36 41700000   # scan angle 15
+  put "$tp" 48 3a83126f   # z resolution 0.001
+  int "$tp" 108 2000
+  put "$tp" 116 3f800000  # gap voltages 1.0 and -1.0
+  put "$tp" 120 bf800000
+  put "$tp" 136 3f800000  # feedback set 1.0
+  put "$tp" 152 bf800000  # spectroscopy -1 V to +1 V, step 0.05
+  put "$tp" 156 3f800000
+  put "$tp" 160 3d4ccccd
+  int "$tp" 164 "$pf"
+  put "$tp" 168 3f800000
+  put "$tp" 172 bf800000
+  put "$tp" 176 bd4ccccd
+  int "$tp" 180 "$pb"
+  int "$tp" 248 4
+  int "$tp" 308 "$forward_only"
+  text "$tp" 312 "14.03.2006 10:15"
+  text "$tp" 332 "set $n: ${x} x ${y}"
+  text "$tp" 382 "operator"
+  local planes=$((forward_only == 1 ? 1 : 2))
+  noise $((2 * x * y * planes)) "$n" >"tz$n"
+  if [ "$pf" -gt 0 ] || [ "$pb" -gt 0 ]; then
+    noise $((2 * x * y * (pf + pb))) "$((n + 1000))" >"ts$n"
+  fi
+}
+
+make_matrix() {
+  set_of 0 4 4 0 0 0                         # reached only by a negative start
+  set_of 1 7 5 0 3 2                         # dual, spectroscopy, odd sizes
+  set_of 2 9 4 1 4 0                         # forward only, spectroscopy
+  set_of 3 1 13 0 0 0                        # dual, no spectroscopy, one column
+  set_of 4 16 1 1 0 0                        # forward only, one line
+  set_of 5 33 17 0 5 5                       # larger than one transpose block
+  set_of 6 6 6 0 4 3 && truncate -s 40 tz6 && truncate -s 111 ts6  # short
+  set_of 7 5 3 0 2 2 && : >tz7 && : >ts7     # empty samples
+  set_of 8 3 3 0 0 0 && truncate -s 30 tp8   # record ends before the size
+  set_of 9 3 3 1 0 0 && : >tp9               # empty record
+  set_of 10 8 8 0 2 2                        # numbers that are not finite
+  put tp10 12 7f800000                       # +inf
+  put tp10 16 ff800000                       # -inf
+  put tp10 20 7fc00000                       # nan
+  put tp10 24 ffc00000                       # -nan
+  put tp10 36 80000000                       # -0
+  put tp10 48 00000001                       # smallest subnormal
+  put tp10 116 007fffff                      # largest subnormal
+  put tp10 136 7f7fffff                      # largest float
+  put tp10 152 ff7fffff                      # its negative
+  int tp10 248 0                             # scan speed from a zero timing
+  set_of 11 4 4 0 0 0                        # texts: LF, CR, high bytes, full width
+  text tp11 312 'a\nb\rc\351\377'
+  text tp11 332 "$(printf '%050d' 7)"
+  text tp11 382 'no terminator here!!'
+  set_of 12 2 2 0 1 0 && int tp12 164 -5 && int tp12 180 -1  # negative counts
+  set_of 13 -3 2 0 0 0                       # negative image size
+  set_of 14 3 2 7 0 0                        # forward-only flag neither 0 nor 1
+  set_of 20 4 4 0 0 0 && rm tz20             # fails: no topography
+  set_of 21 4 4 0 0 0 && rm tz21 && mkdir tz21  # fails: topography is a directory
+  mkdir tp15                                 # not a set: skipped by the walk
+  set_of 007 3 3 0 0 0                       # reached only as typed
+}
+
+make_examples() { cp "$examples"/tp* "$examples"/tz* "$examples"/ts* .; }
+
+# --- Running and comparing -------------------------------------------------
+
+failures=0
+runs=0
+c=$root/console
+
+# Runs one side's program in its copy of `case`; stdout, stderr and the exit
+# status go to $root/console/<tag>.{out,err,status}.
+run_side() {
+  local side=$1 case=$2 tag=$3 status=0
+  shift 3
+  local program=$root/bin/parvane-convert
+  (
+    cd "$root/$side/$case"
+    if [ "$side" = windows ]; then
+      "$wine" "$program.exe" "$@"
+    else
+      "$program" "$@"
+    fi
+  ) >"$c/$tag.out" 2>"$c/$tag.err" || status=$?
+  echo "$status" >"$c/$tag.status"
+}
+
+# The Linux text with every line ended by CR LF, as a Windows console gets it.
+crlf() { sed 's/$/\r/' "$1"; }
+
+difference() {
+  echo "DIFFERENT  $*"
+  failures=$((failures + 1))
+}
+
+# Compares the Linux run `tag` with the Windows run of the same tag; on a
+# difference reports it under `label` and returns 1.
+same_console() {
+  local label=$1 tag=$2
+  if ! cmp -s "$c/linux$tag.status" "$c/windows$tag.status"; then
+    difference "$label: exit status $(cat "$c/linux$tag.status") on Linux," \
+      "$(cat "$c/windows$tag.status") on Windows"
+  elif ! crlf "$c/linux$tag.out" | cmp -s - "$c/windows$tag.out"; then
+    difference "$label: console output"
+    crlf "$c/linux$tag.out" | diff - "$c/windows$tag.out" | head -20 || true
+  elif ! crlf "$c/linux$tag.err" | cmp -s - "$c/windows$tag.err"; then
+    difference "$label: standard error"
+    crlf "$c/linux$tag.err" | diff - "$c/windows$tag.err" | head -20 || true
+  else
+    return 0
+  fi
+  return 1
+}
+
+same_files() {
+  local label=$1 case=$2
+  if diff -r "$root/linux/$case" "$root/windows/$case" >"$c/files" 2>&1; then
+    return 0
+  fi
+  difference "$label: files"
+  head -20 "$c/files"
+  return 1
+}
+
+# Runs both programs on one case with one argument list and compares.
+check() {
+  local case=$1
+  shift
+  local label="$case: parvane-convert${*:+ $*}"
+  runs=$((runs + 1))
+  run_side linux "$case" linux "$@"
+  run_side windows "$case" windows "$@"
+  same_console "$label" "" && same_files "$label" "$case" &&
+    echo "same       $label (status $(cat "$c/linux.status"))"
+  return 0
+}
+
+# Two runs at once in one directory, on each side: the staging file's lock
+# must serialise their conversions, so that both report every set done and
+# the files end exactly as after one run.
+check_concurrent() {
+  local case=$1 side
+  shift
+  local label="$case: two at once, parvane-convert $*"
+  runs=$((runs + 1))
+  for side in linux windows; do
+    run_side "$side" "$case" "$side.a" "$@" &
+    run_side "$side" "$case" "$side.b" "$@" &
+    wait
+  done
+  same_console "$label (first)" .a && same_console "$label (second)" .b &&
+    same_files "$label" "$case" &&
+    echo "same       $label (status $(cat "$c/linux.a.status"))"
+  return 0
+}
+
+# Creates the case directory on both sides with the sources `maker` writes.
+prepare() {
+  local case=$1 maker=$2
+  mkdir "$root/linux/$case"
+  (cd "$root/linux/$case" && "$maker")
+  cp -a "$root/linux/$case" "$root/windows/$case"
+}
+
+make_busy() {
+  local plain=yes
+  set_of 1 128 128 0 64 64
+  set_of 2 96 160 1 32 0
+}
+
+prepare examples make_examples
+check examples
+check examples 2 3
+check examples 1 -
+check examples - 2
+check examples 1 - 3
+check examples 2 4
+check examples help
+check examples '?'
+
+prepare matrix make_matrix
+check matrix 1 2 3 4 5 6 7 8 9 10 11 12 13 14
+check matrix - 14
+check matrix -3 - 4
+check matrix 5 - 18
+check matrix 007 7
+check matrix
+check matrix 1 20 2
+check matrix 21
+check matrix 15
+check matrix 1:2
+check matrix 'a\b'
+check matrix ./1
+check matrix help extra
+
+prepare busy make_busy
+check_concurrent busy $(printf '1 2 %.0s' {1..8})
+
+echo
+if [ "$failures" -ne 0 ]; then
+  echo "identity: $failures of $runs runs differ between Linux and Windows;" \
+    "scratch kept in $root"
+  exit 1
+fi
+echo "identity: all $runs runs identical on Linux and Windows" \
+  "(files byte for byte, console apart from CR LF, exit status)"
+[ -n "${PARVANE_KEEP_SCRATCH:-}" ] || rm -rf "$root"
