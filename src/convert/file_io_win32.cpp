@@ -25,10 +25,11 @@ constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELE
 // One ReadFile or WriteFile never moves more than this: its count is 32-bit.
 constexpr std::size_t MAX_IO_CHUNK = std::size_t{1} << 30;
 
-// The staging file's lock covers one byte that no data ever reaches (the
-// last byte of the 64-bit offset space). Byte-range locks on Windows are
-// mandatory, so a lock over the data would block every other handle's reads
-// and writes, our own sources included when a link leads there.
+// The staging file's lock covers one byte that no data ever reaches, at the
+// end of the 64-bit offset space (one short of the last, so that offset plus
+// length still fits). Byte-range locks on Windows are mandatory, so a lock
+// over the data would block every other handle's reads and writes, our own
+// sources included when a link leads there.
 constexpr DWORD LOCK_OFFSET_LOW = 0xFFFFFFFE;
 constexpr DWORD LOCK_OFFSET_HIGH = 0xFFFFFFFF;
 constexpr DWORD LOCK_LENGTH = 1;
@@ -47,7 +48,7 @@ struct DispositionInfoEx {
 
 // While a deleted staging file is still held open by a conversion that has
 // not yet noticed the deletion, its name can be neither opened nor reused:
-// how often, and how long apart, to try again.
+// how often, and how long apart, to try again (five seconds in all).
 constexpr int PENDING_DELETE_RETRIES = 500;
 constexpr DWORD PENDING_DELETE_PAUSE_MS = 10;
 
@@ -63,6 +64,8 @@ std::intptr_t value_of(HANDLE handle) {
 class OpenHandle {
 public:
   explicit OpenHandle(HANDLE handle) : handle_(handle) {}
+  OpenHandle(OpenHandle &&other) noexcept : handle_(other.release()) {}
+  OpenHandle &operator=(OpenHandle &&) = delete;
   OpenHandle(const OpenHandle &) = delete;
   OpenHandle &operator=(const OpenHandle &) = delete;
   ~OpenHandle() {
@@ -77,8 +80,18 @@ private:
   HANDLE handle_;
 };
 
+// Windows drops a trailing dot or space from a name before looking it up,
+// so "tp7." would open tp7: such a name leads to no file of its own.
+bool windows_keeps_name(const std::string &name) {
+  return !name.empty() && name.back() != '.' && name.back() != ' ';
+}
+
 OpenHandle open_named(const std::string &name, DWORD access, DWORD creation,
                       DWORD flags) {
+  if (!windows_keeps_name(name)) {
+    ::SetLastError(ERROR_INVALID_NAME);
+    return OpenHandle(INVALID_HANDLE_VALUE);
+  }
   return OpenHandle(::CreateFileA(name.c_str(), access, SHARE_ALL, nullptr,
                                   creation, flags, nullptr));
 }
@@ -179,6 +192,23 @@ bool delete_through(HANDLE handle) {
                                       sizeof on_close) != 0;
 }
 
+// Opens the staging file without following a link, creating it when absent.
+// Right after a deletion the name refuses opens while other waiting
+// conversions still hold the deleted file; that passes as soon as each has
+// noticed and let go, so those refusals are retried for a while.
+OpenHandle open_staging_name(const std::string &name, bool after_deletion) {
+  for (int retry = 0;; ++retry) {
+    OpenHandle handle = open_named(
+        name, GENERIC_READ | GENERIC_WRITE | DELETE, OPEN_ALWAYS,
+        FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT);
+    if (handle.valid() || !after_deletion ||
+        ::GetLastError() != ERROR_ACCESS_DENIED ||
+        retry == PENDING_DELETE_RETRIES)
+      return handle;
+    ::Sleep(PENDING_DELETE_PAUSE_MS);
+  }
+}
+
 // The root of the volume that holds the open file, as a path that
 // GetDiskFreeSpaceExW accepts; empty when the system cannot tell.
 std::wstring volume_root_of(HANDLE handle) {
@@ -219,30 +249,18 @@ std::optional<File> File::open_output(const std::string &name) {
 }
 
 std::optional<File> File::open_staging(const std::string &name) {
-  bool saw_pending_delete = false;
-  for (int attempt = 0; attempt <= PENDING_DELETE_RETRIES; ++attempt) {
-    OpenHandle handle = open_named(
-        name, GENERIC_READ | GENERIC_WRITE | DELETE, OPEN_ALWAYS,
-        FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT);
-    if (!handle.valid()) {
-      // A deleted staging file that another waiting conversion still holds
-      // open refuses new opens until that conversion lets go of it.
-      if (saw_pending_delete && ::GetLastError() == ERROR_ACCESS_DENIED) {
-        ::Sleep(PENDING_DELETE_PAUSE_MS);
-        continue;
-      }
-      return std::nullopt;
-    }
-    if (!is_regular_file(handle.get(), false) ||
+  bool after_deletion = false;
+  for (;;) {
+    OpenHandle handle = open_staging_name(name, after_deletion);
+    if (!handle.valid() || !is_regular_file(handle.get(), false) ||
         !lock_exclusively(handle.get()))
       return std::nullopt;
     if (!delete_pending(handle.get()) && name_leads_to(name, handle.get()))
       return File(value_of(handle.release()));
     // The conversion that held the lock has deleted (or replaced) the file
     // in the meantime: lock whatever the name leads to now.
-    saw_pending_delete = true;
+    after_deletion = true;
   }
-  return std::nullopt;
 }
 
 std::optional<FileIdentity> File::identity() const {

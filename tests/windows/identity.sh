@@ -26,6 +26,10 @@ mkdir "$root/bin" "$root/linux" "$root/windows" "$root/console"
 cp "$1" "$root/bin/parvane-convert"
 cp "$2" "$root/bin/parvane-convert.exe"
 
+# Wine sets up its prefix on first use and says so on standard error: that
+# must happen before the runs whose standard error is compared.
+"$wine" "$root/bin/parvane-convert.exe" help >/dev/null 2>&1 || true
+
 # --- Generating sets -------------------------------------------------------
 
 # Writes the 4 big-endian bytes of the 32-bit pattern `hex` into `file` at
@@ -123,6 +127,19 @@ make_matrix() {
   set_of 007 3 3 0 0 0                       # reached only as typed
 }
 
+# Sets whose files the system itself makes special. Reading /proc/self/mem
+# at offset 0 fails (nothing is mapped there), in the Linux program and in
+# Wine alike: read errors. Links of an output onto a source or onto another
+# output of the set.
+make_system() {
+  set_of 1 4 4 0 2 2 && rm tp1 && ln -s /proc/self/mem tp1
+  set_of 2 4 4 0 2 2 && rm tz2 && ln -s /proc/self/mem tz2
+  set_of 3 4 4 0 2 2 && rm ts3 && ln -s /proc/self/mem ts3
+  set_of 4 4 4 0 0 0 && ln tz4 m4_ori.tf0
+  set_of 5 4 4 0 0 0 && ln -s tp5 m5_ori.par
+  set_of 6 4 4 0 2 2 && : >m6_ori.tf0 && ln m6_ori.tf0 m6_ori.sf0
+}
+
 make_examples() { cp "$examples"/tp* "$examples"/tz* "$examples"/ts* .; }
 
 # --- Running and comparing -------------------------------------------------
@@ -144,8 +161,19 @@ run_side() {
     else
       "$program" "$@"
     fi
-  ) >"$c/$tag.out" 2>"$c/$tag.err" || status=$?
+  ) >"${console:-$c/$tag.out}" 2>"$c/$tag.err" || status=$?
   echo "$status" >"$c/$tag.status"
+  drop_wine_messages "$c/$tag.err"
+}
+
+# Wine's own background processes report their troubles on the standard
+# error they inherited from the program that started them; those lines
+# ("wine: ...") are Wine's, not the converter's, and are shown, not compared.
+drop_wine_messages() {
+  if grep -q '^wine: ' "$1"; then
+    sed -n 's/^wine: /  (Wine) /p' "$1"
+    sed -i '/^wine: /d' "$1"
+  fi
 }
 
 # The Linux text with every line ended by CR LF, as a Windows console gets it.
@@ -166,6 +194,7 @@ same_console() {
   elif ! crlf "$c/linux$tag.out" | cmp -s - "$c/windows$tag.out"; then
     difference "$label: console output"
     crlf "$c/linux$tag.out" | diff - "$c/windows$tag.out" | head -20 || true
+    head -5 "$c/windows$tag.err"
   elif ! crlf "$c/linux$tag.err" | cmp -s - "$c/windows$tag.err"; then
     difference "$label: standard error"
     crlf "$c/linux$tag.err" | diff - "$c/windows$tag.err" | head -20 || true
@@ -217,6 +246,22 @@ check_concurrent() {
   return 0
 }
 
+# A console that cannot be written: both must fail the run with status 1
+# and say so on standard error.
+check_full_console() {
+  local case=$1 side
+  shift
+  local label="$case: parvane-convert $* >/dev/full"
+  runs=$((runs + 1))
+  for side in linux windows; do
+    console=/dev/full run_side "$side" "$case" "$side" "$@"
+    : >"$c/$side.out"
+  done
+  same_console "$label" "" && same_files "$label" "$case" &&
+    echo "same       $label (status $(cat "$c/linux.status"))"
+  return 0
+}
+
 # Creates the case directory on both sides with the sources `maker` writes.
 prepare() {
   local case=$1 maker=$2
@@ -240,6 +285,7 @@ check examples 1 - 3
 check examples 2 4
 check examples help
 check examples '?'
+if [ -w /dev/full ]; then check_full_console examples 3; fi
 
 prepare matrix make_matrix
 check matrix 1 2 3 4 5 6 7 8 9 10 11 12 13 14
@@ -254,7 +300,15 @@ check matrix 15
 check matrix 1:2
 check matrix 'a\b'
 check matrix ./1
+check matrix 1. 2
+check matrix '1 ' 2
+check matrix ' 5' - 7
 check matrix help extra
+
+if [ -r /proc/self/mem ]; then
+  prepare system make_system
+  for set in 1 2 3 4 5 6; do check system "$set"; done
+fi
 
 prepare busy make_busy
 check_concurrent busy $(printf '1 2 %.0s' {1..8})

@@ -1,0 +1,154 @@
+#!/bin/bash
+# Packaging check, run by .ci/run after the README test command (which
+# leaves a Release build in build/):
+#  - the manual page renders without groff warnings;
+#  - cpack builds the Debian package and lintian finds no errors in it;
+#  - the installed package converts the bundled example sets exactly as
+#    the program of the build tree does, and man finds its manual page;
+#  - the package is removed again;
+#  - when a Windows build (build-windows/parvane-convert.exe) and Wine are
+#    there, the zip is built, unpacked and run on its bundled example sets.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+export DEBIAN_FRONTEND=noninteractive
+
+echo "== packaging"
+missing=()
+command -v dpkg-shlibdeps >/dev/null 2>&1 || missing+=(dpkg-dev)
+command -v lintian >/dev/null 2>&1 || missing+=(lintian)
+command -v man >/dev/null 2>&1 || missing+=(man-db)
+command -v groff >/dev/null 2>&1 || missing+=(groff-base)
+command -v file >/dev/null 2>&1 || missing+=(file)
+command -v unzip >/dev/null 2>&1 || missing+=(unzip)
+if ((${#missing[@]})); then
+  apt-get update
+  apt-get install -y --no-install-recommends "${missing[@]}"
+fi
+
+scratch=$(mktemp -d "${TMPDIR:-/tmp}/parvane-package.XXXXXX")
+installed_here=false
+cleanup() {
+  if $installed_here; then apt-get remove -y parvane-convert >/dev/null || true; fi
+  rm -rf "$scratch"
+}
+trap cleanup EXIT
+
+# Runs the program $2 (through $3 when given, e.g. Wine) in the directory
+# $1, which holds the three example sets; checks status 0 and one "Done!"
+# line per set.
+convert_examples() {
+  local dir=$1 program=$2 runner=${3:-} status=0
+  (cd "$dir" && $runner "$program" </dev/null >"$scratch/console.txt") || status=$?
+  tr -d '\r' <"$scratch/console.txt" >"$scratch/console-lf.txt"
+  cat "$scratch/console-lf.txt"
+  if [[ $status -ne 0 ]]; then
+    echo "FAIL: $program ended with status $status in $dir"; exit 1
+  fi
+  if [[ $(grep -c ' Done!$' "$scratch/console-lf.txt") -ne 3 ]]; then
+    echo "FAIL: expected 3 \"Done!\" lines, one per example set"; exit 1
+  fi
+}
+
+echo "-- manual page"
+warnings=$(groff -man -ww -z docs/parvane-convert.1 2>&1)
+if [[ -n $warnings ]]; then echo "$warnings"; echo "FAIL: groff warnings"; exit 1; fi
+
+echo "-- Debian package"
+cmake --build build -j2
+rm -f build/parvane-convert_*.deb
+(cd build && cpack -G DEB)
+debs=(build/parvane-convert_*_*.deb)
+if [[ ${#debs[@]} -ne 1 || ! -f ${debs[0]} ]]; then
+  echo "FAIL: expected one .deb in build/, found: ${debs[*]}"; exit 1
+fi
+deb=$root/${debs[0]}
+dpkg-deb --info "$deb"
+dpkg-deb --contents "$deb"
+echo "-- lintian (errors fail the check; warnings and notes are shown)"
+lintian --display-info --fail-on error "$deb"
+
+echo "-- install"
+if dpkg -s parvane-convert >/dev/null 2>&1; then apt-get remove -y parvane-convert; fi
+apt-get install -y "$deb"
+installed_here=true
+file /usr/bin/parvane-convert | tee "$scratch/file.txt"
+grep -q ', stripped' "$scratch/file.txt" || { echo "FAIL: the installed program is not stripped"; exit 1; }
+
+# Minimal Debian images can tell dpkg not to unpack documentation
+# (path-exclude in /etc/dpkg/dpkg.cfg.d/). dpkg -L still lists what it
+# skipped, so it shows what the package ships, and the disk shows what
+# was unpacked. Skipped examples and manual page are checked from the
+# unpacked package file instead.
+dpkg-deb -x "$deb" "$scratch/unpacked"
+listed=$(dpkg -L parvane-convert)
+examples=/usr/share/doc/parvane-convert/examples
+page=/usr/share/man/man1/parvane-convert.1.gz
+for shipped in "$examples/tp1" "$page" /usr/share/doc/parvane-convert/copyright; do
+  grep -qx "$shipped" <<<"$listed" || { echo "FAIL: the package does not ship $shipped"; exit 1; }
+done
+if [[ ! -f $examples/tp1 ]]; then
+  echo "note: dpkg did not unpack $examples (path-exclude); using the package file's copy"
+  examples=$scratch/unpacked$examples
+fi
+if [[ -f $page ]]; then
+  found=$(man -w parvane-convert) || true
+  if [[ $found != "$page" ]]; then
+    echo "FAIL: man -w parvane-convert gives '$found', not $page"; exit 1
+  fi
+  MANWIDTH=80 man parvane-convert >"$scratch/man.txt"
+else
+  echo "note: dpkg did not unpack $page (path-exclude); reading the package file's copy"
+  MANWIDTH=80 man -l "$scratch/unpacked$page" >"$scratch/man.txt"
+fi
+grep -q '^EXIT STATUS' "$scratch/man.txt" || { echo "FAIL: manual page did not render"; exit 1; }
+echo "the manual page renders"
+
+echo "-- the installed program on the installed example sets"
+mkdir "$scratch/installed" "$scratch/built"
+cp "$examples"/t* "$scratch/installed"/
+cp examples/t* "$scratch/built"/
+convert_examples "$scratch/installed" /usr/bin/parvane-convert
+convert_examples "$scratch/built" "$root/build/parvane-convert" >/dev/null
+diff -r "$scratch/built" "$scratch/installed"
+echo "same files as the build tree's program"
+
+echo "-- remove"
+apt-get remove -y parvane-convert
+installed_here=false
+if [[ -e /usr/bin/parvane-convert ]]; then echo "FAIL: still installed"; exit 1; fi
+
+echo "-- Windows zip"
+wine=""
+for candidate in /usr/lib/wine/wine64 wine64; do
+  if command -v "$candidate" >/dev/null 2>&1; then wine=$(command -v "$candidate"); break; fi
+done
+if [[ ! -f build-windows/parvane-convert.exe ]]; then
+  echo "skipped: no Windows build (build-windows/parvane-convert.exe)"
+elif [[ -z $wine ]]; then
+  echo "skipped: Wine (wine64) is not installed"
+else
+  rm -f build-windows/parvane-convert-*-win64.zip
+  (cd build-windows && cpack -G ZIP)
+  zips=(build-windows/parvane-convert-*-win64.zip)
+  unzip -l "${zips[0]}"
+  mkdir "$scratch/zip"
+  unzip -q "${zips[0]}" -d "$scratch/zip"
+  top=$(find "$scratch/zip" -mindepth 1 -maxdepth 1 -type d)
+  for part in parvane-convert.exe README.txt LICENSE.txt examples/tp1; do
+    [[ -f $top/$part ]] || { echo "FAIL: $part missing from the zip"; exit 1; }
+  done
+  export WINEDEBUG=-all
+  wineserver=$(dirname "$wine")/wineserver
+  [[ -x $wineserver ]] || wineserver=wineserver
+  # A persistent wineserver for the run; it needs the prefix directory,
+  # which Wine fills on first use.
+  mkdir -p "${WINEPREFIX:-$HOME/.wine}"
+  "$wineserver" -p
+  # Run the way the README tells Windows users: in the unpacked examples
+  # folder, with the program one folder up.
+  convert_examples "$top/examples" ../parvane-convert.exe "$wine"
+  "$wineserver" -k || true
+  diff -r "$scratch/built" "$top/examples"
+  echo "the zip's program writes the same files as the Linux program"
+fi

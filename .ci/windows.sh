@@ -1,0 +1,49 @@
+#!/bin/bash
+# The Windows build: cross-built with MinGW-w64, checked to need no DLL
+# beyond those Windows ships, and run under Wine against the Linux build,
+# which must already exist as build/parvane-convert (.ci/run builds it first).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+export DEBIAN_FRONTEND=noninteractive WINEDEBUG=-all
+packages=(g++-mingw-w64-x86-64-posix mingw-w64 wine64)
+if ! dpkg -s "${packages[@]}" >/dev/null 2>&1; then
+  apt-get update
+  apt-get install -y --no-install-recommends "${packages[@]}"
+fi
+wine=$(command -v wine64 || echo /usr/lib/wine/wine64)
+wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver)
+# Wine sets up its prefix on first use, with messages on standard error that
+# must not reach the identity test's console comparison: on a fresh machine
+# set it up first and wait until every process of the set-up has ended.
+if [ ! -f "${WINEPREFIX:-$HOME/.wine}/system.reg" ]; then
+  "$wine" wineboot --init >/dev/null 2>&1
+  "$wineserver" -w
+fi
+# Then one Wine server for all runs instead of one started per program; it
+# ends a minute after the last one, holding none of this script's output
+# open so that nothing waits for it. A server already running for the
+# prefix refuses to start a second one, and serves as well.
+"$wineserver" -p60 </dev/null >/dev/null 2>&1 || true
+
+echo "== Windows build"
+cmake -S . -B build-windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake
+cmake --build build-windows -j2
+
+echo "== DLLs parvane-convert.exe needs"
+imports=$(x86_64-w64-mingw32-objdump -p build-windows/parvane-convert.exe |
+  sed -n 's/^[[:space:]]*DLL Name: //p')
+echo "$imports"
+# The system's own: KERNEL32, the C runtime (msvcrt or the ucrt api sets).
+unexpected=$(echo "$imports" | grep -viE '^(kernel32|msvcrt|ucrtbase|api-ms-win-[a-z0-9-]+)\.dll$' || true)
+if [ -n "$unexpected" ]; then
+  echo "parvane-convert.exe needs DLLs that Windows does not ship: $unexpected" >&2
+  exit 1
+fi
+
+echo "== Linux and Windows builds convert alike"
+WINE=$wine tests/windows/identity.sh build/parvane-convert build-windows/parvane-convert.exe
+
+echo "== test suite under Wine"
+# Filled in when the GoogleTest suite builds for Windows:
+# ctest --test-dir build-windows --output-on-failure
