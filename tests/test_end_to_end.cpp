@@ -226,12 +226,14 @@ INSTANTIATE_TEST_SUITE_P(
                     "Error 1: Couldn't open old parameter file", {}},
         FailureCase{{std::string(300, '1')}, {}, {}, std::string(300, '1'),
                     "Error 1: Couldn't open old parameter file", {}},
-        // On Windows "tp\..\tp1" leads to tp1 and "tp::$DATA" to the data of
-        // a file "tp": a number holding a directory separator or a stream
-        // marker names no set of this directory.
+        // On Windows "tp\..\tp1" leads to tp1, "tp::$DATA" to the data of a
+        // file "tp" and "tp1." to tp1: a number holding a directory separator
+        // or a stream marker, or ending in a dot, names no set of its own.
         FailureCase{{"1", "\\..\\tp1", "3"}, {"1", "3"}, {"1"}, "\\..\\tp1",
                     "Error 1: Couldn't open old parameter file", {"3"}},
         FailureCase{{"::$DATA"}, {""}, {}, "::$DATA",
+                    "Error 1: Couldn't open old parameter file", {}},
+        FailureCase{{"1."}, {"1"}, {}, "1.",
                     "Error 1: Couldn't open old parameter file", {}}));
 
 // Each open failure, provoked by a directory where the file should be, and
