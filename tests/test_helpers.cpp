@@ -8,19 +8,40 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
-#include <fcntl.h>
+#include <random>
 #include <stdexcept>
+
+#ifdef _WIN32
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+#else
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 namespace parvane::testing {
 
 ScratchDir::ScratchDir() {
-  std::string pattern = (fs::temp_directory_path() / "parvane-XXXXXX").string();
-  if (::mkdtemp(pattern.data()) == nullptr)
-    throw std::runtime_error("cannot create scratch directory");
-  path_ = pattern;
+  // Creating a directory fails when the name exists, so a fresh random name
+  // that could be created is ours alone.
+  static constexpr char DIGITS[] = "0123456789abcdefghijklmnopqrstuvwxyz";
+  std::random_device entropy;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::string name = "parvane-";
+    for (int i = 0; i < 8; ++i)
+      name.push_back(DIGITS[entropy() % (sizeof DIGITS - 1)]);
+    path_ = fs::temp_directory_path() / name;
+    if (fs::create_directory(path_))
+      return;
+  }
+  throw std::runtime_error("cannot create scratch directory");
 }
 
 ScratchDir::~ScratchDir() {
@@ -41,12 +62,52 @@ void write_file(const fs::path &path, const Bytes &bytes) {
     throw std::runtime_error("cannot write " + path.string());
 }
 
+#ifdef _WIN32
+
+namespace {
+
+// Everything in the open file, from its start.
+Bytes read_from_start(HANDLE handle) {
+  Bytes bytes;
+  char buffer[4096];
+  for (;;) {
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(bytes.size());
+    at.OffsetHigh = static_cast<DWORD>(std::uint64_t{bytes.size()} >> 32);
+    DWORD got = 0;
+    if (::ReadFile(handle, buffer, sizeof buffer, &got, &at) == 0 || got == 0)
+      return bytes;
+    bytes.append(buffer, got);
+  }
+}
+
+} // namespace
+
+// Opened sharing deletion too: the converter holds its staging file with the
+// right to delete it, and a C runtime stream, which never shares deletion,
+// could not open it meanwhile.
+Bytes read_file(const fs::path &path) {
+  HANDLE handle = ::CreateFileW(
+      path.c_str(), GENERIC_READ,
+      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE)
+    throw std::runtime_error("cannot read " + path.string());
+  Bytes bytes = read_from_start(handle);
+  ::CloseHandle(handle);
+  return bytes;
+}
+
+#else
+
 Bytes read_file(const fs::path &path) {
   std::ifstream in(path, std::ios::binary);
   if (!in)
     throw std::runtime_error("cannot read " + path.string());
   return Bytes(std::istreambuf_iterator<char>(in), {});
 }
+
+#endif
 
 RecordBuilder &RecordBuilder::int_at(std::size_t offset, std::int32_t value) {
   auto bits = static_cast<std::uint32_t>(value);
@@ -104,6 +165,159 @@ void write_set(const fs::path &dir, const std::string &number,
   if (spectroscopy != nullptr)
     write_file(dir / ("ts" + number), *spectroscopy);
 }
+
+std::string with_lf_line_ends(const std::string &text) {
+  std::string lines;
+  for (std::size_t i = 0; i < text.size(); ++i)
+    if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n'))
+      lines.push_back(text[i]);
+  return lines;
+}
+
+#ifdef _WIN32
+
+namespace {
+
+// A temporary file that a started program inherits as its standard output or
+// error, read back once the program has ended. A file rather than a pipe:
+// neither stream can fill up and block the program while the other one is
+// read. It is deleted when closed.
+class CaptureFile {
+public:
+  CaptureFile() {
+    const std::string dir = fs::temp_directory_path().string();
+    char name[MAX_PATH];
+    if (::GetTempFileNameA(dir.c_str(), "pvc", 0, name) == 0)
+      throw std::runtime_error("cannot capture a program's output");
+    SECURITY_ATTRIBUTES inherited{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    handle_ = ::CreateFileA(
+        name, GENERIC_READ | GENERIC_WRITE,
+        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &inherited,
+        CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE,
+        nullptr);
+    if (handle_ == INVALID_HANDLE_VALUE)
+      throw std::runtime_error("cannot capture a program's output");
+  }
+  ~CaptureFile() { ::CloseHandle(handle_); }
+  CaptureFile(const CaptureFile &) = delete;
+  CaptureFile &operator=(const CaptureFile &) = delete;
+  HANDLE handle() const { return handle_; }
+  std::string text() const { return read_from_start(handle_); }
+
+private:
+  HANDLE handle_;
+};
+
+// `word` as the C runtime reads it back from a command line: in quotes when
+// it is empty or holds a blank or a quote, with each quote and the
+// backslashes right before a quote (or before the closing quote) escaped.
+std::string quoted_argument(const std::string &word) {
+  if (!word.empty() && word.find_first_of(" \t\n\v\"") == std::string::npos)
+    return word;
+  std::string text = "\"";
+  std::size_t backslashes = 0;
+  for (char c : word) {
+    if (c == '\\') {
+      ++backslashes;
+      continue;
+    }
+    text.append(c == '"' ? 2 * backslashes + 1 : backslashes, '\\');
+    backslashes = 0;
+    text.push_back(c);
+  }
+  text.append(2 * backslashes, '\\');
+  return text + "\"";
+}
+
+// The program's name is read up to the next blank, or inside quotes up to
+// the next quote, with no escapes at all: it can hold neither a quote nor
+// (unquoted) a blank.
+std::string command_line(const std::vector<std::string> &argv) {
+  if (argv.front().find('"') != std::string::npos)
+    throw std::invalid_argument("a Windows program name cannot hold a quote");
+  std::string line = '"' + argv.front() + '"';
+  for (std::size_t i = 1; i < argv.size(); ++i)
+    line += ' ' + quoted_argument(argv[i]);
+  return line;
+}
+
+// The calling process's environment block with HOME set to `home`.
+std::string environment_with_home(const fs::path &home) {
+  std::string block;
+  const char *strings = ::GetEnvironmentStringsA();
+  for (const char *entry = strings; *entry != '\0';
+       entry += std::strlen(entry) + 1)
+    if (std::strncmp(entry, "HOME=", 5) != 0)
+      block.append(entry, std::strlen(entry) + 1);
+  ::FreeEnvironmentStringsA(const_cast<char *>(strings));
+  block += "HOME=" + home.string();
+  return block + '\0' + '\0';
+}
+
+// Exit codes from this value up are the system's status codes of a process
+// that crashed (an access violation is 0xC0000005), not a status it chose.
+constexpr DWORD FIRST_CRASH_STATUS = 0xC0000000;
+
+} // namespace
+
+RunResult run_program(const fs::path &dir, const std::string &program,
+                      std::vector<std::string> argv,
+                      const std::optional<fs::path> &home,
+                      const RunOptions &options) {
+  if (argv.empty())
+    throw std::invalid_argument("Windows cannot start a program without "
+                                "arguments (argc 0)");
+  if (options.standard_output != RunOptions::Output::Captured ||
+      options.file_size_limit)
+    throw std::invalid_argument("run options are POSIX only");
+  CaptureFile out, err;
+  SECURITY_ATTRIBUTES inherited{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+  HANDLE input = ::CreateFileA("NUL", GENERIC_READ,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE, &inherited,
+                               OPEN_EXISTING, 0, nullptr);
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = input;
+  startup.hStdOutput = out.handle();
+  startup.hStdError = err.handle();
+  std::string line = command_line(argv);
+  std::string environment = home ? environment_with_home(*home) : std::string();
+  // A path is started as it is; a bare name is looked up on PATH.
+  const bool is_path = program.find_first_of("/\\") != std::string::npos;
+  const std::string current = dir.string();
+  PROCESS_INFORMATION process{};
+  const BOOL started = ::CreateProcessA(
+      is_path ? program.c_str() : nullptr, line.data(), nullptr, nullptr, TRUE,
+      0, home ? environment.data() : nullptr, current.c_str(), &startup,
+      &process);
+  if (input != INVALID_HANDLE_VALUE)
+    ::CloseHandle(input);
+  if (started == 0)
+    return {"", "", 127};
+  ::WaitForSingleObject(process.hProcess, INFINITE);
+  DWORD status = 0;
+  ::GetExitCodeProcess(process.hProcess, &status);
+  ::CloseHandle(process.hThread);
+  ::CloseHandle(process.hProcess);
+  return {out.text(), err.text(),
+          status >= FIRST_CRASH_STATUS ? -1 : static_cast<int>(status)};
+}
+
+HeldOpen::HeldOpen(const fs::path &path, Access access) {
+  const bool writer = access == Writer;
+  HANDLE handle = ::CreateFileA(
+      path.string().c_str(), writer ? GENERIC_WRITE : GENERIC_READ,
+      writer ? FILE_SHARE_READ | FILE_SHARE_WRITE : FILE_SHARE_READ, nullptr,
+      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE)
+    throw std::runtime_error("cannot open " + path.string());
+  handle_ = reinterpret_cast<std::intptr_t>(handle);
+}
+
+HeldOpen::~HeldOpen() { ::CloseHandle(reinterpret_cast<HANDLE>(handle_)); }
+
+#else
 
 namespace {
 
@@ -174,6 +388,16 @@ RunResult run_program(const fs::path &dir, const std::string &program,
   return result;
 }
 
+HeldOpen::HeldOpen(const fs::path &path, Access access)
+    : handle_(::open(path.c_str(), access == Writer ? O_WRONLY : O_RDONLY)) {
+  if (handle_ < 0)
+    throw std::runtime_error("cannot open " + path.string());
+}
+
+HeldOpen::~HeldOpen() { ::close(static_cast<int>(handle_)); }
+
+#endif
+
 RunResult run_converter(const fs::path &dir,
                         const std::vector<std::string> &args,
                         const std::optional<std::string> &argv0,
@@ -182,8 +406,13 @@ RunResult run_converter(const fs::path &dir,
   if (argv0)
     argv.push_back(*argv0);
   argv.insert(argv.end(), args.begin(), args.end());
-  return run_program(dir, PARVANE_BINARY, std::move(argv), std::nullopt,
-                     options);
+  RunResult result = run_program(dir, PARVANE_BINARY, std::move(argv),
+                                 std::nullopt, options);
+#ifdef _WIN32
+  result.output = with_lf_line_ends(result.output);
+  result.errors = with_lf_line_ends(result.errors);
+#endif
+  return result;
 }
 
 std::vector<std::string> list_dir(const fs::path &dir) {

@@ -79,19 +79,53 @@ struct RunOptions {
   std::optional<std::uint64_t> file_size_limit;
 };
 
+// Whether a program can be started with no argument vector at all (argc 0).
+// A POSIX system can; a Windows command line always begins with the
+// program's name.
+#ifdef _WIN32
+constexpr bool ARGC_ZERO_POSSIBLE = false;
+#else
+constexpr bool ARGC_ZERO_POSSIBLE = true;
+#endif
+
 // Runs `program` (a path, or a name looked up on PATH) in `dir` with the
-// argument vector `argv`, argv[0] included (empty: no arguments at all), and
-// with `home` as its HOME when given.
+// argument vector `argv`, argv[0] included (empty: no arguments at all, where
+// ARGC_ZERO_POSSIBLE), and with `home` as its HOME when given. On Windows the
+// arguments reach the program through one command line, quoted so that the
+// C runtime splits it back into exactly `argv`.
 RunResult run_program(const fs::path &dir, const std::string &program,
                       std::vector<std::string> argv,
                       const std::optional<fs::path> &home = std::nullopt,
                       const RunOptions &options = {});
 
 // Runs the built converter in `dir` with `args` after argv[0] = `argv0`.
-// With argv0 nullopt the process gets no arguments at all (argc 0).
+// With argv0 nullopt the process gets no arguments at all (argc 0). Console
+// lines end in CR LF on Windows; the result holds them with LF alone, as on
+// POSIX systems, so that one expected text serves both.
 RunResult run_converter(const fs::path &dir, const std::vector<std::string> &args,
                         const std::optional<std::string> &argv0 = PARVANE_BINARY,
                         const RunOptions &options = {});
+
+// `text` with every CR LF turned into LF; a bare LF or CR stays as it is.
+std::string with_lf_line_ends(const std::string &text);
+
+// Another program's handle on an existing file, open for as long as the
+// object lives: a `Writer` opened it to write, sharing reading and writing
+// with everyone else (but not deletion), as an acquisition program writing a
+// source does; a `Viewer` opened it to read, sharing only reading, as a
+// viewer that keeps writers out does. Only Windows enforces these sharing
+// modes; elsewhere both are a plain open file.
+class HeldOpen {
+public:
+  enum Access { Writer, Viewer };
+  HeldOpen(const fs::path &path, Access access);
+  ~HeldOpen();
+  HeldOpen(const HeldOpen &) = delete;
+  HeldOpen &operator=(const HeldOpen &) = delete;
+
+private:
+  std::intptr_t handle_;
+};
 
 // Names of the regular files and links in `dir`, sorted.
 std::vector<std::string> list_dir(const fs::path &dir);
