@@ -1,9 +1,15 @@
 #include "convert/sample_planes.h"
 
 #include <algorithm>
+#include <atomic>
+#include <condition_variable>
 #include <bit>
 #include <cmath>
 #include <cstring>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
 
 #include "convert/sample_planes_detail.h"
 
@@ -191,44 +197,290 @@ bool read_chunk(const File &source, const SpectroscopyBlock &block,
   return true;
 }
 
-// Fills the plane tile, point-major with rows of `place.size.pixels`
-// samples, chunk by chunk. False when a read failed.
-bool fill_tile(const File &source, const SpectroscopyBlock &block,
-               const TilePlace &place, const Tile &chunk_shape,
+// A run of consecutive pixels or points of a tile.
+struct Piece {
+  std::int64_t first = 0;
+  std::int64_t count = 0;
+};
+
+// Fills the part `pixels` x `points` of the plane tile (point-major, with
+// rows of `place.size.pixels` samples), chunk by chunk. False when a read
+// failed.
+bool fill_part(const File &source, const SpectroscopyBlock &block,
+               const TilePlace &place, const Piece &pixels,
+               const Piece &points, const Tile &chunk_shape,
                std::uint16_t *chunk, std::uint16_t *tile) {
-  const Tile &size = place.size;
-  for (std::int64_t k0 = 0; k0 < size.pixels; k0 += chunk_shape.pixels) {
-    for (std::int64_t j0 = 0; j0 < size.points; j0 += chunk_shape.points) {
-      const Tile part{std::min(chunk_shape.pixels, size.pixels - k0),
-                      std::min(chunk_shape.points, size.points - j0)};
+  const std::int64_t pixel_end = pixels.first + pixels.count;
+  const std::int64_t point_end = points.first + points.count;
+  for (std::int64_t k0 = pixels.first; k0 < pixel_end;
+       k0 += chunk_shape.pixels) {
+    for (std::int64_t j0 = points.first; j0 < point_end;
+         j0 += chunk_shape.points) {
+      const Tile part{std::min(chunk_shape.pixels, pixel_end - k0),
+                      std::min(chunk_shape.points, point_end - j0)};
       if (!read_chunk(source, block, place.first_pixel + k0,
                       place.first_point + j0, part, chunk))
         return false;
       transpose_converted(chunk, part.pixels, part.points,
-                          tile + j0 * size.pixels + k0, size.pixels);
+                          tile + j0 * place.size.pixels + k0,
+                          place.size.pixels);
     }
   }
   return true;
 }
 
-// Writes the plane tile to its places in the plane set: one run per point,
-// or one run in all when the tile spans whole planes.
-bool write_tile(File &output, const SpectroscopyBlock &block,
-                const TilePlace &place, const std::uint16_t *tile) {
+// Writes the rows `points` of the plane tile to their places in the plane
+// set: one run per row, or one run for them all when the tile spans whole
+// planes.
+bool write_points(File &output, const SpectroscopyBlock &block,
+                  const TilePlace &place, const Piece &points,
+                  const std::uint16_t *tile) {
   const Tile &size = place.size;
+  const std::uint16_t *rows = tile + points.first * size.pixels;
   if (size.pixels == block.pixels)
-    return write_samples(output, output_sample(block, 0, place.first_point),
-                         tile, size.pixels * size.points);
-  for (std::int64_t j = 0; j < size.points; ++j)
-    if (!write_samples(
-            output,
-            output_sample(block, place.first_pixel, place.first_point + j),
-            tile + j * size.pixels, size.pixels))
+    return write_samples(
+        output, output_sample(block, 0, place.first_point + points.first),
+        rows, size.pixels * points.count);
+  for (std::int64_t j = 0; j < points.count; ++j)
+    if (!write_samples(output,
+                       output_sample(block, place.first_pixel,
+                                     place.first_point + points.first + j),
+                       rows + j * size.pixels, size.pixels))
       return false;
   return true;
 }
 
+// The tiles of a block in their sequential order: pixel by pixel across the
+// block, and within each stretch of pixels point by point.
+struct TileGrid {
+  TileGrid(const SpectroscopyBlock &block, const Tile &tile)
+      : block(block), tile(tile),
+        per_stretch((block.points + tile.points - 1) / tile.points) {}
+
+  std::int64_t count() const {
+    return (block.pixels + tile.pixels - 1) / tile.pixels * per_stretch;
+  }
+
+  TilePlace place(std::int64_t index) const {
+    const std::int64_t first_pixel = index / per_stretch * tile.pixels;
+    const std::int64_t first_point = index % per_stretch * tile.points;
+    return {first_pixel,
+            first_point,
+            {std::min(tile.pixels, block.pixels - first_pixel),
+             std::min(tile.points, block.points - first_point)}};
+  }
+
+  SpectroscopyBlock block;
+  Tile tile;
+  std::int64_t per_stretch;
+};
+
+// What the workers of one plane conversion share: the phase they are in (the
+// filling or the writing of one tile), the pieces of it not yet taken, and
+// whether a piece failed. Every worker finishes each phase before any starts
+// the next, and after a failed phase all of them stop; so the plane stops at
+// the tile where converting tile after tile would have stopped, and reports
+// the same failure, whatever the timing of the workers.
+class Crew {
+public:
+  explicit Crew(int workers) : members_(workers) {}
+
+  // The next piece of the current phase's `pieces`; nullopt when none is
+  // left or a piece of this phase has failed.
+  std::optional<std::int64_t> take(std::int64_t pieces) {
+    if (failed_.load(std::memory_order_relaxed))
+      return std::nullopt;
+    const std::int64_t piece = next_.fetch_add(1, std::memory_order_relaxed);
+    if (piece >= pieces)
+      return std::nullopt;
+    return piece;
+  }
+
+  // A piece failed: a read while filling, a write while writing.
+  void fail(IoOutcome outcome) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    outcome_ = outcome;
+    failed_phase_ = phase_;
+    failed_.store(true, std::memory_order_relaxed);
+  }
+
+  // Waits until every worker has finished the phase. False when a piece of
+  // it failed: the worker stops.
+  bool finish_phase() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    const std::uint64_t phase = phase_;
+    if (++finished_ == members_)
+      next_phase();
+    else
+      phase_begun_.wait(lock, [&] { return phase_ != phase; });
+    // Asked of this phase, not of the outcome: a worker that was quick to
+    // the next phase may already have failed there.
+    return failed_phase_ != phase;
+  }
+
+  // A worker that could not be started: the others no longer wait for it.
+  void leave() {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    --members_;
+    if (finished_ > 0 && finished_ == members_)
+      next_phase();
+  }
+
+  // The plane's outcome, once every worker has stopped.
+  IoOutcome outcome() {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return outcome_;
+  }
+
+private:
+  // With the mutex held, by the last worker to finish the phase.
+  void next_phase() {
+    finished_ = 0;
+    next_.store(0, std::memory_order_relaxed);
+    ++phase_;
+    phase_begun_.notify_all();
+  }
+
+  std::atomic<std::int64_t> next_{0};
+  std::atomic<bool> failed_{false};
+  std::mutex mutex_;
+  std::condition_variable phase_begun_;
+  int members_;
+  int finished_ = 0;
+  std::uint64_t phase_ = 0;
+  std::optional<std::uint64_t> failed_phase_;
+  IoOutcome outcome_ = IoOutcome::Done;
+};
+
+// Samples in one cache line of the plane tile.
+constexpr std::int64_t CACHE_LINE_SAMPLES = 64 / SAMPLE_BYTES;
+
+// How the workers divide a tile: filled in parts of a band of pixels by a
+// chunk's points, written in groups of rows. The bands are whole cache lines
+// wide, so that two workers filling neighbouring parts do not take turns
+// at the same lines.
+struct Division {
+  Division(const Tile &tile, const Tile &chunk_shape)
+      : band_pixels(std::min(tile.pixels,
+                             (chunk_shape.pixels + CACHE_LINE_SAMPLES - 1) /
+                                 CACHE_LINE_SAMPLES * CACHE_LINE_SAMPLES)),
+        band_points(chunk_shape.points),
+        // About as many samples written per group as a chunk holds.
+        rows(std::max<std::int64_t>(
+            chunk_shape.pixels * chunk_shape.points / tile.pixels, 1)) {}
+
+  static std::int64_t count(std::int64_t total, std::int64_t each) {
+    return (total + each - 1) / each;
+  }
+  static Piece part(std::int64_t index, std::int64_t total,
+                    std::int64_t each) {
+    const std::int64_t first = index * each;
+    return {first, std::min(each, total - first)};
+  }
+
+  std::int64_t band_pixels;
+  std::int64_t band_points;
+  std::int64_t rows;
+};
+
+// One worker of a plane conversion, with its own chunk buffer: goes through
+// the tiles with the crew, filling and then writing the shared tile a piece
+// at a time.
+class TileWorker {
+public:
+  TileWorker(const File &source, File &output, const TileGrid &grid,
+             const Tile &chunk_shape, std::uint16_t *tile)
+      : source_(source), output_(output), grid_(grid),
+        chunk_shape_(chunk_shape), division_(grid.tile, chunk_shape),
+        tile_(tile), chunk_(chunk_shape.pixels * chunk_shape.points) {}
+
+  bool usable() const { return chunk_.usable(); }
+
+  void run(Crew &crew) {
+    const Division &d = division_;
+    for (std::int64_t index = 0; index < grid_.count(); ++index) {
+      const TilePlace place = grid_.place(index);
+      const Tile &size = place.size;
+      const std::int64_t point_bands = d.count(size.points, d.band_points);
+      while (const std::optional<std::int64_t> piece = crew.take(
+                 d.count(size.pixels, d.band_pixels) * point_bands))
+        if (!fill_part(
+                source_, grid_.block, place,
+                d.part(*piece / point_bands, size.pixels, d.band_pixels),
+                d.part(*piece % point_bands, size.points, d.band_points),
+                chunk_shape_, chunk_.at(0), tile_))
+          crew.fail(IoOutcome::ReadFailed);
+      if (!crew.finish_phase())
+        return;
+      while (const std::optional<std::int64_t> piece =
+                 crew.take(d.count(size.points, d.rows)))
+        if (!write_points(output_, grid_.block, place,
+                          d.part(*piece, size.points, d.rows), tile_))
+          crew.fail(IoOutcome::WriteFailed);
+      if (!crew.finish_phase())
+        return;
+    }
+  }
+
+private:
+  const File &source_;
+  File &output_;
+  const TileGrid &grid_;
+  Tile chunk_shape_;
+  Division division_;
+  std::uint16_t *tile_;
+  SampleBuffer chunk_;
+};
+
+// The threads started beside the calling one, joined when they go out of
+// scope.
+class Helpers {
+public:
+  Helpers() = default;
+  Helpers(const Helpers &) = delete;
+  Helpers &operator=(const Helpers &) = delete;
+  ~Helpers() {
+    for (std::thread &thread : threads_)
+      thread.join();
+  }
+
+  // False when the system would not start another thread.
+  template <typename Work> bool start(Work work) {
+    try {
+      threads_.emplace_back(std::move(work));
+      return true;
+    } catch (const std::exception &) { // no thread, or no room to keep it
+      return false;
+    }
+  }
+
+private:
+  std::vector<std::thread> threads_;
+};
+
+// Chunks' worth of samples a worker must have to convert before starting it
+// pays: less than a millisecond's work with the whole budget, against some
+// tens of microseconds to start and join a thread.
+constexpr std::int64_t WORKER_CHUNKS = 16;
+
+// How many workers convert a block: up to `workers`, but no more than have
+// WORKER_CHUNKS chunks each, so that the sets of a few KiB are converted by
+// the calling thread alone.
+int worker_share(const SpectroscopyBlock &block, const Budget &budget,
+                 int workers) {
+  const std::int64_t paid_for =
+      block.pixels * block.points /
+      (WORKER_CHUNKS * std::max<std::int64_t>(budget.chunk_samples, 1));
+  return static_cast<int>(
+      std::clamp<std::int64_t>(paid_for, 1, std::max(workers, 1)));
+}
+
 } // namespace
+
+int worker_count() {
+  const unsigned cores = std::thread::hardware_concurrency();
+  return static_cast<int>(std::clamp<unsigned>(cores, 1, MAX_WORKERS));
+}
 
 std::optional<SpectroscopyBlock> spectroscopy_block(std::int32_t size_x,
                                                     std::int32_t size_y,
@@ -298,20 +550,31 @@ IoOutcome copy_spectroscopy_planes(const File &spectroscopy, File &output,
                                    std::int32_t size_x, std::int32_t size_y,
                                    std::int32_t point_count,
                                    std::int32_t first_line,
-                                   const Budget &budget) {
+                                   const Budget &budget, int workers) {
   if (size_x <= 0 || size_y <= 0 || point_count <= 0)
     return IoOutcome::Done;
   const std::optional<SpectroscopyBlock> block =
       spectroscopy_block(size_x, size_y, point_count, first_line);
-  if (!block || !output.has_room_for(block->pixels * block->points * SAMPLE_BYTES))
+  if (!block ||
+      !output.has_room_for(block->pixels * block->points * SAMPLE_BYTES))
     return IoOutcome::WriteFailed;
-  const Tile tile =
-      choose_tile(block->pixels, block->points, budget.plane_samples);
-  const Tile chunk_shape = choose_chunk(tile, budget.chunk_samples);
-  SampleBuffer tile_buffer(tile.pixels * tile.points);
-  SampleBuffer chunk_buffer(chunk_shape.pixels * chunk_shape.points);
-  if (!tile_buffer.usable() || !chunk_buffer.usable())
+  workers = worker_share(*block, budget, workers);
+  // The workers share the plane tile, so that every run read and written is
+  // as long as with one worker; the chunk budget is split between them.
+  const TileGrid grid(*block, choose_tile(block->pixels, block->points,
+                                          budget.plane_samples));
+  const Tile chunk_shape = choose_chunk(
+      grid.tile, std::max<std::int64_t>(budget.chunk_samples / workers, 1));
+  SampleBuffer tile_buffer(grid.tile.pixels * grid.tile.points);
+  if (!tile_buffer.usable())
     return IoOutcome::WriteFailed;
+  std::vector<std::unique_ptr<TileWorker>> crew_members;
+  for (int w = 0; w < workers; ++w) {
+    crew_members.push_back(std::make_unique<TileWorker>(
+        spectroscopy, output, grid, chunk_shape, tile_buffer.at(0)));
+    if (!crew_members.back()->usable())
+      return IoOutcome::WriteFailed;
+  }
   // Planes are written a tile-wide run at a time, all over the file; space
   // allocated up front spares the file system from tracking the many growing
   // pieces, which is a tenth of the conversion's time on a large grid. Only
@@ -320,20 +583,22 @@ IoOutcome copy_spectroscopy_planes(const File &spectroscopy, File &output,
   const std::int64_t block_samples = block->pixels * block->points;
   if (spectroscopy.size() / SAMPLE_BYTES >= block->first_sample + block_samples)
     output.reserve(block_samples * SAMPLE_BYTES);
-  for (std::int64_t p0 = 0; p0 < block->pixels; p0 += tile.pixels) {
-    for (std::int64_t m0 = 0; m0 < block->points; m0 += tile.points) {
-      const TilePlace place{p0,
-                            m0,
-                            {std::min(tile.pixels, block->pixels - p0),
-                             std::min(tile.points, block->points - m0)}};
-      if (!fill_tile(spectroscopy, *block, place, chunk_shape,
-                     chunk_buffer.at(0), tile_buffer.at(0)))
-        return IoOutcome::ReadFailed;
-      if (!write_tile(output, *block, place, tile_buffer.at(0)))
-        return IoOutcome::WriteFailed;
-    }
+
+  Crew crew(workers);
+  {
+    // The calling thread is the first worker; the others run beside it and
+    // are joined before the plane reports, so the plane is finished (or has
+    // stopped) before the caller goes on to its next file. A helper the
+    // system will not start leaves its share to the ones that run.
+    Helpers helpers;
+    for (std::size_t w = 1; w < crew_members.size(); ++w)
+      if (!helpers.start([&crew, &member = *crew_members[w]] {
+            member.run(crew);
+          }))
+        crew.leave();
+    crew_members.front()->run(crew);
   }
-  return IoOutcome::Done;
+  return crew.outcome();
 }
 
 } // namespace planes
@@ -349,9 +614,9 @@ IoOutcome copy_spectroscopy_planes(const File &spectroscopy, File &output,
                                    std::int32_t size_x, std::int32_t size_y,
                                    std::int32_t point_count,
                                    std::int32_t first_line) {
-  return planes::copy_spectroscopy_planes(spectroscopy, output, size_x, size_y,
-                                          point_count, first_line,
-                                          planes::SAMPLE_BUFFER_BUDGET);
+  return planes::copy_spectroscopy_planes(
+      spectroscopy, output, size_x, size_y, point_count, first_line,
+      planes::SAMPLE_BUFFER_BUDGET, planes::worker_count());
 }
 
 } // namespace parvane

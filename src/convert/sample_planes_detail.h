@@ -23,8 +23,18 @@ struct Budget {
 };
 
 // 4 MiB for the plane tile and 64 KiB for the chunk, whatever the file sizes.
+// When several workers convert a block they share it: each has an equal part
+// of both buffers.
 inline constexpr Budget SAMPLE_BUFFER_BUDGET{std::int64_t{1} << 21,
                                              std::int64_t{1} << 15};
+
+// The most workers (threads, the calling one included) that convert one
+// spectroscopy block.
+inline constexpr unsigned MAX_WORKERS = 4;
+
+// The workers a spectroscopy block gets on this machine: one per core, up to
+// MAX_WORKERS.
+int worker_count();
 
 // The samples of one plane set and where they live. Every sample index of the
 // source run [first_sample, first_sample + pixels * points) and of the output
@@ -76,14 +86,19 @@ Tile choose_tile(std::int64_t pixels, std::int64_t points, std::int64_t budget);
 Tile choose_chunk(const Tile &tile, std::int64_t budget);
 
 // The two plane operations with an explicit buffer budget, so that small
-// shapes can exercise the multi-tile and multi-chunk paths.
+// shapes can exercise the multi-tile and multi-chunk paths, and for
+// spectroscopy the number of workers that may share the budget. A block that
+// fits in one tile of the whole budget is converted by one worker alone;
+// larger blocks are cut into tiles of each worker's share, which the workers
+// take in their sequential order.
 IoOutcome copy_topography_plane(const File &topography,
                                 std::int64_t first_sample, File &output,
-                                std::int32_t size_x, std::int32_t size_y, const Budget &budget);
+                                std::int32_t size_x, std::int32_t size_y,
+                                const Budget &budget);
 IoOutcome copy_spectroscopy_planes(const File &spectroscopy, File &output,
                                    std::int32_t size_x, std::int32_t size_y,
                                    std::int32_t point_count,
                                    std::int32_t first_line,
-                              const Budget &budget);
+                                   const Budget &budget, int workers = 1);
 
 } // namespace parvane::planes
