@@ -229,23 +229,19 @@ bool fill_part(const File &source, const SpectroscopyBlock &block,
   return true;
 }
 
-// Writes the rows `points` of the plane tile to their places in the plane
-// set: one run per row, or one run for them all when the tile spans whole
-// planes.
-bool write_points(File &output, const SpectroscopyBlock &block,
-                  const TilePlace &place, const Piece &points,
-                  const std::uint16_t *tile) {
+// Writes the plane tile to its places in the plane set: one run per point,
+// or one run in all when the tile spans whole planes.
+bool write_tile(File &output, const SpectroscopyBlock &block,
+                const TilePlace &place, const std::uint16_t *tile) {
   const Tile &size = place.size;
-  const std::uint16_t *rows = tile + points.first * size.pixels;
   if (size.pixels == block.pixels)
-    return write_samples(
-        output, output_sample(block, 0, place.first_point + points.first),
-        rows, size.pixels * points.count);
-  for (std::int64_t j = 0; j < points.count; ++j)
-    if (!write_samples(output,
-                       output_sample(block, place.first_pixel,
-                                     place.first_point + points.first + j),
-                       rows + j * size.pixels, size.pixels))
+    return write_samples(output, output_sample(block, 0, place.first_point),
+                         tile, size.pixels * size.points);
+  for (std::int64_t j = 0; j < size.points; ++j)
+    if (!write_samples(
+            output,
+            output_sample(block, place.first_pixel, place.first_point + j),
+            tile + j * size.pixels, size.pixels))
       return false;
   return true;
 }
@@ -275,55 +271,122 @@ struct TileGrid {
   std::int64_t per_stretch;
 };
 
-// What the workers of one plane conversion share: the phase they are in (the
-// filling or the writing of one tile), the pieces of it not yet taken, and
-// whether a piece failed. Every worker finishes each phase before any starts
-// the next, and after a failed phase all of them stop; so the plane stops at
-// the tile where converting tile after tile would have stopped, and reports
-// the same failure, whatever the timing of the workers.
-class Crew {
+// Samples in one cache line of the plane tile.
+constexpr std::int64_t CACHE_LINE_SAMPLES = 64 / SAMPLE_BYTES;
+
+// The parts in which a tile is filled: a band of pixels by a chunk's points.
+// The bands are whole cache lines wide, so that two workers filling
+// neighbouring parts do not take turns at the same lines.
+struct FillParts {
+  FillParts(const Tile &tile, const Tile &chunk_shape)
+      : band_pixels(std::min(tile.pixels,
+                             (chunk_shape.pixels + CACHE_LINE_SAMPLES - 1) /
+                                 CACHE_LINE_SAMPLES * CACHE_LINE_SAMPLES)),
+        band_points(chunk_shape.points) {}
+
+  std::int64_t count(const Tile &size) const {
+    return bands(size.pixels, band_pixels) * bands(size.points, band_points);
+  }
+  Piece pixels(const Tile &size, std::int64_t part) const {
+    return band(part / bands(size.points, band_points), size.pixels,
+                band_pixels);
+  }
+  Piece points(const Tile &size, std::int64_t part) const {
+    return band(part % bands(size.points, band_points), size.points,
+                band_points);
+  }
+
+private:
+  static std::int64_t bands(std::int64_t total, std::int64_t each) {
+    return (total + each - 1) / each;
+  }
+  static Piece band(std::int64_t index, std::int64_t total,
+                    std::int64_t each) {
+    const std::int64_t first = index * each;
+    return {first, std::min(each, total - first)};
+  }
+
+  std::int64_t band_pixels;
+  std::int64_t band_points;
+};
+
+// One step of a plane conversion: filling a part of a tile, writing a
+// whole tile, or nothing more to do.
+struct Job {
+  enum class Kind { Fill, Write, Finished };
+  Kind kind = Kind::Finished;
+  std::int64_t tile = 0;
+  std::int64_t part = 0;
+};
+
+// The schedule of one plane conversion, shared by its workers. Tiles are
+// filled in their sequential order, part by part by whichever worker is
+// free, into one of `slots` tile buffers; each filled tile is written whole,
+// in order, by one worker at a time, since writes to one file wait for each
+// other in the file system anyway. With two slots the next tile is filled
+// while the last one is written. A tile is written only after every tile
+// before it, and the first tile whose fill or write failed stops the plane
+// with that failure, so the plane reports, and leaves on disk, what one
+// worker going tile after tile would have, whatever the timing.
+class Schedule {
 public:
-  explicit Crew(int workers) : members_(workers) {}
+  Schedule(const TileGrid &grid, const FillParts &parts, std::int64_t slots)
+      : grid_(grid), parts_(parts), slots_(slots),
+        parts_done_(static_cast<std::size_t>(slots), 0) {}
 
-  // The next piece of the current phase's `pieces`; nullopt when none is
-  // left or a piece of this phase has failed.
-  std::optional<std::int64_t> take(std::int64_t pieces) {
-    if (failed_.load(std::memory_order_relaxed))
-      return std::nullopt;
-    const std::int64_t piece = next_.fetch_add(1, std::memory_order_relaxed);
-    if (piece >= pieces)
-      return std::nullopt;
-    return piece;
-  }
-
-  // A piece failed: a read while filling, a write while writing.
-  void fail(IoOutcome outcome) {
-    const std::lock_guard<std::mutex> lock(mutex_);
-    outcome_ = outcome;
-    failed_phase_ = phase_;
-    failed_.store(true, std::memory_order_relaxed);
-  }
-
-  // Waits until every worker has finished the phase. False when a piece of
-  // it failed: the worker stops.
-  bool finish_phase() {
+  // The next job; waits while there is none yet.
+  Job next() {
     std::unique_lock<std::mutex> lock(mutex_);
-    const std::uint64_t phase = phase_;
-    if (++finished_ == members_)
-      next_phase();
-    else
-      phase_begun_.wait(lock, [&] { return phase_ != phase; });
-    // Asked of this phase, not of the outcome: a worker that was quick to
-    // the next phase may already have failed there.
-    return failed_phase_ != phase;
+    for (;;) {
+      if (outcome_ != IoOutcome::Done || written_ == grid_.count())
+        return {};
+      if (!writing_) {
+        if (read_failed_ && *read_failed_ <= written_) {
+          stop(IoOutcome::ReadFailed);
+          return {};
+        }
+        if (parts_done_[slot(written_)] == part_count(written_)) {
+          writing_ = true;
+          return {Job::Kind::Write, written_, 0};
+        }
+      }
+      if (!read_failed_ && filling_ < grid_.count() &&
+          filling_ - written_ < slots_) {
+        const Job job{Job::Kind::Fill, filling_, next_part_};
+        if (++next_part_ == part_count(filling_)) {
+          ++filling_;
+          next_part_ = 0;
+        }
+        return job;
+      }
+      changed_.wait(lock);
+    }
   }
 
-  // A worker that could not be started: the others no longer wait for it.
-  void leave() {
+  void filled(const Job &job, bool ok) {
     const std::lock_guard<std::mutex> lock(mutex_);
-    --members_;
-    if (finished_ > 0 && finished_ == members_)
-      next_phase();
+    if (ok)
+      ++parts_done_[slot(job.tile)];
+    else if (!read_failed_ || job.tile < *read_failed_)
+      read_failed_ = job.tile;
+    changed_.notify_all();
+  }
+
+  void written(const Job &job, bool ok) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    writing_ = false;
+    if (!ok) {
+      stop(IoOutcome::WriteFailed);
+      return;
+    }
+    parts_done_[slot(job.tile)] = 0;
+    ++written_;
+    changed_.notify_all();
+  }
+
+  // The buffer slot of a tile.
+  std::size_t slot(std::int64_t tile) const {
+    return static_cast<std::size_t>(tile % slots_);
   }
 
   // The plane's outcome, once every worker has stopped.
@@ -333,104 +396,51 @@ public:
   }
 
 private:
-  // With the mutex held, by the last worker to finish the phase.
-  void next_phase() {
-    finished_ = 0;
-    next_.store(0, std::memory_order_relaxed);
-    ++phase_;
-    phase_begun_.notify_all();
+  std::int64_t part_count(std::int64_t tile) const {
+    return parts_.count(grid_.place(tile).size);
   }
 
-  std::atomic<std::int64_t> next_{0};
-  std::atomic<bool> failed_{false};
+  // With the mutex held: every worker stops at its next job.
+  void stop(IoOutcome outcome) {
+    outcome_ = outcome;
+    changed_.notify_all();
+  }
+
+  const TileGrid &grid_;
+  const FillParts &parts_;
+  const std::int64_t slots_;
   std::mutex mutex_;
-  std::condition_variable phase_begun_;
-  int members_;
-  int finished_ = 0;
-  std::uint64_t phase_ = 0;
-  std::optional<std::uint64_t> failed_phase_;
+  std::condition_variable changed_;
+  std::int64_t filling_ = 0;   // the tile whose parts are being handed out
+  std::int64_t next_part_ = 0; // its next part
+  std::vector<std::int64_t> parts_done_; // of the tile in each slot
+  std::int64_t written_ = 0;   // tiles written, in order
+  bool writing_ = false;
+  std::optional<std::int64_t> read_failed_; // earliest tile a read failed
   IoOutcome outcome_ = IoOutcome::Done;
 };
 
-// Samples in one cache line of the plane tile.
-constexpr std::int64_t CACHE_LINE_SAMPLES = 64 / SAMPLE_BYTES;
-
-// How the workers divide a tile: filled in parts of a band of pixels by a
-// chunk's points, written in groups of rows. The bands are whole cache lines
-// wide, so that two workers filling neighbouring parts do not take turns
-// at the same lines.
-struct Division {
-  Division(const Tile &tile, const Tile &chunk_shape)
-      : band_pixels(std::min(tile.pixels,
-                             (chunk_shape.pixels + CACHE_LINE_SAMPLES - 1) /
-                                 CACHE_LINE_SAMPLES * CACHE_LINE_SAMPLES)),
-        band_points(chunk_shape.points),
-        // About as many samples written per group as a chunk holds.
-        rows(std::max<std::int64_t>(
-            chunk_shape.pixels * chunk_shape.points / tile.pixels, 1)) {}
-
-  static std::int64_t count(std::int64_t total, std::int64_t each) {
-    return (total + each - 1) / each;
+// One worker of a plane conversion, with its own chunk buffer: does the
+// schedule's jobs until there are none.
+void work(const File &source, File &output, const TileGrid &grid,
+          const FillParts &parts, const Tile &chunk_shape,
+          const std::vector<std::uint16_t *> &slots, Schedule &schedule,
+          std::uint16_t *chunk) {
+  for (;;) {
+    const Job job = schedule.next();
+    if (job.kind == Job::Kind::Finished)
+      return;
+    const TilePlace place = grid.place(job.tile);
+    std::uint16_t *tile = slots[schedule.slot(job.tile)];
+    if (job.kind == Job::Kind::Fill)
+      schedule.filled(job, fill_part(source, grid.block, place,
+                                     parts.pixels(place.size, job.part),
+                                     parts.points(place.size, job.part),
+                                     chunk_shape, chunk, tile));
+    else
+      schedule.written(job, write_tile(output, grid.block, place, tile));
   }
-  static Piece part(std::int64_t index, std::int64_t total,
-                    std::int64_t each) {
-    const std::int64_t first = index * each;
-    return {first, std::min(each, total - first)};
-  }
-
-  std::int64_t band_pixels;
-  std::int64_t band_points;
-  std::int64_t rows;
-};
-
-// One worker of a plane conversion, with its own chunk buffer: goes through
-// the tiles with the crew, filling and then writing the shared tile a piece
-// at a time.
-class TileWorker {
-public:
-  TileWorker(const File &source, File &output, const TileGrid &grid,
-             const Tile &chunk_shape, std::uint16_t *tile)
-      : source_(source), output_(output), grid_(grid),
-        chunk_shape_(chunk_shape), division_(grid.tile, chunk_shape),
-        tile_(tile), chunk_(chunk_shape.pixels * chunk_shape.points) {}
-
-  bool usable() const { return chunk_.usable(); }
-
-  void run(Crew &crew) {
-    const Division &d = division_;
-    for (std::int64_t index = 0; index < grid_.count(); ++index) {
-      const TilePlace place = grid_.place(index);
-      const Tile &size = place.size;
-      const std::int64_t point_bands = d.count(size.points, d.band_points);
-      while (const std::optional<std::int64_t> piece = crew.take(
-                 d.count(size.pixels, d.band_pixels) * point_bands))
-        if (!fill_part(
-                source_, grid_.block, place,
-                d.part(*piece / point_bands, size.pixels, d.band_pixels),
-                d.part(*piece % point_bands, size.points, d.band_points),
-                chunk_shape_, chunk_.at(0), tile_))
-          crew.fail(IoOutcome::ReadFailed);
-      if (!crew.finish_phase())
-        return;
-      while (const std::optional<std::int64_t> piece =
-                 crew.take(d.count(size.points, d.rows)))
-        if (!write_points(output_, grid_.block, place,
-                          d.part(*piece, size.points, d.rows), tile_))
-          crew.fail(IoOutcome::WriteFailed);
-      if (!crew.finish_phase())
-        return;
-    }
-  }
-
-private:
-  const File &source_;
-  File &output_;
-  const TileGrid &grid_;
-  Tile chunk_shape_;
-  Division division_;
-  std::uint16_t *tile_;
-  SampleBuffer chunk_;
-};
+}
 
 // The threads started beside the calling one, joined when they go out of
 // scope.
@@ -499,19 +509,24 @@ std::optional<SpectroscopyBlock> spectroscopy_block(std::int32_t size_x,
   return SpectroscopyBlock{pixels, point_count, first_sample};
 }
 
-Tile choose_tile(std::int64_t pixels, std::int64_t points,
-                 std::int64_t budget) {
+Tile choose_tile(std::int64_t pixels, std::int64_t points, std::int64_t budget,
+                 std::int64_t slots) {
   budget = std::max<std::int64_t>(budget, 1);
-  if (points <= budget / pixels)
+  const std::int64_t share = std::max<std::int64_t>(budget / slots, 1);
+  if (points <= share / pixels)
     return {pixels, points};
-  const std::int64_t side = integer_sqrt(budget);
+  const std::int64_t side = integer_sqrt(share);
   if (points <= side)
-    return {budget / points, points};
+    return {share / points, points};
   if (pixels <= side)
-    return {pixels, budget / pixels};
-  // Twice as wide as tall: a run written costs more than a run read.
+    return {pixels, share / pixels};
+  // About twice as wide as a tile of the whole budget is tall: a run written
+  // costs more than a run read. Shared out, the tiles keep that width and
+  // get fewer points: the writes, which wait for each other in the file
+  // system, stay as few and as long, and the reads, which run side by side,
+  // get shorter.
   const std::int64_t width = std::min(pixels, integer_sqrt(2 * budget));
-  return {width, budget / width};
+  return {width, std::max<std::int64_t>(share / width, 1)};
 }
 
 Tile choose_chunk(const Tile &tile, std::int64_t budget) {
@@ -559,21 +574,25 @@ IoOutcome copy_spectroscopy_planes(const File &spectroscopy, File &output,
       !output.has_room_for(block->pixels * block->points * SAMPLE_BYTES))
     return IoOutcome::WriteFailed;
   workers = worker_share(*block, budget, workers);
-  // The workers share the plane tile, so that every run read and written is
-  // as long as with one worker; the chunk budget is split between them.
+  // Several workers fill one tile while another is written, so the plane
+  // budget makes two tiles for them; the chunk budget is split between them.
+  const std::int64_t slots = workers > 1 ? 2 : 1;
   const TileGrid grid(*block, choose_tile(block->pixels, block->points,
-                                          budget.plane_samples));
+                                          budget.plane_samples, slots));
   const Tile chunk_shape = choose_chunk(
       grid.tile, std::max<std::int64_t>(budget.chunk_samples / workers, 1));
-  SampleBuffer tile_buffer(grid.tile.pixels * grid.tile.points);
-  if (!tile_buffer.usable())
-    return IoOutcome::WriteFailed;
-  std::vector<std::unique_ptr<TileWorker>> crew_members;
-  for (int w = 0; w < workers; ++w) {
-    crew_members.push_back(std::make_unique<TileWorker>(
-        spectroscopy, output, grid, chunk_shape, tile_buffer.at(0)));
-    if (!crew_members.back()->usable())
+  const FillParts parts(grid.tile, chunk_shape);
+  std::vector<std::unique_ptr<SampleBuffer>> buffers;
+  std::vector<std::uint16_t *> tiles;
+  std::vector<std::uint16_t *> chunks;
+  for (std::int64_t k = 0; k < slots + workers; ++k) {
+    const bool is_tile = k < slots;
+    buffers.push_back(std::make_unique<SampleBuffer>(
+        is_tile ? grid.tile.pixels * grid.tile.points
+                : chunk_shape.pixels * chunk_shape.points));
+    if (!buffers.back()->usable())
       return IoOutcome::WriteFailed;
+    (is_tile ? tiles : chunks).push_back(buffers.back()->at(0));
   }
   // Planes are written a tile-wide run at a time, all over the file; space
   // allocated up front spares the file system from tracking the many growing
@@ -584,21 +603,23 @@ IoOutcome copy_spectroscopy_planes(const File &spectroscopy, File &output,
   if (spectroscopy.size() / SAMPLE_BYTES >= block->first_sample + block_samples)
     output.reserve(block_samples * SAMPLE_BYTES);
 
-  Crew crew(workers);
+  Schedule schedule(grid, parts, slots);
+  const auto worker = [&](std::uint16_t *chunk) {
+    work(spectroscopy, output, grid, parts, chunk_shape, tiles, schedule,
+         chunk);
+  };
   {
     // The calling thread is the first worker; the others run beside it and
     // are joined before the plane reports, so the plane is finished (or has
     // stopped) before the caller goes on to its next file. A helper the
     // system will not start leaves its share to the ones that run.
     Helpers helpers;
-    for (std::size_t w = 1; w < crew_members.size(); ++w)
-      if (!helpers.start([&crew, &member = *crew_members[w]] {
-            member.run(crew);
-          }))
-        crew.leave();
-    crew_members.front()->run(crew);
+    for (std::size_t w = 1; w < chunks.size(); ++w)
+      if (!helpers.start([&worker, chunk = chunks[w]] { worker(chunk); }))
+        break;
+    worker(chunks.front());
   }
-  return crew.outcome();
+  return schedule.outcome();
 }
 
 } // namespace planes

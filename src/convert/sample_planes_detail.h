@@ -73,11 +73,13 @@ struct Tile {
   std::int64_t points = 0;
 };
 
-// The tile of output planes for a block within `budget` samples (budget >= 1).
-// Few points per pixel: whole pixels, so each tile reads one contiguous run.
-// Few pixels: whole planes, so each tile is one contiguous write. Otherwise
-// tiles about twice as many pixels wide as they are points tall.
-Tile choose_tile(std::int64_t pixels, std::int64_t points, std::int64_t budget);
+// The tile of output planes for a block when `budget` samples (budget >= 1)
+// make `slots` tiles. Few points per pixel: whole pixels, so each tile reads
+// one contiguous run. Few pixels: whole planes, so each tile is one
+// contiguous write. Otherwise tiles as wide as a tile of the whole budget
+// about twice as many pixels wide as it is points tall.
+Tile choose_tile(std::int64_t pixels, std::int64_t points, std::int64_t budget,
+                 std::int64_t slots = 1);
 
 // The chunk in which a tile is read, within `budget` samples (budget >= 1):
 // as many of the tile's pixels as fit with all the tile's points, or part of
