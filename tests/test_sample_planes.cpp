@@ -298,20 +298,31 @@ TEST(SamplePlanes, RandomShapesMatchThePerSampleAlgorithm) {
 
 TEST(SamplePlanes, TilesFollowTheBlockShape) {
   struct Case {
-    std::int64_t pixels, points, budget, tile_pixels, tile_points;
+    std::int64_t pixels, points, budget, slots, tile_pixels, tile_points;
   };
   const Case cases[] = {
-      {65536, 256, 1 << 20, 4096, 256},       // whole pixels
-      {4, 1000000, 1 << 20, 4, 262144},       // whole planes
-      {1000000, 1000000, 1 << 20, 1448, 724}, // wider than tall
-      {6, 7, 1 << 20, 6, 7},                  // one tile
-      {6, 7, 1, 1, 1},
-      {6, 7, 10, 4, 2},
+      {65536, 256, 1 << 20, 1, 4096, 256},       // whole pixels
+      {4, 1000000, 1 << 20, 1, 4, 262144},       // whole planes
+      {1000000, 1000000, 1 << 20, 1, 1448, 724}, // wider than tall
+      {6, 7, 1 << 20, 1, 6, 7},                  // one tile
+      {6, 7, 1, 1, 1, 1},
+      {6, 7, 10, 1, 4, 2},
+      // Two tiles in the budget: half as many pixels, or half as many
+      // points when that keeps each run written as long.
+      {65536, 256, 1 << 21, 2, 4096, 256},
+      {4, 1000000, 1 << 21, 2, 4, 262144},
+      {65536, 2560, 1 << 21, 1, 2048, 1024},
+      {65536, 2560, 1 << 21, 2, 2048, 512},
+      {6, 7, 1 << 20, 2, 6, 7},
+      {6, 7, 1, 2, 1, 1},
   };
   for (const Case &c : cases) {
-    const planes::Tile tile = planes::choose_tile(c.pixels, c.points, c.budget);
-    EXPECT_EQ(tile.pixels, c.tile_pixels) << c.pixels << "x" << c.points;
-    EXPECT_EQ(tile.points, c.tile_points) << c.pixels << "x" << c.points;
+    const planes::Tile tile =
+        planes::choose_tile(c.pixels, c.points, c.budget, c.slots);
+    EXPECT_EQ(tile.pixels, c.tile_pixels)
+        << c.pixels << "x" << c.points << " in " << c.slots;
+    EXPECT_EQ(tile.points, c.tile_points)
+        << c.pixels << "x" << c.points << " in " << c.slots;
   }
 }
 
