@@ -525,8 +525,9 @@ Tile choose_tile(std::int64_t pixels, std::int64_t points, std::int64_t budget,
   // get fewer points: the writes, which wait for each other in the file
   // system, stay as few and as long, and the reads, which run side by side,
   // get shorter.
-  const std::int64_t width = std::min(pixels, integer_sqrt(2 * budget));
-  return {width, std::max<std::int64_t>(share / width, 1)};
+  const std::int64_t width =
+      std::min({pixels, integer_sqrt(2 * budget), share});
+  return {width, share / width};
 }
 
 Tile choose_chunk(const Tile &tile, std::int64_t budget) {
