@@ -23,13 +23,15 @@ struct Budget {
 };
 
 // 4 MiB for the plane tile and 64 KiB for the chunk, whatever the file sizes.
-// When several workers convert a block they share it: each has an equal part
-// of both buffers.
+// When several workers convert a block they share it: the plane budget then
+// makes two tiles and each worker has an equal part of the chunk budget.
 inline constexpr Budget SAMPLE_BUFFER_BUDGET{std::int64_t{1} << 21,
                                              std::int64_t{1} << 15};
 
 // The most workers (threads, the calling one included) that convert one
-// spectroscopy block.
+// spectroscopy block. A small fixed number: one worker writes while the
+// others fill, and the writes to one file go one at a time, so more fillers
+// would soon only wait for the writer.
 inline constexpr unsigned MAX_WORKERS = 4;
 
 // The workers a spectroscopy block gets on this machine: one per core, up to
@@ -89,10 +91,11 @@ Tile choose_chunk(const Tile &tile, std::int64_t budget);
 
 // The two plane operations with an explicit buffer budget, so that small
 // shapes can exercise the multi-tile and multi-chunk paths, and for
-// spectroscopy the number of workers that may share the budget. A block that
-// fits in one tile of the whole budget is converted by one worker alone;
-// larger blocks are cut into tiles of each worker's share, which the workers
-// take in their sequential order.
+// spectroscopy the most workers that may share the budget. A block that
+// fits in one tile of the whole budget is converted by the calling thread
+// alone; for a larger one the plane budget makes two tiles, one filled by
+// the workers while another worker writes the other, and the chunk budget is
+// split between the workers.
 IoOutcome copy_topography_plane(const File &topography,
                                 std::int64_t first_sample, File &output,
                                 std::int32_t size_x, std::int32_t size_y,
