@@ -1,10 +1,9 @@
 #include "convert/sample_planes.h"
 
 #include <algorithm>
-#include <atomic>
-#include <condition_variable>
 #include <bit>
 #include <cmath>
+#include <condition_variable>
 #include <cstring>
 #include <memory>
 #include <mutex>
