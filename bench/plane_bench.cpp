@@ -1,24 +1,31 @@
 // Conversion throughput and memory against a plain copy of the same bytes.
 //
-// For each shape it writes a dual set (tp1, tz1, ts1 with forward and
-// backward spectroscopy blocks) of random samples into a scratch directory,
-// then runs, in turn and several times after one warm-up round, the built
-// converter on that set and two plain copies of the three source files: `cp`
-// (which on Linux leaves the copying to the kernel) and `dd` with 1 MiB
-// blocks (which reads and writes through a buffer, as the converter does). It
-// prints the best elapsed and processor times, the throughput, the ratios
-// converter/copy and the peak resident memory of each.
+// For each shape it writes a set number 1 (tp1, tz1, ts1) of random samples
+// into a scratch directory, then runs, one untimed warm-up round and several
+// timed rounds, the built converter on that set, optionally a baseline
+// converter (an earlier build) on the same set, and `cp` of the three source
+// files (which on Linux leaves the copying to the kernel). Every round runs
+// each of them once, starting with a different one each round, so that
+// noise from other work on the machine falls on all of them alike. It prints
+// the median elapsed and processor times, the throughput, the ratios and the
+// peak resident memory of each, checks in the warm-up round that both
+// converters wrote the same bytes, and ends with a table of all shapes.
 //
-//   plane_bench [--runs N] [--dir PATH] [--converter PATH] [--disk] [XxYxP ...]
+//   plane_bench [--runs N] [--dir PATH] [--converter PATH] [--baseline PATH]
+//               [--disk] [XxYxP | XxYxPf ...]
+//
+// A shape XxYxP is a dual set (forward and backward topography and
+// spectroscopy, P points each way); XxYxPf a forward-only set.
 //
 // By default the sources stay in the page cache and the outputs are left for
 // the kernel to write back, so the figures compare the work each process does
 // on data in memory. With --disk the sources are evicted from the page cache
 // before each run and the time includes flushing the outputs to disk.
 //
-// Without shapes it runs 256x256x256 (about 67 MB of spectroscopy),
-// 810x810x256 (ten times as many pixels) and 256x256x2560 (ten times as many
-// points per pixel).
+// Without shapes it runs 256x256x256 (a typical grid, 67 MB of
+// spectroscopy), 256x256x2560 and 64x64x16384 (thousands of points per
+// pixel), 64x64x16384f (the same, forward only) and 2048x2048x8 (many pixels,
+// few points).
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -43,12 +50,19 @@ namespace fs = std::filesystem;
 
 struct Shape {
   std::int32_t x = 0, y = 0, points = 0;
+  bool dual = true;
 };
 
+std::string name_of(const Shape &shape) {
+  return std::to_string(shape.x) + "x" + std::to_string(shape.y) + "x" +
+         std::to_string(shape.points) + (shape.dual ? " dual" : " forward");
+}
+
 struct Options {
-  int runs = 5;
+  int runs = 7;
   fs::path dir = fs::temp_directory_path();
   std::string converter = PARVANE_BINARY;
+  std::string baseline; // none when empty
   bool disk = false;
   std::vector<Shape> shapes;
 };
@@ -60,19 +74,25 @@ struct Measurement {
   bool ok = false;
 };
 
-// One command timed by the benchmark.
+// One command timed by the benchmark: its runs, and their medians.
 struct Contender {
   const char *label;
   std::vector<std::string> argv;
-  Measurement best;
+  bool converts = false; // writes the m1_ori.* files
+  std::vector<Measurement> runs;
+  Measurement median;
 };
 
 std::optional<Shape> parse_shape(const std::string &text) {
   Shape shape;
-  char tail = 0;
-  if (std::sscanf(text.c_str(), "%dx%dx%d%c", &shape.x, &shape.y, &shape.points,
-                  &tail) != 3 ||
-      shape.x <= 0 || shape.y <= 0 || shape.points <= 0)
+  char tail = 0, extra = 0;
+  const int fields = std::sscanf(text.c_str(), "%dx%dx%d%c%c", &shape.x,
+                                 &shape.y, &shape.points, &tail, &extra);
+  if (fields == 4 && tail == 'f')
+    shape.dual = false;
+  else if (fields != 3)
+    return std::nullopt;
+  if (shape.x <= 0 || shape.y <= 0 || shape.points <= 0)
     return std::nullopt;
   return shape;
 }
@@ -88,6 +108,8 @@ std::optional<Options> parse_options(int argc, char **argv) {
       options.dir = argv[++k];
     } else if (word == "--converter" && has_value) {
       options.converter = argv[++k];
+    } else if (word == "--baseline" && has_value) {
+      options.baseline = argv[++k];
     } else if (word == "--disk") {
       options.disk = true;
     } else if (auto shape = parse_shape(word)) {
@@ -97,7 +119,11 @@ std::optional<Options> parse_options(int argc, char **argv) {
     }
   }
   if (options.shapes.empty())
-    options.shapes = {{256, 256, 256}, {810, 810, 256}, {256, 256, 2560}};
+    options.shapes = {{256, 256, 256},
+                      {256, 256, 2560},
+                      {64, 64, 16384},
+                      {64, 64, 16384, false},
+                      {2048, 2048, 8}};
   return options;
 }
 
@@ -139,22 +165,24 @@ void put_int(std::string &record, std::int64_t offset, std::int32_t value) {
         static_cast<char>(bits >> (24 - 8 * b));
 }
 
-// A dual set number 1: forward and backward topography, forward and backward
-// spectroscopy with the same point count.
+// Set number 1: forward topography and spectroscopy, and for a dual set the
+// backward ones with the same point count.
 bool write_set(const fs::path &dir, const Shape &shape) {
   using namespace parvane;
   std::string record(402, '\0');
   put_int(record, OFFSET_IMAGE_SIZE_X, shape.x);
   put_int(record, OFFSET_IMAGE_SIZE_Y, shape.y);
-  put_int(record, OFFSET_FORWARD_ONLY, 0);
+  put_int(record, OFFSET_FORWARD_ONLY, shape.dual ? 0 : 1);
   put_int(record, OFFSET_SPEC_POINTS_FORWARD, shape.points);
   put_int(record, OFFSET_SPEC_POINTS_BACKWARD, shape.points);
   std::ofstream(dir / "tp1", std::ios::binary) << record;
 
+  const std::int64_t planes = shape.dual ? 2 : 1;
   const std::int64_t pixels = std::int64_t{shape.x} * shape.y;
   RandomBytes random;
-  return write_random_file(dir / "tz1", 2 * 2 * pixels, random) &&
-         write_random_file(dir / "ts1", 2 * 2 * pixels * shape.points, random);
+  return write_random_file(dir / "tz1", 2 * planes * pixels, random) &&
+         write_random_file(dir / "ts1", 2 * planes * pixels * shape.points,
+                           random);
 }
 
 // Runs `argv` in `dir` and waits for it; the time covers fork to exit.
@@ -222,13 +250,47 @@ void flush_outputs(const fs::path &dir) {
   }
 }
 
+// FNV-1a over the converter's outputs, in name order: equal digests mean
+// (all but certainly) equal bytes.
+std::uint64_t digest_outputs(const fs::path &dir) {
+  std::vector<fs::path> outputs;
+  for (const auto &entry : fs::directory_iterator(dir))
+    if (entry.path().filename().string().starts_with("m1_ori."))
+      outputs.push_back(entry.path());
+  std::sort(outputs.begin(), outputs.end());
+  std::uint64_t hash = 0xCBF29CE484222325u;
+  std::vector<char> buffer(std::size_t{1} << 20);
+  for (const fs::path &path : outputs) {
+    for (const char c : path.filename().string())
+      hash = (hash ^ static_cast<unsigned char>(c)) * 0x100000001B3u;
+    std::ifstream in(path, std::ios::binary);
+    while (in.read(buffer.data(), static_cast<std::streamsize>(buffer.size())) ||
+           in.gcount() > 0) {
+      for (std::streamsize k = 0; k < in.gcount(); ++k)
+        hash = (hash ^ static_cast<unsigned char>(buffer[k])) * 0x100000001B3u;
+    }
+  }
+  return hash;
+}
+
+double median_of(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  const std::size_t n = values.size();
+  return n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
 // Runs every contender once per round, `runs` timed rounds after one
 // untimed warm-up round, each run started with no outputs on disk and no
-// dirty pages waiting. Keeps the best times and the highest peak memory.
+// dirty pages waiting; round r starts with contender r (modulo their
+// number). Keeps the medians and the highest peak memory. In the warm-up
+// round the converters' outputs must agree byte for byte.
 bool race(const Options &options, const fs::path &dir,
           std::vector<Contender> &contenders) {
+  const std::size_t count = contenders.size();
+  std::optional<std::uint64_t> digest;
   for (int round = 0; round <= options.runs; ++round) {
-    for (Contender &c : contenders) {
+    for (std::size_t k = 0; k < count; ++k) {
+      Contender &c = contenders[(static_cast<std::size_t>(round) + k) % count];
       remove_outputs(dir);
       ::sync();
       if (options.disk)
@@ -245,27 +307,48 @@ bool race(const Options &options, const fs::path &dir,
         std::printf("  %s failed\n", c.label);
         return false;
       }
-      if (round == 0)
-        continue;
-      Measurement &best = c.best;
-      best.seconds = round == 1 ? m.seconds : std::min(best.seconds, m.seconds);
-      best.cpu_seconds = round == 1 ? m.cpu_seconds
-                                    : std::min(best.cpu_seconds, m.cpu_seconds);
-      best.peak_rss_kib = std::max(best.peak_rss_kib, m.peak_rss_kib);
+      if (round == 0 && c.converts) {
+        const std::uint64_t outputs = digest_outputs(dir);
+        if (digest && *digest != outputs) {
+          std::printf("  %s wrote different bytes\n", c.label);
+          return false;
+        }
+        digest = outputs;
+      }
+      if (round > 0)
+        c.runs.push_back(m);
     }
   }
   remove_outputs(dir);
+  for (Contender &c : contenders) {
+    std::vector<double> seconds, cpu_seconds;
+    for (const Measurement &m : c.runs) {
+      seconds.push_back(m.seconds);
+      cpu_seconds.push_back(m.cpu_seconds);
+      c.median.peak_rss_kib = std::max(c.median.peak_rss_kib, m.peak_rss_kib);
+    }
+    c.median.seconds = median_of(seconds);
+    c.median.cpu_seconds = median_of(cpu_seconds);
+  }
   return true;
 }
 
 void print(const Contender &c, double megabytes) {
   std::printf("  %-10s %7.3f s  %7.1f MB/s  cpu %7.3f s  peak RSS %5.2f MiB\n",
-              c.label, c.best.seconds, megabytes / c.best.seconds,
-              c.best.cpu_seconds, c.best.peak_rss_kib / 1024.0);
+              c.label, c.median.seconds, megabytes / c.median.seconds,
+              c.median.cpu_seconds, c.median.peak_rss_kib / 1024.0);
 }
 
+// One line of the closing table.
+struct Row {
+  std::string shape;
+  double megabytes = 0;
+  std::vector<Measurement> medians; // [baseline,] converter, cp
+};
+
 // Returns false when the set could not be written or a contender failed.
-bool bench_shape(const Options &options, const Shape &shape) {
+bool bench_shape(const Options &options, const Shape &shape,
+                 std::vector<Row> &table) {
   const fs::path dir =
       options.dir / ("parvane-bench-" + std::to_string(::getpid()));
   fs::create_directories(dir);
@@ -281,30 +364,59 @@ bool bench_shape(const Options &options, const Shape &shape) {
                                                fs::file_size(dir / "tz1") +
                                                fs::file_size(dir / "ts1")) /
                            1e6;
-  std::printf("%dx%d pixels, %d points forward and backward: %.1f MB in\n",
-              shape.x, shape.y, shape.points, megabytes);
+  std::printf("%s: %dx%d pixels, %d points per pixel and direction, %.1f MB "
+              "in\n",
+              name_of(shape).c_str(), shape.x, shape.y, shape.points,
+              megabytes);
 
-  std::vector<Contender> contenders{
-      {"converter", {options.converter, "1"}, {}},
-      {"cp", {"cp", SOURCES[0], SOURCES[1], SOURCES[2], "copy/"}, {}},
-      {"dd",
-       {"sh", "-c",
-        "for f in tp1 tz1 ts1; do dd if=$f of=copy/$f bs=1M status=none; done"},
-       {}}};
+  std::vector<Contender> contenders;
+  if (!options.baseline.empty())
+    contenders.push_back({"baseline", {options.baseline, "1"}, true, {}, {}});
+  contenders.push_back({"converter", {options.converter, "1"}, true, {}, {}});
+  contenders.push_back(
+      {"cp", {"cp", SOURCES[0], SOURCES[1], SOURCES[2], "copy/"}, false, {}, {}});
   if (!race(options, dir, contenders))
     return false;
-  for (const Contender &c : contenders)
+  Row row{name_of(shape), megabytes, {}};
+  for (const Contender &c : contenders) {
     print(c, megabytes);
-  const Measurement &converter = contenders[0].best;
-  for (std::size_t k = 1; k < contenders.size(); ++k)
-    std::printf("  converter/%-4s elapsed %.2f, cpu %.2f\n",
-                contenders[k].label,
-                converter.seconds / contenders[k].best.seconds,
-                converter.cpu_seconds / contenders[k].best.cpu_seconds);
-  std::printf("  targets: converter/copy <= 1.5, converter peak RSS <= 8 MiB "
-              "(measured %.2f MiB)\n\n",
-              converter.peak_rss_kib / 1024.0);
+    row.medians.push_back(c.median);
+  }
+  const Measurement &converter = contenders[contenders.size() - 2].median;
+  const Measurement &copy = contenders.back().median;
+  if (!options.baseline.empty())
+    std::printf("  baseline/converter elapsed %.2f, cpu %.2f\n",
+                contenders[0].median.seconds / converter.seconds,
+                contenders[0].median.cpu_seconds / converter.cpu_seconds);
+  std::printf("  converter/cp elapsed %.2f, cpu %.2f\n\n",
+              converter.seconds / copy.seconds,
+              converter.cpu_seconds / copy.cpu_seconds);
+  table.push_back(row);
   return true;
+}
+
+void print_table(const Options &options, const std::vector<Row> &table) {
+  const bool baseline = !options.baseline.empty();
+  std::printf("| shape | MB in |%s converter | cp |%s converter/cp |%s "
+              "converter peak RSS |\n",
+              baseline ? " baseline |" : "", baseline ? " baseline/converter |" : "",
+              baseline ? " baseline peak RSS |" : "");
+  std::printf("|---|---|%s---|---|%s---|%s---|\n", baseline ? "---|" : "",
+              baseline ? "---|" : "", baseline ? "---|" : "");
+  for (const Row &row : table) {
+    const Measurement &converter = row.medians[row.medians.size() - 2];
+    const Measurement &copy = row.medians.back();
+    std::printf("| %s | %.0f |", row.shape.c_str(), row.megabytes);
+    if (baseline)
+      std::printf(" %.3f s |", row.medians[0].seconds);
+    std::printf(" %.3f s | %.3f s |", converter.seconds, copy.seconds);
+    if (baseline)
+      std::printf(" %.2f |", row.medians[0].seconds / converter.seconds);
+    std::printf(" %.2f |", converter.seconds / copy.seconds);
+    if (baseline)
+      std::printf(" %.2f MiB |", row.medians[0].peak_rss_kib / 1024.0);
+    std::printf(" %.2f MiB |\n", converter.peak_rss_kib / 1024.0);
+  }
 }
 
 } // namespace
@@ -314,20 +426,24 @@ int main(int argc, char **argv) {
   if (!options) {
     std::fprintf(stderr,
                  "usage: %s [--runs N] [--dir PATH] [--converter PATH] "
-                 "[--disk] [XxYxP ...]\n",
+                 "[--baseline PATH] [--disk] [XxYxP | XxYxPf ...]\n",
                  argv[0]);
     return 2;
   }
-  std::printf("converter %s, best of %d rounds after a warm-up round, in "
-              "%s, %s\n\n",
-              options->converter.c_str(), options->runs, options->dir.c_str(),
+  std::printf("converter %s%s%s, medians of %d alternated rounds after a "
+              "warm-up round, in %s, %s\n\n",
+              options->converter.c_str(),
+              options->baseline.empty() ? "" : ", baseline ",
+              options->baseline.c_str(), options->runs, options->dir.c_str(),
               options->disk ? "sources read from and outputs flushed to disk"
                             : "sources in the page cache");
   std::fflush(stdout);
   bool ok = true;
+  std::vector<Row> table;
   for (const Shape &shape : options->shapes) {
-    ok = bench_shape(*options, shape) && ok;
+    ok = bench_shape(*options, shape, table) && ok;
     std::fflush(stdout);
   }
+  print_table(*options, table);
   return ok ? 0 : 1;
 }

@@ -1,5 +1,11 @@
 #include <gtest/gtest.h>
+#ifndef _WIN32
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
 
+#include <csignal>
 #include <cstdint>
 #include <limits>
 #include <random>
@@ -45,10 +51,10 @@ public:
   std::optional<Bytes>
   spectroscopy(std::int32_t x, std::int32_t y, std::int32_t points,
                std::int32_t first_line,
-               const planes::Budget &budget = DEFAULT_BUDGET) {
+               const planes::Budget &budget = DEFAULT_BUDGET, int workers = 1) {
     return run([&](const File &in, File &out) {
       return planes::copy_spectroscopy_planes(in, out, x, y, points, first_line,
-                                              budget);
+                                              budget, workers);
     });
   }
 
@@ -236,7 +242,10 @@ TEST(SamplePlanes, RandomShapesMatchThePerSampleAlgorithm) {
   auto between = [&](int low, int high) {
     return std::uniform_int_distribution<int>(low, high)(random);
   };
-  // Tile and chunk budgets that split the small shapes every which way.
+  // Tile and chunk budgets that split the small shapes every which way, and
+  // one to three workers sharing them (the small chunk budgets give the
+  // small shapes enough work for several; 13 budgets and 3 worker counts
+  // meet in every combination).
   const planes::Budget budgets[] = {
       {1, 1},       {2, 1},      {3, 2},        {5, 3},    {7, 7},
       {16, 5},      {17, 4},     {63, 10},      {1000, 9}, {1000, 100},
@@ -259,6 +268,7 @@ TEST(SamplePlanes, RandomShapesMatchThePerSampleAlgorithm) {
     const int backward = round % 7 == 0 ? 1 : between(1, 12);
     const planes::Budget budget =
         budgets[round % (sizeof budgets / sizeof budgets[0])];
+    const int workers = 1 + round % 3;
     const std::int64_t full = std::int64_t{x} * y * (forward + backward);
     // Mostly complete files, some cut short, some ending mid-sample.
     std::int64_t bytes = 2 * full;
@@ -271,11 +281,12 @@ TEST(SamplePlanes, RandomShapesMatchThePerSampleAlgorithm) {
     SCOPED_TRACE(::testing::Message()
                  << "x=" << x << " y=" << y << " P=" << forward
                  << " Pb=" << backward << " budget=" << budget.plane_samples
-                 << "/" << budget.chunk_samples << " bytes=" << bytes);
+                 << "/" << budget.chunk_samples << " workers=" << workers
+                 << " bytes=" << bytes);
     run.use_source(source);
-    EXPECT_EQ(*run.spectroscopy(x, y, forward, 0, budget),
+    EXPECT_EQ(*run.spectroscopy(x, y, forward, 0, budget, workers),
               reference_spectroscopy(source, x, y, forward, 0));
-    EXPECT_EQ(*run.spectroscopy(x, y, backward, y, budget),
+    EXPECT_EQ(*run.spectroscopy(x, y, backward, y, budget, workers),
               reference_spectroscopy(source, x, y, backward, y));
     EXPECT_EQ(*run.topography(0, x, y, budget),
               reference_topography(source, 0, x, y));
@@ -289,20 +300,31 @@ TEST(SamplePlanes, RandomShapesMatchThePerSampleAlgorithm) {
 
 TEST(SamplePlanes, TilesFollowTheBlockShape) {
   struct Case {
-    std::int64_t pixels, points, budget, tile_pixels, tile_points;
+    std::int64_t pixels, points, budget, slots, tile_pixels, tile_points;
   };
   const Case cases[] = {
-      {65536, 256, 1 << 20, 4096, 256},       // whole pixels
-      {4, 1000000, 1 << 20, 4, 262144},       // whole planes
-      {1000000, 1000000, 1 << 20, 1448, 724}, // wider than tall
-      {6, 7, 1 << 20, 6, 7},                  // one tile
-      {6, 7, 1, 1, 1},
-      {6, 7, 10, 4, 2},
+      {65536, 256, 1 << 20, 1, 4096, 256},       // whole pixels
+      {4, 1000000, 1 << 20, 1, 4, 262144},       // whole planes
+      {1000000, 1000000, 1 << 20, 1, 1448, 724}, // wider than tall
+      {6, 7, 1 << 20, 1, 6, 7},                  // one tile
+      {6, 7, 1, 1, 1, 1},
+      {6, 7, 10, 1, 4, 2},
+      // Two tiles in the budget: half as many pixels, or half as many
+      // points when that keeps each run written as long.
+      {65536, 256, 1 << 21, 2, 4096, 256},
+      {4, 1000000, 1 << 21, 2, 4, 262144},
+      {65536, 2560, 1 << 21, 1, 2048, 1024},
+      {65536, 2560, 1 << 21, 2, 2048, 512},
+      {6, 7, 1 << 20, 2, 6, 7},
+      {6, 7, 1, 2, 1, 1},
   };
   for (const Case &c : cases) {
-    const planes::Tile tile = planes::choose_tile(c.pixels, c.points, c.budget);
-    EXPECT_EQ(tile.pixels, c.tile_pixels) << c.pixels << "x" << c.points;
-    EXPECT_EQ(tile.points, c.tile_points) << c.pixels << "x" << c.points;
+    const planes::Tile tile =
+        planes::choose_tile(c.pixels, c.points, c.budget, c.slots);
+    EXPECT_EQ(tile.pixels, c.tile_pixels)
+        << c.pixels << "x" << c.points << " in " << c.slots;
+    EXPECT_EQ(tile.points, c.tile_points)
+        << c.pixels << "x" << c.points << " in " << c.slots;
   }
 }
 
@@ -376,7 +398,69 @@ TEST(SamplePlanes, FullDiskIsReported) {
             IoOutcome::WriteFailed);
   EXPECT_EQ(planes::copy_spectroscopy_planes(*in, *out, 10, 10, 2, 1, {7, 3}),
             IoOutcome::WriteFailed);
+  EXPECT_EQ(planes::copy_spectroscopy_planes(*in, *out, 10, 10, 2, 1, {7, 3}, 3),
+            IoOutcome::WriteFailed);
 }
+
+// Windows has no limit on the size of the files a process writes.
+#ifndef _WIN32
+// Converts a spectroscopy block in a child process whose files may not grow
+// past `limit` bytes (a write beyond fails as on a full disk), and returns
+// the outcome and what the output holds afterwards.
+std::pair<IoOutcome, Bytes> spectroscopy_up_to(const Bytes &source,
+                                               std::int32_t x, std::int32_t y,
+                                               std::int32_t points,
+                                               const planes::Budget &budget,
+                                               int workers, rlim_t limit) {
+  ScratchDir dir;
+  write_file(dir / "source", source);
+  const pid_t child = ::fork();
+  if (child == 0) {
+    const struct rlimit size_limit{limit, limit};
+    std::signal(SIGXFSZ, SIG_IGN);
+    std::optional<File> in = File::open_source((dir / "source").string());
+    std::optional<File> out = File::create_output((dir / "output").string());
+    if (::setrlimit(RLIMIT_FSIZE, &size_limit) != 0 || !in || !out)
+      ::_exit(100);
+    ::_exit(static_cast<int>(planes::copy_spectroscopy_planes(
+        *in, *out, x, y, points, 0, budget, workers)));
+  }
+  int status = 0;
+  if (child < 0 || ::waitpid(child, &status, 0) != child ||
+      !WIFEXITED(status) || WEXITSTATUS(status) > 2)
+    throw std::runtime_error("the limited conversion did not run");
+  return {static_cast<IoOutcome>(WEXITSTATUS(status)),
+          read_file(dir / "output")};
+}
+
+TEST(SamplePlanes, FailingWriteStopsThePlane) {
+  // 24 x 20 pixels of 30 points, in tiles of some tens of pixels (budget
+  // 1000, shared or not): each limit stops a tile before the last, whose
+  // pixels then must not be written at all, not even in plane 0 far below
+  // the limit. What was written must be the converted samples.
+  const Bytes source = counting_samples(24 * 20 * 30);
+  const Bytes reference = reference_spectroscopy(source, 24, 20, 30, 0);
+  const Bytes unwritten(2, '\0'); // never a converted sample of `source`
+  for (const rlim_t limit : {rlim_t{4000}, rlim_t{20000}, rlim_t{28001}}) {
+    for (const int workers : {1, 2, 3}) {
+      SCOPED_TRACE(::testing::Message()
+                   << "limit=" << limit << " workers=" << workers);
+      const auto [outcome, output] =
+          spectroscopy_up_to(source, 24, 20, 30, {1000, 20}, workers, limit);
+      EXPECT_EQ(outcome, IoOutcome::WriteFailed);
+      ASSERT_GE(output.size(), 2u * 24 * 20);
+      ASSERT_LE(output.size(), limit);
+      EXPECT_EQ(output.substr(0, 2), reference.substr(0, 2));
+      EXPECT_EQ(output.substr(2 * (24 * 20 - 1), 2), unwritten);
+      for (std::size_t at = 0; at + 1 < output.size(); at += 2) {
+        const Bytes sample = output.substr(at, 2);
+        if (sample != unwritten && sample != reference.substr(at, 2))
+          ADD_FAILURE() << "wrong sample at byte " << at;
+      }
+    }
+  }
+}
+#endif
 
 } // namespace
 } // namespace parvane

@@ -3,7 +3,12 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <condition_variable>
 #include <cstring>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
 
 #include "convert/sample_planes_detail.h"
 
@@ -191,21 +196,33 @@ bool read_chunk(const File &source, const SpectroscopyBlock &block,
   return true;
 }
 
-// Fills the plane tile, point-major with rows of `place.size.pixels`
-// samples, chunk by chunk. False when a read failed.
-bool fill_tile(const File &source, const SpectroscopyBlock &block,
-               const TilePlace &place, const Tile &chunk_shape,
+// A run of consecutive pixels or points of a tile.
+struct Piece {
+  std::int64_t first = 0;
+  std::int64_t count = 0;
+};
+
+// Fills the part `pixels` x `points` of the plane tile (point-major, with
+// rows of `place.size.pixels` samples), chunk by chunk. False when a read
+// failed.
+bool fill_part(const File &source, const SpectroscopyBlock &block,
+               const TilePlace &place, const Piece &pixels,
+               const Piece &points, const Tile &chunk_shape,
                std::uint16_t *chunk, std::uint16_t *tile) {
-  const Tile &size = place.size;
-  for (std::int64_t k0 = 0; k0 < size.pixels; k0 += chunk_shape.pixels) {
-    for (std::int64_t j0 = 0; j0 < size.points; j0 += chunk_shape.points) {
-      const Tile part{std::min(chunk_shape.pixels, size.pixels - k0),
-                      std::min(chunk_shape.points, size.points - j0)};
+  const std::int64_t pixel_end = pixels.first + pixels.count;
+  const std::int64_t point_end = points.first + points.count;
+  for (std::int64_t k0 = pixels.first; k0 < pixel_end;
+       k0 += chunk_shape.pixels) {
+    for (std::int64_t j0 = points.first; j0 < point_end;
+         j0 += chunk_shape.points) {
+      const Tile part{std::min(chunk_shape.pixels, pixel_end - k0),
+                      std::min(chunk_shape.points, point_end - j0)};
       if (!read_chunk(source, block, place.first_pixel + k0,
                       place.first_point + j0, part, chunk))
         return false;
       transpose_converted(chunk, part.pixels, part.points,
-                          tile + j0 * size.pixels + k0, size.pixels);
+                          tile + j0 * place.size.pixels + k0,
+                          place.size.pixels);
     }
   }
   return true;
@@ -228,7 +245,247 @@ bool write_tile(File &output, const SpectroscopyBlock &block,
   return true;
 }
 
+// The tiles of a block in their sequential order: pixel by pixel across the
+// block, and within each stretch of pixels point by point.
+struct TileGrid {
+  TileGrid(const SpectroscopyBlock &block, const Tile &tile)
+      : block(block), tile(tile),
+        per_stretch((block.points + tile.points - 1) / tile.points) {}
+
+  std::int64_t count() const {
+    return (block.pixels + tile.pixels - 1) / tile.pixels * per_stretch;
+  }
+
+  TilePlace place(std::int64_t index) const {
+    const std::int64_t first_pixel = index / per_stretch * tile.pixels;
+    const std::int64_t first_point = index % per_stretch * tile.points;
+    return {first_pixel,
+            first_point,
+            {std::min(tile.pixels, block.pixels - first_pixel),
+             std::min(tile.points, block.points - first_point)}};
+  }
+
+  SpectroscopyBlock block;
+  Tile tile;
+  std::int64_t per_stretch;
+};
+
+// Samples in one cache line of the plane tile.
+constexpr std::int64_t CACHE_LINE_SAMPLES = 64 / SAMPLE_BYTES;
+
+// The parts in which a tile is filled: a band of pixels by a chunk's points.
+// The bands are whole cache lines wide, so that two workers filling
+// neighbouring parts do not take turns at the same lines.
+struct FillParts {
+  FillParts(const Tile &tile, const Tile &chunk_shape)
+      : band_pixels(std::min(tile.pixels,
+                             (chunk_shape.pixels + CACHE_LINE_SAMPLES - 1) /
+                                 CACHE_LINE_SAMPLES * CACHE_LINE_SAMPLES)),
+        band_points(chunk_shape.points) {}
+
+  std::int64_t count(const Tile &size) const {
+    return bands(size.pixels, band_pixels) * bands(size.points, band_points);
+  }
+  Piece pixels(const Tile &size, std::int64_t part) const {
+    return band(part / bands(size.points, band_points), size.pixels,
+                band_pixels);
+  }
+  Piece points(const Tile &size, std::int64_t part) const {
+    return band(part % bands(size.points, band_points), size.points,
+                band_points);
+  }
+
+private:
+  static std::int64_t bands(std::int64_t total, std::int64_t each) {
+    return (total + each - 1) / each;
+  }
+  static Piece band(std::int64_t index, std::int64_t total,
+                    std::int64_t each) {
+    const std::int64_t first = index * each;
+    return {first, std::min(each, total - first)};
+  }
+
+  std::int64_t band_pixels;
+  std::int64_t band_points;
+};
+
+// One step of a plane conversion: filling a part of a tile, writing a
+// whole tile, or nothing more to do.
+struct Job {
+  enum class Kind { Fill, Write, Finished };
+  Kind kind = Kind::Finished;
+  std::int64_t tile = 0;
+  std::int64_t part = 0;
+};
+
+// The schedule of one plane conversion, shared by its workers. Tiles are
+// filled in their sequential order, part by part by whichever worker is
+// free, into one of `slots` tile buffers; each filled tile is written whole,
+// in order, by one worker at a time, since writes to one file wait for each
+// other in the file system anyway. With two slots the next tile is filled
+// while the last one is written. A tile is written only after every tile
+// before it, and the first tile whose fill or write failed stops the plane
+// with that failure, so the plane reports, and leaves on disk, what one
+// worker going tile after tile would have, whatever the timing.
+class Schedule {
+public:
+  Schedule(const TileGrid &grid, const FillParts &parts, std::int64_t slots)
+      : grid_(grid), parts_(parts), slots_(slots),
+        parts_done_(static_cast<std::size_t>(slots), 0) {}
+
+  // The next job; waits while there is none yet.
+  Job next() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      if (outcome_ != IoOutcome::Done || written_ == grid_.count())
+        return {};
+      if (!writing_) {
+        if (read_failed_ && *read_failed_ <= written_) {
+          stop(IoOutcome::ReadFailed);
+          return {};
+        }
+        if (parts_done_[slot(written_)] == part_count(written_)) {
+          writing_ = true;
+          return {Job::Kind::Write, written_, 0};
+        }
+      }
+      if (!read_failed_ && filling_ < grid_.count() &&
+          filling_ - written_ < slots_) {
+        const Job job{Job::Kind::Fill, filling_, next_part_};
+        if (++next_part_ == part_count(filling_)) {
+          ++filling_;
+          next_part_ = 0;
+        }
+        return job;
+      }
+      changed_.wait(lock);
+    }
+  }
+
+  void filled(const Job &job, bool ok) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (ok)
+      ++parts_done_[slot(job.tile)];
+    else if (!read_failed_ || job.tile < *read_failed_)
+      read_failed_ = job.tile;
+    changed_.notify_all();
+  }
+
+  void written(const Job &job, bool ok) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    writing_ = false;
+    if (!ok) {
+      stop(IoOutcome::WriteFailed);
+      return;
+    }
+    parts_done_[slot(job.tile)] = 0;
+    ++written_;
+    changed_.notify_all();
+  }
+
+  // The buffer slot of a tile.
+  std::size_t slot(std::int64_t tile) const {
+    return static_cast<std::size_t>(tile % slots_);
+  }
+
+  // The plane's outcome, once every worker has stopped.
+  IoOutcome outcome() {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return outcome_;
+  }
+
+private:
+  std::int64_t part_count(std::int64_t tile) const {
+    return parts_.count(grid_.place(tile).size);
+  }
+
+  // With the mutex held: every worker stops at its next job.
+  void stop(IoOutcome outcome) {
+    outcome_ = outcome;
+    changed_.notify_all();
+  }
+
+  const TileGrid &grid_;
+  const FillParts &parts_;
+  const std::int64_t slots_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::int64_t filling_ = 0;   // the tile whose parts are being handed out
+  std::int64_t next_part_ = 0; // its next part
+  std::vector<std::int64_t> parts_done_; // of the tile in each slot
+  std::int64_t written_ = 0;   // tiles written, in order
+  bool writing_ = false;
+  std::optional<std::int64_t> read_failed_; // earliest tile a read failed
+  IoOutcome outcome_ = IoOutcome::Done;
+};
+
+// One worker of a plane conversion, with its own chunk buffer: does the
+// schedule's jobs until there are none.
+void work(const File &source, File &output, const TileGrid &grid,
+          const FillParts &parts, const Tile &chunk_shape,
+          const std::vector<std::uint16_t *> &slots, Schedule &schedule,
+          std::uint16_t *chunk) {
+  for (;;) {
+    const Job job = schedule.next();
+    if (job.kind == Job::Kind::Finished)
+      return;
+    const TilePlace place = grid.place(job.tile);
+    std::uint16_t *tile = slots[schedule.slot(job.tile)];
+    if (job.kind == Job::Kind::Fill)
+      schedule.filled(job, fill_part(source, grid.block, place,
+                                     parts.pixels(place.size, job.part),
+                                     parts.points(place.size, job.part),
+                                     chunk_shape, chunk, tile));
+    else
+      schedule.written(job, write_tile(output, grid.block, place, tile));
+  }
+}
+
+// The threads started beside the calling one, joined when they go out of
+// scope.
+class Helpers {
+public:
+  Helpers() = default;
+  Helpers(const Helpers &) = delete;
+  Helpers &operator=(const Helpers &) = delete;
+  ~Helpers() {
+    for (std::thread &thread : threads_)
+      thread.join();
+  }
+
+  // False when the system would not start another thread.
+  template <typename Work> bool start(Work work) {
+    try {
+      threads_.emplace_back(std::move(work));
+      return true;
+    } catch (const std::exception &) { // no thread, or no room to keep it
+      return false;
+    }
+  }
+
+private:
+  std::vector<std::thread> threads_;
+};
+
+// How many workers convert a block: up to `workers` when the block needs
+// more than one tile of the whole budget, else the calling thread alone.
+// Measured on 2 cores, a block of one such tile (4 MiB) converts no faster
+// with a second worker, since its single write cannot overlap the filling of
+// a next tile, and from two tiles on the second worker gains; the sets of a
+// few KiB start no thread at all.
+int worker_share(const SpectroscopyBlock &block, const Budget &budget,
+                 int workers) {
+  if (block.pixels * block.points <= budget.plane_samples)
+    return 1;
+  return std::max(workers, 1);
+}
+
 } // namespace
+
+int worker_count() {
+  const unsigned cores = std::thread::hardware_concurrency();
+  return static_cast<int>(std::clamp<unsigned>(cores, 1, MAX_WORKERS));
+}
 
 std::optional<SpectroscopyBlock> spectroscopy_block(std::int32_t size_x,
                                                     std::int32_t size_y,
@@ -247,19 +504,25 @@ std::optional<SpectroscopyBlock> spectroscopy_block(std::int32_t size_x,
   return SpectroscopyBlock{pixels, point_count, first_sample};
 }
 
-Tile choose_tile(std::int64_t pixels, std::int64_t points,
-                 std::int64_t budget) {
+Tile choose_tile(std::int64_t pixels, std::int64_t points, std::int64_t budget,
+                 std::int64_t slots) {
   budget = std::max<std::int64_t>(budget, 1);
-  if (points <= budget / pixels)
+  const std::int64_t share = std::max<std::int64_t>(budget / slots, 1);
+  if (points <= share / pixels)
     return {pixels, points};
-  const std::int64_t side = integer_sqrt(budget);
+  const std::int64_t side = integer_sqrt(share);
   if (points <= side)
-    return {budget / points, points};
+    return {share / points, points};
   if (pixels <= side)
-    return {pixels, budget / pixels};
-  // Twice as wide as tall: a run written costs more than a run read.
-  const std::int64_t width = std::min(pixels, integer_sqrt(2 * budget));
-  return {width, budget / width};
+    return {pixels, share / pixels};
+  // About twice as wide as a tile of the whole budget is tall: a run written
+  // costs more than a run read. Shared out, the tiles keep that width and
+  // get fewer points: the writes, which wait for each other in the file
+  // system, stay as few and as long, and the reads, which run side by side,
+  // get shorter.
+  const std::int64_t width =
+      std::min({pixels, integer_sqrt(2 * budget), share});
+  return {width, share / width};
 }
 
 Tile choose_chunk(const Tile &tile, std::int64_t budget) {
@@ -298,20 +561,35 @@ IoOutcome copy_spectroscopy_planes(const File &spectroscopy, File &output,
                                    std::int32_t size_x, std::int32_t size_y,
                                    std::int32_t point_count,
                                    std::int32_t first_line,
-                                   const Budget &budget) {
+                                   const Budget &budget, int workers) {
   if (size_x <= 0 || size_y <= 0 || point_count <= 0)
     return IoOutcome::Done;
   const std::optional<SpectroscopyBlock> block =
       spectroscopy_block(size_x, size_y, point_count, first_line);
-  if (!block || !output.has_room_for(block->pixels * block->points * SAMPLE_BYTES))
+  if (!block ||
+      !output.has_room_for(block->pixels * block->points * SAMPLE_BYTES))
     return IoOutcome::WriteFailed;
-  const Tile tile =
-      choose_tile(block->pixels, block->points, budget.plane_samples);
-  const Tile chunk_shape = choose_chunk(tile, budget.chunk_samples);
-  SampleBuffer tile_buffer(tile.pixels * tile.points);
-  SampleBuffer chunk_buffer(chunk_shape.pixels * chunk_shape.points);
-  if (!tile_buffer.usable() || !chunk_buffer.usable())
-    return IoOutcome::WriteFailed;
+  workers = worker_share(*block, budget, workers);
+  // Several workers fill one tile while another is written, so the plane
+  // budget makes two tiles for them; the chunk budget is split between them.
+  const std::int64_t slots = workers > 1 ? 2 : 1;
+  const TileGrid grid(*block, choose_tile(block->pixels, block->points,
+                                          budget.plane_samples, slots));
+  const Tile chunk_shape = choose_chunk(
+      grid.tile, std::max<std::int64_t>(budget.chunk_samples / workers, 1));
+  const FillParts parts(grid.tile, chunk_shape);
+  std::vector<std::unique_ptr<SampleBuffer>> buffers;
+  std::vector<std::uint16_t *> tiles;
+  std::vector<std::uint16_t *> chunks;
+  for (std::int64_t k = 0; k < slots + workers; ++k) {
+    const bool is_tile = k < slots;
+    buffers.push_back(std::make_unique<SampleBuffer>(
+        is_tile ? grid.tile.pixels * grid.tile.points
+                : chunk_shape.pixels * chunk_shape.points));
+    if (!buffers.back()->usable())
+      return IoOutcome::WriteFailed;
+    (is_tile ? tiles : chunks).push_back(buffers.back()->at(0));
+  }
   // Planes are written a tile-wide run at a time, all over the file; space
   // allocated up front spares the file system from tracking the many growing
   // pieces, which is a tenth of the conversion's time on a large grid. Only
@@ -320,20 +598,24 @@ IoOutcome copy_spectroscopy_planes(const File &spectroscopy, File &output,
   const std::int64_t block_samples = block->pixels * block->points;
   if (spectroscopy.size() / SAMPLE_BYTES >= block->first_sample + block_samples)
     output.reserve(block_samples * SAMPLE_BYTES);
-  for (std::int64_t p0 = 0; p0 < block->pixels; p0 += tile.pixels) {
-    for (std::int64_t m0 = 0; m0 < block->points; m0 += tile.points) {
-      const TilePlace place{p0,
-                            m0,
-                            {std::min(tile.pixels, block->pixels - p0),
-                             std::min(tile.points, block->points - m0)}};
-      if (!fill_tile(spectroscopy, *block, place, chunk_shape,
-                     chunk_buffer.at(0), tile_buffer.at(0)))
-        return IoOutcome::ReadFailed;
-      if (!write_tile(output, *block, place, tile_buffer.at(0)))
-        return IoOutcome::WriteFailed;
-    }
+
+  Schedule schedule(grid, parts, slots);
+  const auto worker = [&](std::uint16_t *chunk) {
+    work(spectroscopy, output, grid, parts, chunk_shape, tiles, schedule,
+         chunk);
+  };
+  {
+    // The calling thread is the first worker; the others run beside it and
+    // are joined before the plane reports, so the plane is finished (or has
+    // stopped) before the caller goes on to its next file. A helper the
+    // system will not start leaves its share to the ones that run.
+    Helpers helpers;
+    for (std::size_t w = 1; w < chunks.size(); ++w)
+      if (!helpers.start([&worker, chunk = chunks[w]] { worker(chunk); }))
+        break;
+    worker(chunks.front());
   }
-  return IoOutcome::Done;
+  return schedule.outcome();
 }
 
 } // namespace planes
@@ -349,9 +631,9 @@ IoOutcome copy_spectroscopy_planes(const File &spectroscopy, File &output,
                                    std::int32_t size_x, std::int32_t size_y,
                                    std::int32_t point_count,
                                    std::int32_t first_line) {
-  return planes::copy_spectroscopy_planes(spectroscopy, output, size_x, size_y,
-                                          point_count, first_line,
-                                          planes::SAMPLE_BUFFER_BUDGET);
+  return planes::copy_spectroscopy_planes(
+      spectroscopy, output, size_x, size_y, point_count, first_line,
+      planes::SAMPLE_BUFFER_BUDGET, planes::worker_count());
 }
 
 } // namespace parvane

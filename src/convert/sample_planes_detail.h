@@ -23,8 +23,20 @@ struct Budget {
 };
 
 // 4 MiB for the plane tile and 64 KiB for the chunk, whatever the file sizes.
+// When several workers convert a block they share it: the plane budget then
+// makes two tiles and each worker has an equal part of the chunk budget.
 inline constexpr Budget SAMPLE_BUFFER_BUDGET{std::int64_t{1} << 21,
                                              std::int64_t{1} << 15};
+
+// The most workers (threads, the calling one included) that convert one
+// spectroscopy block. A small fixed number: one worker writes while the
+// others fill, and the writes to one file go one at a time, so more fillers
+// would soon only wait for the writer.
+inline constexpr unsigned MAX_WORKERS = 4;
+
+// The workers a spectroscopy block gets on this machine: one per core, up to
+// MAX_WORKERS.
+int worker_count();
 
 // The samples of one plane set and where they live. Every sample index of the
 // source run [first_sample, first_sample + pixels * points) and of the output
@@ -63,11 +75,13 @@ struct Tile {
   std::int64_t points = 0;
 };
 
-// The tile of output planes for a block within `budget` samples (budget >= 1).
-// Few points per pixel: whole pixels, so each tile reads one contiguous run.
-// Few pixels: whole planes, so each tile is one contiguous write. Otherwise
-// tiles about twice as many pixels wide as they are points tall.
-Tile choose_tile(std::int64_t pixels, std::int64_t points, std::int64_t budget);
+// The tile of output planes for a block when `budget` samples (budget >= 1)
+// make `slots` tiles. Few points per pixel: whole pixels, so each tile reads
+// one contiguous run. Few pixels: whole planes, so each tile is one
+// contiguous write. Otherwise tiles as wide as a tile of the whole budget
+// about twice as many pixels wide as it is points tall.
+Tile choose_tile(std::int64_t pixels, std::int64_t points, std::int64_t budget,
+                 std::int64_t slots = 1);
 
 // The chunk in which a tile is read, within `budget` samples (budget >= 1):
 // as many of the tile's pixels as fit with all the tile's points, or part of
@@ -76,14 +90,20 @@ Tile choose_tile(std::int64_t pixels, std::int64_t points, std::int64_t budget);
 Tile choose_chunk(const Tile &tile, std::int64_t budget);
 
 // The two plane operations with an explicit buffer budget, so that small
-// shapes can exercise the multi-tile and multi-chunk paths.
+// shapes can exercise the multi-tile and multi-chunk paths, and for
+// spectroscopy the most workers that may share the budget. A block that
+// fits in one tile of the whole budget is converted by the calling thread
+// alone; for a larger one the plane budget makes two tiles, one filled by
+// the workers while another worker writes the other, and the chunk budget is
+// split between the workers.
 IoOutcome copy_topography_plane(const File &topography,
                                 std::int64_t first_sample, File &output,
-                                std::int32_t size_x, std::int32_t size_y, const Budget &budget);
+                                std::int32_t size_x, std::int32_t size_y,
+                                const Budget &budget);
 IoOutcome copy_spectroscopy_planes(const File &spectroscopy, File &output,
                                    std::int32_t size_x, std::int32_t size_y,
                                    std::int32_t point_count,
                                    std::int32_t first_line,
-                              const Budget &budget);
+                                   const Budget &budget, int workers = 1);
 
 } // namespace parvane::planes
