@@ -142,9 +142,10 @@ else
   wineserver=$(dirname "$wine")/wineserver
   [[ -x $wineserver ]] || wineserver=wineserver
   # A persistent wineserver for the run; it needs the prefix directory,
-  # which Wine fills on first use.
+  # which Wine fills on first use. One that the Windows build's checks left
+  # running refuses to start a second one, and serves as well.
   mkdir -p "${WINEPREFIX:-$HOME/.wine}"
-  "$wineserver" -p
+  "$wineserver" -p60 </dev/null >/dev/null 2>&1 || true
   # Run the way the README tells Windows users: in the unpacked examples
   # folder, with the program one folder up.
   convert_examples "$top/examples" ../parvane-convert.exe "$wine"
