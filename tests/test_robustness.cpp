@@ -26,6 +26,7 @@
 
 #include "convert/conversion_sequence.h"
 #include "convert/file_io.h"
+#include "convert/set_names.h"
 #include "convert/source_record.h"
 #include "test_helpers.h"
 

@@ -1,8 +1,19 @@
 #include "convert/console.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <utility>
 
 namespace parvane {
+namespace {
+
+void write_error_line(const std::string &line) {
+  std::fwrite(line.data(), 1, line.size(), stderr);
+  std::fputc('\n', stderr);
+  std::fflush(stderr);
+}
+
+} // namespace
 
 void print_line(std::string_view text) {
   std::fwrite(text.data(), 1, text.size(), stdout);
@@ -17,11 +28,33 @@ bool console_intact() {
 }
 
 void report_console_failure(const std::string &program_name) {
-  const std::string line =
-      (program_name.empty() ? std::string("parvane-convert") : program_name) +
-      ": Couldn't write to standard output; console lines were lost\n";
-  std::fputs(line.c_str(), stderr);
-  std::fflush(stderr);
+  Diagnostics(program_name).note(
+      "Couldn't write to standard output; console lines were lost");
+}
+
+std::string printable(std::string_view text) {
+  std::string shown(text);
+  std::replace_if(
+      shown.begin(), shown.end(),
+      [](char c) {
+        const auto byte = static_cast<unsigned char>(c);
+        return byte < 32 || byte == 127;
+      },
+      '?');
+  return shown;
+}
+
+Diagnostics::Diagnostics(std::string program_name)
+    : program_(program_name.empty() ? std::string("parvane-convert")
+                                    : std::move(program_name)) {}
+
+void Diagnostics::report(std::string_view file, std::string_view reason) const {
+  write_error_line(program_ + ": " + printable(file) + ": " +
+                   std::string(reason));
+}
+
+void Diagnostics::note(std::string_view text) const {
+  write_error_line(program_ + ": " + std::string(text));
 }
 
 } // namespace parvane

@@ -1,4 +1,5 @@
-// Console lines: standard output only, each line flushed as soon as it ends.
+// Console lines on standard output, each line flushed as soon as it ends, and
+// diagnostics on standard error.
 #pragma once
 
 #include <string>
@@ -15,5 +16,29 @@ bool console_intact();
 
 // One line on standard error saying that console lines were lost.
 void report_console_failure(const std::string &program_name);
+
+// `text` with every control character (bytes 0 to 31 and 127) shown as '?',
+// so that a name echoed to a console can neither end a line nor forge one.
+std::string printable(std::string_view text);
+
+// Where a run says what went wrong, where and why: one line per problem on
+// standard error, after the console lines it explains, prefixed with the
+// program's name. Standard output is never touched, so the console lines
+// that other programs read stay as they are.
+class Diagnostics {
+public:
+  Diagnostics() = default;
+  explicit Diagnostics(std::string program_name);
+
+  // "<program>: <file>: <reason>", the file as the user would type it.
+  void report(std::string_view file, std::string_view reason) const;
+  // "<program>: <text>", for what concerns no single file.
+  void note(std::string_view text) const;
+
+  const std::string &program_name() const { return program_; }
+
+private:
+  std::string program_ = "parvane-convert";
+};
 
 } // namespace parvane

@@ -8,24 +8,11 @@
 #include "convert/file_io.h"
 #include "convert/parameter_writer.h"
 #include "convert/sample_planes.h"
+#include "convert/set_names.h"
 #include "convert/source_record.h"
 
 namespace parvane {
 namespace {
-
-// The names of one set's files: a fixed prefix, the file number verbatim and,
-// for the outputs, a fixed suffix.
-struct SetNames {
-  std::string old_parameters, old_topography, old_spectroscopy;
-  std::string new_parameters, topography_forward, spectroscopy_forward;
-  std::string topography_backward, spectroscopy_backward;
-};
-
-SetNames names_for(const std::string &n) {
-  return {"tp" + n,           "tz" + n,           "ts" + n,
-          "m" + n + "_ori.par", "m" + n + "_ori.tf0", "m" + n + "_ori.sf0",
-          "m" + n + "_ori.tb0", "m" + n + "_ori.sb0"};
-}
 
 // The first sample of the backward topography plane: where the forward plane
 // stopped reading.
@@ -116,10 +103,11 @@ void delete_staging_file(File &staging) {
 
 } // namespace
 
-int convert_file_set(const std::string &file_number) {
+int convert_file_set(const std::string &file_number,
+                     [[maybe_unused]] const Diagnostics &diagnostics) {
   if (!names_a_set_here(file_number))
     return RESULT_OPEN_OLD_PARAMETER;
-  const SetNames names = names_for(file_number);
+  const SetNames names = set_names(file_number);
   SetFiles set;
 
   std::optional<File> old_parameters = File::open_source(names.old_parameters);

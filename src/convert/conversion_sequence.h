@@ -3,6 +3,8 @@
 
 #include <string>
 
+#include "convert/console.h"
+
 namespace parvane {
 
 // Result codes of `convert_file_set`. 1 to 8 name the first file that failed
@@ -30,15 +32,14 @@ enum ResultCode : int {
 };
 inline constexpr int LAST_RESULT_CODE = RESULT_READ_OLD_SPECTROSCOPY;
 
-// The name of the staging file, the same for every set.
-inline constexpr const char *STAGING_FILE_NAME = "tmp.par";
-
 // Converts the set named by `file_number` (used verbatim in every file name)
 // in the working directory and returns its result code. A file number that
 // holds a directory separator names no set of this directory: result 1,
 // nothing opened. On success it prints
 // "File number <n> Done!" (after two warning lines when "tmp.par" could not be
 // deleted); on failure it prints nothing.
-int convert_file_set(const std::string &file_number);
+// What went wrong, where and why goes to `diagnostics`, on standard error.
+int convert_file_set(const std::string &file_number,
+                     const Diagnostics &diagnostics = Diagnostics());
 
 } // namespace parvane

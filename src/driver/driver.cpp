@@ -7,6 +7,7 @@
 #include "convert/console.h"
 #include "convert/conversion_sequence.h"
 #include "convert/file_io.h"
+#include "convert/set_names.h"
 
 namespace parvane {
 namespace {
@@ -73,11 +74,12 @@ void print_closing_lines() {
 }
 
 bool set_available(const std::string &file_number) {
-  return File::open_source("tp" + file_number).has_value();
+  return File::open_source(old_parameter_name(file_number)).has_value();
 }
 
-WalkOutcome convert_or_report(const std::string &file_number) {
-  int code = convert_file_set(file_number);
+WalkOutcome convert_or_report(const std::string &file_number,
+                              const Diagnostics &diagnostics) {
+  int code = convert_file_set(file_number, diagnostics);
   if (code == RESULT_OK)
     return WalkOutcome::AllConverted;
   report_conversion_error(file_number, code);
@@ -163,18 +165,20 @@ std::optional<std::int32_t> find_next_file(std::string &file_number_buffer,
   return std::nullopt;
 }
 
-WalkOutcome run_batch(const std::string &start_text, std::int32_t limit) {
+WalkOutcome run_batch(const std::string &start_text, std::int32_t limit,
+                      const Diagnostics &diagnostics) {
   std::string buffer = start_text;
   while (find_next_file(buffer, limit)) {
-    if (convert_or_report(buffer) == WalkOutcome::SetFailed)
+    if (convert_or_report(buffer, diagnostics) == WalkOutcome::SetFailed)
       return WalkOutcome::SetFailed;
   }
   return WalkOutcome::AllConverted;
 }
 
-WalkOutcome run_list(int argc, const char *const *argv) {
+WalkOutcome run_list(int argc, const char *const *argv,
+                     const Diagnostics &diagnostics) {
   for (int i = 1; i < argc; ++i) {
-    if (convert_or_report(argv[i]) == WalkOutcome::SetFailed)
+    if (convert_or_report(argv[i], diagnostics) == WalkOutcome::SetFailed)
       return WalkOutcome::SetFailed;
   }
   return WalkOutcome::AllConverted;
@@ -211,22 +215,23 @@ int run_modes(int argc, const char *const *argv, const std::string &name) {
   print_line("Type " + name + " help" + " to get basic help");
   print_line("");
 
+  const Diagnostics diagnostics(name);
   WalkOutcome outcome = WalkOutcome::AllConverted;
   switch (mode) {
   case MODE_ALL:
-    outcome = run_batch("0", DEFAULT_LIMIT);
+    outcome = run_batch("0", DEFAULT_LIMIT, diagnostics);
     break;
   case MODE_FROM:
-    outcome = run_batch(argv[1], DEFAULT_LIMIT);
+    outcome = run_batch(argv[1], DEFAULT_LIMIT, diagnostics);
     break;
   case MODE_UP_TO:
-    outcome = run_batch("0", numeric_value(argv[2]));
+    outcome = run_batch("0", numeric_value(argv[2]), diagnostics);
     break;
   case MODE_RANGE:
-    outcome = run_batch(argv[1], numeric_value(argv[3]));
+    outcome = run_batch(argv[1], numeric_value(argv[3]), diagnostics);
     break;
   default:
-    outcome = run_list(argc, argv);
+    outcome = run_list(argc, argv, diagnostics);
     break;
   }
   if (outcome == WalkOutcome::SetFailed)

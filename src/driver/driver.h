@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include "convert/console.h"
+
 namespace parvane {
 
 enum RunMode : int {
@@ -51,10 +53,12 @@ enum class WalkOutcome { AllConverted, SetFailed };
 
 // Converts every available set after `start_text` up to limit + 1. On the
 // first failed set the report is printed and the walk stops.
-WalkOutcome run_batch(const std::string &start_text, std::int32_t limit);
+WalkOutcome run_batch(const std::string &start_text, std::int32_t limit,
+                      const Diagnostics &diagnostics = Diagnostics());
 
 // Converts each argument from argv[1] on, as typed, in order.
-WalkOutcome run_list(int argc, const char *const *argv);
+WalkOutcome run_list(int argc, const char *const *argv,
+                     const Diagnostics &diagnostics = Diagnostics());
 
 // The report lines for a failed set (result codes 1 to 14).
 void report_conversion_error(const std::string &file_number, int result_code);
