@@ -1,0 +1,56 @@
+// One source set as one Gwyddion GWY file: the topography planes as images,
+// the spectroscopy grid as volume data, in physical units, with the record's
+// settings as metadata.
+//
+// The file is written front to back in one pass, in constant memory: every
+// object's size is computed before its bytes are written.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "convert/file_io.h"
+
+namespace parvane {
+
+// The open sources of one set. `spectroscopy` is null for a set without one.
+// The names are the files' base names, as provenance in the GWY file shows
+// them (never directory names: the same sources give the same bytes
+// wherever they lie).
+struct ExportSources {
+  std::string file_number;
+  const File *record = nullptr;
+  const File *topography = nullptr;
+  const File *spectroscopy = nullptr;
+  std::string record_name, topography_name, spectroscopy_name;
+};
+
+enum class ExportStatus {
+  Done,
+  ReadFailed,   // the system failed a read of `file`
+  ShortSource,  // `file` holds fewer bytes than the set needs
+  NotFinite,    // a physical scale of the set is not a finite number
+  TooLarge,     // the GWY file would exceed what the format can hold
+  WriteFailed,  // the output could not be written
+};
+
+// What an export step found. `file` names the source concerned (or is
+// empty), and `reason` is one line for the user, ready to print after
+// "<program>: <file>: ".
+struct ExportResult {
+  ExportStatus status = ExportStatus::Done;
+  std::string file;
+  std::string reason;
+  bool ok() const { return status == ExportStatus::Done; }
+};
+
+// The exact size in bytes of the GWY file for these sources, after every
+// check that can be made before writing (short sources, scales that are not
+// finite, the format's size limit).
+ExportResult plan_gwy_export(const ExportSources &sources,
+                             std::int64_t &file_bytes);
+
+// Writes the whole GWY file to `out` from its current append position on.
+ExportResult write_gwy_export(const ExportSources &sources, File &out);
+
+} // namespace parvane
