@@ -146,8 +146,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data,
   const std::string record_name = work / "tp1";
   write_whole_file(record_name, data, size);
   std::optional<File> record = File::open_source(record_name);
-  std::optional<File> staging = File::create_scratch(work / "tmp.par");
-  require(record && staging, "cannot open the record or the staging file");
+  std::optional<File> staging = File::open_staging(work / "tmp.par");
+  require(record && staging && staging->truncate(),
+          "cannot open the record or the staging file");
 
   const Record r{data, static_cast<std::int64_t>(size)};
   const parvane::StagingCopy staged = parvane::make_staging_copy(*record, *staging);

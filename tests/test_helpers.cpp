@@ -28,6 +28,24 @@
 
 namespace parvane::testing {
 
+namespace {
+
+std::optional<File> emptied(std::optional<File> file) {
+  if (!file || !file->truncate())
+    return std::nullopt;
+  return file;
+}
+
+} // namespace
+
+std::optional<File> create_output(const std::string &name) {
+  return emptied(File::open_output(name));
+}
+
+std::optional<File> create_scratch(const std::string &name) {
+  return emptied(File::open_staging(name));
+}
+
 ScratchDir::ScratchDir() {
   // Creating a directory fails when the name exists, so a fresh random name
   // that could be created is ours alone.

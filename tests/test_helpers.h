@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "convert/file_io.h"
+
 namespace parvane::testing {
 
 namespace fs = std::filesystem;
@@ -60,6 +62,11 @@ Bytes counting_samples(std::size_t count, std::uint16_t first = 0);
 void write_set(const fs::path &dir, const std::string &number,
                const Bytes &record, const Bytes &topography,
                const Bytes *spectroscopy = nullptr);
+
+// A file to write that no test reads: opened as the conversion opens its
+// outputs (or its staging file), then emptied.
+std::optional<File> create_output(const std::string &name);
+std::optional<File> create_scratch(const std::string &name);
 
 struct RunResult {
   std::string output; // everything the converter wrote to standard output

@@ -247,7 +247,7 @@ INSTANTIATE_TEST_SUITE_P(FourKindsOfSet, GoldenFile,
                                            SetKind{false, false, 98}));
 
 TEST(ParameterFile, WriteFailureIsReported) {
-  std::optional<File> full = File::create_output("/dev/full");
+  std::optional<File> full = create_output("/dev/full");
   if (!full)
     GTEST_SKIP() << "no /dev/full";
   EXPECT_FALSE(write_parameter_file(*full, {}, {"1", 1, 1, true, true}));

@@ -883,7 +883,7 @@ TEST(ExtremeReads, OffsetsAnywhereReadAsZero) {
   ScratchDir dir;
   write_file(dir / "tp1", RecordBuilder(402).int_at(398, 0x01020304).bytes());
   std::optional<File> record = File::open_source((dir / "tp1").string());
-  std::optional<File> staging = File::create_scratch((dir / "tmp.par").string());
+  std::optional<File> staging = create_scratch((dir / "tmp.par").string());
   ASSERT_TRUE(record && staging);
   const std::int64_t length = make_staging_copy(*record, *staging).record_length;
   EXPECT_EQ(read_int_field(*staging, length, 398), 0x01020304);

@@ -62,7 +62,7 @@ private:
   template <typename Copy> std::optional<Bytes> run(Copy copy) {
     std::filesystem::remove(dir_ / "output");
     std::optional<File> in = File::open_source((dir_ / "source").string());
-    std::optional<File> out = File::create_output((dir_ / "output").string());
+    std::optional<File> out = testing::create_output((dir_ / "output").string());
     if (!in || !out)
       throw std::runtime_error("cannot open the test files");
     bool written = copy(*in, *out) == IoOutcome::Done;
@@ -373,7 +373,7 @@ TEST(SamplePlanes, PlanesLargerThanTheFreeSpaceFailWithoutFillingTheDisk) {
   ScratchDir dir;
   write_file(dir / "source", counting_samples(4));
   std::optional<File> in = File::open_source((dir / "source").string());
-  std::optional<File> out = File::create_output((dir / "output").string());
+  std::optional<File> out = testing::create_output((dir / "output").string());
   ASSERT_TRUE(in && out);
   EXPECT_EQ(copy_topography_plane(*in, 0, *out, 1 << 30, 1 << 30),
             IoOutcome::WriteFailed);
@@ -391,7 +391,7 @@ TEST(SamplePlanes, FullDiskIsReported) {
   write_file(dir / "source", counting_samples(400));
   std::filesystem::create_symlink("/dev/full", dir / "output");
   std::optional<File> in = File::open_source((dir / "source").string());
-  std::optional<File> out = File::create_output((dir / "output").string());
+  std::optional<File> out = testing::create_output((dir / "output").string());
   ASSERT_TRUE(in && out);
   EXPECT_EQ(copy_topography_plane(*in, 0, *out, 10, 10), IoOutcome::WriteFailed);
   EXPECT_EQ(copy_spectroscopy_planes(*in, *out, 10, 10, 2, 0),
@@ -419,7 +419,7 @@ std::pair<IoOutcome, Bytes> spectroscopy_up_to(const Bytes &source,
     const struct rlimit size_limit{limit, limit};
     std::signal(SIGXFSZ, SIG_IGN);
     std::optional<File> in = File::open_source((dir / "source").string());
-    std::optional<File> out = File::create_output((dir / "output").string());
+    std::optional<File> out = testing::create_output((dir / "output").string());
     if (::setrlimit(RLIMIT_FSIZE, &size_limit) != 0 || !in || !out)
       ::_exit(100);
     ::_exit(static_cast<int>(planes::copy_spectroscopy_planes(

@@ -22,7 +22,7 @@ struct Staged {
   explicit Staged(const Bytes &bytes) {
     testing::write_file(dir / "tp1", bytes);
     record = File::open_source((dir / "tp1").string());
-    staging = File::create_scratch((dir / "tmp.par").string());
+    staging = testing::create_scratch((dir / "tmp.par").string());
     length = make_staging_copy(*record, *staging).record_length;
   }
   Bytes staging_bytes() const { return testing::read_file(dir / "tmp.par"); }
@@ -60,7 +60,7 @@ TEST(StagingCopy, EmptiesAStaleLongerStagingFile) {
   testing::write_file(dir / "tp1",
                       RecordBuilder().int_at(OFFSET_IMAGE_SIZE_X, 256).bytes());
   auto record = File::open_source((dir / "tp1").string());
-  auto staging = File::create_scratch((dir / "tmp.par").string());
+  auto staging = testing::create_scratch((dir / "tmp.par").string());
   std::int64_t length = make_staging_copy(*record, *staging).record_length;
   EXPECT_EQ(testing::read_file(dir / "tmp.par").size(), 402u);
   EXPECT_EQ(read_int_field(*staging, length, OFFSET_IMAGE_SIZE_X), 256);

@@ -24,7 +24,8 @@ std::int64_t plane_sample_count(std::int32_t size_x, std::int32_t size_y) {
 
 // A step's outcome as a result code: `read_code` for a failed read of its
 // source, `write_code` for a failed write.
-int result_of(IoOutcome outcome, int read_code, int write_code) {
+ResultCode result_of(IoOutcome outcome, ResultCode read_code,
+                     ResultCode write_code) {
   switch (outcome) {
   case IoOutcome::Done: return RESULT_OK;
   case IoOutcome::ReadFailed: return read_code;
@@ -36,8 +37,8 @@ int result_of(IoOutcome outcome, int read_code, int write_code) {
 // Converts one plane into a freshly opened output and closes it; a failed
 // read gives `read_code`, a failed write or close `write_code`.
 template <typename Convert>
-int fill_and_close(File &output, int read_code, int write_code,
-                   Convert convert) {
+ResultCode fill_and_close(File &output, ResultCode read_code,
+                          ResultCode write_code, Convert convert) {
   const IoOutcome outcome = convert(output);
   const bool closed = output.close();
   if (outcome == IoOutcome::Done && !closed)
@@ -103,8 +104,8 @@ void delete_staging_file(File &staging) {
 
 } // namespace
 
-int convert_file_set(const std::string &file_number,
-                     [[maybe_unused]] const Diagnostics &diagnostics) {
+ResultCode convert_file_set(const std::string &file_number,
+                            [[maybe_unused]] const Diagnostics &diagnostics) {
   if (!names_a_set_here(file_number))
     return RESULT_OPEN_OLD_PARAMETER;
   const SetNames names = set_names(file_number);
@@ -127,7 +128,7 @@ int convert_file_set(const std::string &file_number,
   if (!staging)
     return RESULT_OPEN_TEMP;
   const StagingCopy copy = make_staging_copy(*old_parameters, *staging);
-  int code = result_of(copy.outcome, RESULT_READ_OLD_PARAMETER,
+  ResultCode code = result_of(copy.outcome, RESULT_READ_OLD_PARAMETER,
                        RESULT_WRITE_TEMP);
   if (code != RESULT_OK)
     return code;

@@ -39,7 +39,7 @@ inline constexpr int LAST_RESULT_CODE = RESULT_READ_OLD_SPECTROSCOPY;
 // "File number <n> Done!" (after two warning lines when "tmp.par" could not be
 // deleted); on failure it prints nothing.
 // What went wrong, where and why goes to `diagnostics`, on standard error.
-int convert_file_set(const std::string &file_number,
-                     const Diagnostics &diagnostics = Diagnostics());
+ResultCode convert_file_set(const std::string &file_number,
+                            const Diagnostics &diagnostics = Diagnostics());
 
 } // namespace parvane

@@ -4,24 +4,6 @@
 
 namespace parvane {
 
-namespace {
-
-std::optional<File> emptied(std::optional<File> file) {
-  if (!file || !file->truncate())
-    return std::nullopt;
-  return file;
-}
-
-} // namespace
-
-std::optional<File> File::create_output(const std::string &name) {
-  return emptied(open_output(name));
-}
-
-std::optional<File> File::create_scratch(const std::string &name) {
-  return emptied(open_staging(name));
-}
-
 File::File(File &&other) noexcept
     : handle_(std::exchange(other.handle_, CLOSED)),
       append_position_(other.append_position_) {}

@@ -50,10 +50,6 @@ public:
   // another conversion holds it; should the name then no longer lead to the
   // locked file (the holder deleted it), it is opened afresh.
   static std::optional<File> open_staging(const std::string &name);
-  // `open_output` or `open_staging` followed by `truncate`, for files known
-  // to be none that is being read.
-  static std::optional<File> create_output(const std::string &name);
-  static std::optional<File> create_scratch(const std::string &name);
 
   File(File &&other) noexcept;
   File &operator=(File &&other) noexcept;

@@ -14,49 +14,49 @@ namespace {
 
 // Which sets a line belongs to.
 enum class When {
-  always,
-  dual,              // a backward scan exists
-  single,            // forward scan only
-  spectroscopy,      // the set has spectroscopy
-  spectroscopy_dual, // spectroscopy and a backward scan
+  Always,
+  Dual,              // a backward scan exists
+  Single,            // forward scan only
+  Spectroscopy,      // the set has spectroscopy
+  SpectroscopyDual, // spectroscopy and a backward scan
 };
 
 // The value a line carries between its literal text and its tail.
 enum class Value {
-  none,
-  date,
-  user,
-  comment,
-  field_x_size_tenth,
-  field_y_size_tenth,
-  image_size_x,
-  image_size_y,
-  increment_x_tenth,
-  increment_y_tenth,
-  scan_angle,
-  forward_minimum,
-  forward_maximum,
-  resolution,
-  backward_minimum,
-  backward_maximum,
-  file_number,
-  spec_points_forward,
-  spec_start_forward,
-  spec_end_forward,
-  spec_increment_forward,
-  spec_points_backward,
-  spec_start_backward,
-  spec_end_backward,
-  spec_increment_backward,
-  point_time,
-  gap_voltage_forward,
-  gap_voltage_backward,
-  feedback_set_forward,
-  feedback_set_backward,
-  measured_gap_voltage,
-  measured_current_setpoint,
-  scan_speed,
-  z_speed_tenth,
+  None,
+  Date,
+  User,
+  Comment,
+  FieldXSizeTenth,
+  FieldYSizeTenth,
+  ImageSizeX,
+  ImageSizeY,
+  IncrementXTenth,
+  IncrementYTenth,
+  ScanAngle,
+  ForwardMinimum,
+  ForwardMaximum,
+  Resolution,
+  BackwardMinimum,
+  BackwardMaximum,
+  FileNumber,
+  SpecPointsForward,
+  SpecStartForward,
+  SpecEndForward,
+  SpecIncrementForward,
+  SpecPointsBackward,
+  SpecStartBackward,
+  SpecEndBackward,
+  SpecIncrementBackward,
+  PointTime,
+  GapVoltageForward,
+  GapVoltageBackward,
+  FeedbackSetForward,
+  FeedbackSetBackward,
+  MeasuredGapVoltage,
+  MeasuredCurrentSetpoint,
+  ScanSpeed,
+  ZSpeedTenth,
 };
 
 // One line of the file: `indent` spaces, the text, the value, the tail.
@@ -64,7 +64,7 @@ struct Line {
   When when;
   int indent;
   std::string_view text;
-  Value value = Value::none;
+  Value value = Value::None;
   std::string_view tail = {};
 };
 
@@ -76,192 +76,192 @@ constexpr auto LINES = [] {
   using enum When;
   using enum Value;
   return std::to_array<Line>({
-    {always, 0, ";"},
-    {always, 0, ";            Omicron SPM Control."},
-    {always, 0, ";          Parameter file for SPM data."},
-    {always, 0, ";"},
-    {always, 0, EMPTY},
-    {always, 0, "Format                           : 1"},
-    {always, 0, EMPTY},
-    {always, 0, "Version                          : 4.0"},
-    {always, 0, "System                           : SCALA"},
-    {always, 0, EMPTY},
+    {Always, 0, ";"},
+    {Always, 0, ";            Omicron SPM Control."},
+    {Always, 0, ";          Parameter file for SPM data."},
+    {Always, 0, ";"},
+    {Always, 0, EMPTY},
+    {Always, 0, "Format                           : 1"},
+    {Always, 0, EMPTY},
+    {Always, 0, "Version                          : 4.0"},
+    {Always, 0, "System                           : SCALA"},
+    {Always, 0, EMPTY},
 
-    {always, 0, ";"},
-    {always, 0, "; User Information."},
-    {always, 0, ";"},
-    {always, 0, EMPTY},
-    {always, 0, "Date                             : ", date},
-    {always, 0, "User                             : ", user},
-    {always, 0, "Comment                          : ", comment},
+    {Always, 0, ";"},
+    {Always, 0, "; User Information."},
+    {Always, 0, ";"},
+    {Always, 0, EMPTY},
+    {Always, 0, "Date                             : ", Date},
+    {Always, 0, "User                             : ", User},
+    {Always, 0, "Comment                          : ", Comment},
 
-    {always, 0, ";"},
-    {always, 0, "; Scanner Description."},
-    {always, 0, ";"},
-    {always, 0, EMPTY},
-    {always, 0, "Name                             : AFM_N.SCA"},
-    {always, 0, "VGAP Contact                     : SAMPLE"},
-    {always, 0, EMPTY},
+    {Always, 0, ";"},
+    {Always, 0, "; Scanner Description."},
+    {Always, 0, ";"},
+    {Always, 0, EMPTY},
+    {Always, 0, "Name                             : AFM_N.SCA"},
+    {Always, 0, "VGAP Contact                     : SAMPLE"},
+    {Always, 0, EMPTY},
 
-    {always, 0, ";"},
-    {always, 0, "; Scanner Area Description."},
-    {always, 0, ";"},
-    {always, 0, EMPTY},
-    {always, 0, "Field X Size in nm               : ", field_x_size_tenth, "    ;[nm]"},
-    {always, 0, "Field Y Size in nm               : ", field_y_size_tenth, "    ;[nm]"},
-    {always, 0, "Image Size in X                  : ", image_size_x},
-    {always, 0, "Image Size in Y                  : ", image_size_y},
-    {always, 0, "Increment X                      : ", increment_x_tenth, "    ;[nm]"},
-    {always, 0, "Increment Y                      : ", increment_y_tenth, "    ;[nm]"},
-    {always, 0, "Scan Angle                       : ", scan_angle, "    ;[Degree]"},
-    {always, 0, "X Offset                         : 0    ;[nm] (made up)"},
-    {always, 0, "Y Offset                         : 0    ;[nm] (made up)"},
-    {always, 0, EMPTY},
+    {Always, 0, ";"},
+    {Always, 0, "; Scanner Area Description."},
+    {Always, 0, ";"},
+    {Always, 0, EMPTY},
+    {Always, 0, "Field X Size in nm               : ", FieldXSizeTenth, "    ;[nm]"},
+    {Always, 0, "Field Y Size in nm               : ", FieldYSizeTenth, "    ;[nm]"},
+    {Always, 0, "Image Size in X                  : ", ImageSizeX},
+    {Always, 0, "Image Size in Y                  : ", ImageSizeY},
+    {Always, 0, "Increment X                      : ", IncrementXTenth, "    ;[nm]"},
+    {Always, 0, "Increment Y                      : ", IncrementYTenth, "    ;[nm]"},
+    {Always, 0, "Scan Angle                       : ", ScanAngle, "    ;[Degree]"},
+    {Always, 0, "X Offset                         : 0    ;[nm] (made up)"},
+    {Always, 0, "Y Offset                         : 0    ;[nm] (made up)"},
+    {Always, 0, EMPTY},
 
-    {always, 0, ";"},
-    {always, 0, "; Topographic Channels."},
-    {always, 0, ";"},
-    {always, 0, EMPTY},
+    {Always, 0, ";"},
+    {Always, 0, "; Topographic Channels."},
+    {Always, 0, ";"},
+    {Always, 0, EMPTY},
 
-    {always, 0, "Topographic Channel              : Z    ;Channel"},
-    {always, 35, "Forward"},
-    {always, 35, "-32767    ;Minimum raw value"},
-    {always, 35, "32766    ;Maximum raw value"},
-    {always, 35, "", forward_minimum, "    ;Minimum value in physical unit"},
-    {always, 35, "", forward_maximum, "    ;Maximum value in physical unit"},
-    {always, 35, "", resolution, "    ;Resolution"},
-    {always, 35, "nm    ;Physical unit"},
-    {always, 35, "m", file_number, "_ori.tf0    ;Filename"},
-    {always, 35, "Z    ;Display name"},
-    {always, 0, EMPTY},
+    {Always, 0, "Topographic Channel              : Z    ;Channel"},
+    {Always, 35, "Forward"},
+    {Always, 35, "-32767    ;Minimum raw value"},
+    {Always, 35, "32766    ;Maximum raw value"},
+    {Always, 35, "", ForwardMinimum, "    ;Minimum value in physical unit"},
+    {Always, 35, "", ForwardMaximum, "    ;Maximum value in physical unit"},
+    {Always, 35, "", Resolution, "    ;Resolution"},
+    {Always, 35, "nm    ;Physical unit"},
+    {Always, 35, "m", FileNumber, "_ori.tf0    ;Filename"},
+    {Always, 35, "Z    ;Display name"},
+    {Always, 0, EMPTY},
 
-    {dual, 0, "Topographic Channel              : Z    ;Channel"},
-    {dual, 35, "Backward"},
-    {dual, 35, "-32767    ;Minimum raw value"},
-    {dual, 35, "32766    ;Maximum raw value"},
-    {dual, 35, "", backward_minimum, "    ;Minimum value in physical unit"},
-    {dual, 35, "", backward_maximum, "    ;Maximum value in physical unit"},
-    {dual, 35, "", resolution, "    ;Resolution"},
-    {dual, 35, "nm    ;Physical unit"},
-    {dual, 35, "m", file_number, "_ori.tb0    ;Filename"},
-    {dual, 35, "Z    ;Display name"},
-    {dual, 0, EMPTY},
+    {Dual, 0, "Topographic Channel              : Z    ;Channel"},
+    {Dual, 35, "Backward"},
+    {Dual, 35, "-32767    ;Minimum raw value"},
+    {Dual, 35, "32766    ;Maximum raw value"},
+    {Dual, 35, "", BackwardMinimum, "    ;Minimum value in physical unit"},
+    {Dual, 35, "", BackwardMaximum, "    ;Maximum value in physical unit"},
+    {Dual, 35, "", Resolution, "    ;Resolution"},
+    {Dual, 35, "nm    ;Physical unit"},
+    {Dual, 35, "m", FileNumber, "_ori.tb0    ;Filename"},
+    {Dual, 35, "Z    ;Display name"},
+    {Dual, 0, EMPTY},
 
-    {spectroscopy, 0, ";"},
-    {spectroscopy, 0, "; Spectroscopy Channels."},
-    {spectroscopy, 0, ";"},
-    {spectroscopy, 0, EMPTY},
+    {Spectroscopy, 0, ";"},
+    {Spectroscopy, 0, "; Spectroscopy Channels."},
+    {Spectroscopy, 0, ";"},
+    {Spectroscopy, 0, EMPTY},
 
-    {spectroscopy, 0, "Spectroscopy Channel             : I    ;Channel"},
-    {spectroscopy, 35, "V    ;Parameter"},
-    {spectroscopy, 35, "Forward"},
-    {spectroscopy, 35, "0    ;Minimum raw value"},
-    {spectroscopy, 35, "32768    ;Maximum raw value"},
-    {spectroscopy, 35, "0.00000    ;Minimum value in physical units"},
-    {spectroscopy, 35, "50.000    ;Maximum value in physical units"},
-    {spectroscopy, 35, "0.0015259    ;resolution"},
-    {spectroscopy, 35, "nA    ;Physical unit"},
-    {spectroscopy, 35, "", spec_points_forward, "    ;Number of spectroscopy points"},
-    {spectroscopy, 35, "", spec_start_forward, "    ;Start point spectroscopy"},
-    {spectroscopy, 35, "", spec_end_forward, "    ;End point spectroscopy"},
-    {spectroscopy, 35, "", spec_increment_forward, "    ;Increment point spectroscopy"},
-    {spectroscopy, 35, "", point_time, "    ;Acquisition time per spectroscopy point"},
-    {spectroscopy, 35, "", point_time, "    ;delay time per spectroscopy point"},
-    {spectroscopy, 36, "Off   ;Feeedback on/off"},
-    {spectroscopy, 36, "m", file_number, "_ori.sf0    ;Filename"},
-    {spectroscopy, 36, "I    ;Display name"},
-    {spectroscopy, 0, EMPTY},
+    {Spectroscopy, 0, "Spectroscopy Channel             : I    ;Channel"},
+    {Spectroscopy, 35, "V    ;Parameter"},
+    {Spectroscopy, 35, "Forward"},
+    {Spectroscopy, 35, "0    ;Minimum raw value"},
+    {Spectroscopy, 35, "32768    ;Maximum raw value"},
+    {Spectroscopy, 35, "0.00000    ;Minimum value in physical units"},
+    {Spectroscopy, 35, "50.000    ;Maximum value in physical units"},
+    {Spectroscopy, 35, "0.0015259    ;resolution"},
+    {Spectroscopy, 35, "nA    ;Physical unit"},
+    {Spectroscopy, 35, "", SpecPointsForward, "    ;Number of spectroscopy points"},
+    {Spectroscopy, 35, "", SpecStartForward, "    ;Start point spectroscopy"},
+    {Spectroscopy, 35, "", SpecEndForward, "    ;End point spectroscopy"},
+    {Spectroscopy, 35, "", SpecIncrementForward, "    ;Increment point spectroscopy"},
+    {Spectroscopy, 35, "", PointTime, "    ;Acquisition time per spectroscopy point"},
+    {Spectroscopy, 35, "", PointTime, "    ;delay time per spectroscopy point"},
+    {Spectroscopy, 36, "Off   ;Feeedback on/off"},
+    {Spectroscopy, 36, "m", FileNumber, "_ori.sf0    ;Filename"},
+    {Spectroscopy, 36, "I    ;Display name"},
+    {Spectroscopy, 0, EMPTY},
 
-    {spectroscopy_dual, 0, "Spectroscopy Channel             : I    ;Channel"},
-    {spectroscopy_dual, 35, "V    ;Parameter"},
-    {spectroscopy_dual, 35, "Backward"},
-    {spectroscopy_dual, 35, "0    ;Minimum raw value"},
-    {spectroscopy_dual, 35, "32768    ;Maximum raw value"},
-    {spectroscopy_dual, 35, "0.00000    ;Minimum value in physical units"},
-    {spectroscopy_dual, 35, "50.000    ;Maximum value in physical units"},
-    {spectroscopy_dual, 35, "0.0015259    ;resolution"},
-    {spectroscopy_dual, 35, "nA    ;Physical unit"},
-    {spectroscopy_dual, 35, "", spec_points_backward, "    ;Number of spectroscopy points"},
-    {spectroscopy_dual, 35, "", spec_start_backward, "    ;Start point spectroscopy"},
-    {spectroscopy_dual, 35, "", spec_end_backward, "    ;End point spectroscopy"},
-    {spectroscopy_dual, 35, "", spec_increment_backward, "    ;Increment point spectroscopy"},
-    {spectroscopy_dual, 35, "", point_time, "    ;Acquisition time per spectroscopy point"},
-    {spectroscopy_dual, 35, "", point_time, "    ;delay time per spectroscopy point"},
-    {spectroscopy_dual, 36, "Off   ;Feeedback on/off"},
-    {spectroscopy_dual, 36, "m", file_number, "_ori.sb0    ;Filename"},
-    {spectroscopy_dual, 36, "I    ;Display name"},
-    {spectroscopy_dual, 0, EMPTY},
+    {SpectroscopyDual, 0, "Spectroscopy Channel             : I    ;Channel"},
+    {SpectroscopyDual, 35, "V    ;Parameter"},
+    {SpectroscopyDual, 35, "Backward"},
+    {SpectroscopyDual, 35, "0    ;Minimum raw value"},
+    {SpectroscopyDual, 35, "32768    ;Maximum raw value"},
+    {SpectroscopyDual, 35, "0.00000    ;Minimum value in physical units"},
+    {SpectroscopyDual, 35, "50.000    ;Maximum value in physical units"},
+    {SpectroscopyDual, 35, "0.0015259    ;resolution"},
+    {SpectroscopyDual, 35, "nA    ;Physical unit"},
+    {SpectroscopyDual, 35, "", SpecPointsBackward, "    ;Number of spectroscopy points"},
+    {SpectroscopyDual, 35, "", SpecStartBackward, "    ;Start point spectroscopy"},
+    {SpectroscopyDual, 35, "", SpecEndBackward, "    ;End point spectroscopy"},
+    {SpectroscopyDual, 35, "", SpecIncrementBackward, "    ;Increment point spectroscopy"},
+    {SpectroscopyDual, 35, "", PointTime, "    ;Acquisition time per spectroscopy point"},
+    {SpectroscopyDual, 35, "", PointTime, "    ;delay time per spectroscopy point"},
+    {SpectroscopyDual, 36, "Off   ;Feeedback on/off"},
+    {SpectroscopyDual, 36, "m", FileNumber, "_ori.sb0    ;Filename"},
+    {SpectroscopyDual, 36, "I    ;Display name"},
+    {SpectroscopyDual, 0, EMPTY},
 
-    {always, 0, ";"},
-    {always, 0, "; Measurement parameters."},
-    {always, 0, ";"},
-    {always, 0, EMPTY},
-    {always, 0, "SPM Method                           : STM"},
-    {dual, 0, "Dual mode                            : On"},
-    {dual, 0, "Delay                                : 0    ;[us]  (Forward)"},
-    {dual, 37, ": 0    ;[us]  (Backward)"},
-    {single, 0, "Dual mode                            : Off"},
-    {single, 0, "Gap Voltage                          : ", gap_voltage_forward, "    ;[V]"},
-    {dual, 0, "Gap Voltage                          : ", gap_voltage_forward, "    ;[V]  (Forward)"},
-    {dual, 39, "", gap_voltage_backward, "    ;[V]  (Backward)"},
-    {single, 0, "Feedback Set                         : ", feedback_set_forward, "    ;[nA]"},
-    {dual, 0, "Feedback Set                         : ", feedback_set_forward, "    ;[nA]  (Forward)"},
-    {dual, 39, "", feedback_set_backward, "    ;[nA]  (Backward)"},
-    {single, 0, "Loop Gain                            : 1.2    ;[%] (made up)"},
-    {dual, 0, "Loop Gain                            : 1.2    ;[%] (made up)  (Forward)"},
-    {dual, 39, "1.2    ;[%] (made up)  (Backward)"},
-    {always, 0, "X Resolution                         : 0    ;Currently not used."},
-    {always, 0, "Y Resolution                         : 0    ;Currently not used."},
-    {always, 0, "Measured Gap Voltage                 : ", measured_gap_voltage, "    ;[V] (made up)"},
-    {always, 0, "Measured Current Setpoint            : ", measured_current_setpoint, "   ;[nA] (made up)"},
-    {always, 0, "Measured Current                     : ", measured_current_setpoint, "   ;[nA] (made up)"},
-    {always, 0, "Scan Speed                           : ", scan_speed, "    ;[nm/s]"},
-    {always, 0, "X Drift                              : 0    ;[nm/s] (made up)"},
-    {always, 0, "Y Drift                              : 0    ;[nm/s] (made up)"},
-    {always, 0, "Scan Mode                            : Frame"},
-    {always, 0, "Scan Direction                       : UP"},
-    {always, 0, "Spectroscopy Grid Value in X         : 1"},
-    {always, 0, "Spectroscopy Grid Value in Y         : 1"},
-    {always, 0, "Spectroscopy Points in X             : ", image_size_x},
-    {always, 0, "Spectroscopy Lines in Y              : ", image_size_y},
-    {always, 0, EMPTY},
+    {Always, 0, ";"},
+    {Always, 0, "; Measurement parameters."},
+    {Always, 0, ";"},
+    {Always, 0, EMPTY},
+    {Always, 0, "SPM Method                           : STM"},
+    {Dual, 0, "Dual mode                            : On"},
+    {Dual, 0, "Delay                                : 0    ;[us]  (Forward)"},
+    {Dual, 37, ": 0    ;[us]  (Backward)"},
+    {Single, 0, "Dual mode                            : Off"},
+    {Single, 0, "Gap Voltage                          : ", GapVoltageForward, "    ;[V]"},
+    {Dual, 0, "Gap Voltage                          : ", GapVoltageForward, "    ;[V]  (Forward)"},
+    {Dual, 39, "", GapVoltageBackward, "    ;[V]  (Backward)"},
+    {Single, 0, "Feedback Set                         : ", FeedbackSetForward, "    ;[nA]"},
+    {Dual, 0, "Feedback Set                         : ", FeedbackSetForward, "    ;[nA]  (Forward)"},
+    {Dual, 39, "", FeedbackSetBackward, "    ;[nA]  (Backward)"},
+    {Single, 0, "Loop Gain                            : 1.2    ;[%] (made up)"},
+    {Dual, 0, "Loop Gain                            : 1.2    ;[%] (made up)  (Forward)"},
+    {Dual, 39, "1.2    ;[%] (made up)  (Backward)"},
+    {Always, 0, "X Resolution                         : 0    ;Currently not used."},
+    {Always, 0, "Y Resolution                         : 0    ;Currently not used."},
+    {Always, 0, "Measured Gap Voltage                 : ", MeasuredGapVoltage, "    ;[V] (made up)"},
+    {Always, 0, "Measured Current Setpoint            : ", MeasuredCurrentSetpoint, "   ;[nA] (made up)"},
+    {Always, 0, "Measured Current                     : ", MeasuredCurrentSetpoint, "   ;[nA] (made up)"},
+    {Always, 0, "Scan Speed                           : ", ScanSpeed, "    ;[nm/s]"},
+    {Always, 0, "X Drift                              : 0    ;[nm/s] (made up)"},
+    {Always, 0, "Y Drift                              : 0    ;[nm/s] (made up)"},
+    {Always, 0, "Scan Mode                            : Frame"},
+    {Always, 0, "Scan Direction                       : UP"},
+    {Always, 0, "Spectroscopy Grid Value in X         : 1"},
+    {Always, 0, "Spectroscopy Grid Value in Y         : 1"},
+    {Always, 0, "Spectroscopy Points in X             : ", ImageSizeX},
+    {Always, 0, "Spectroscopy Lines in Y              : ", ImageSizeY},
+    {Always, 0, EMPTY},
 
-    {always, 0, ";"},
-    {always, 0, "; Z Control Parameters."},
-    {always, 0, ";"},
-    {always, 0, EMPTY},
-    {always, 0, "Z Speed                              : ", z_speed_tenth, "    ;[nm/s]"},
-    {always, 0, "Z Output Gain                        : 0.1    ;(made up)"},
-    {always, 0, "Automatic Z zero                     : On    ;(made up)"},
-    {always, 0, "Z Input Gain                         : 10    ;(made up)"},
-    {always, 0, EMPTY},
+    {Always, 0, ";"},
+    {Always, 0, "; Z Control Parameters."},
+    {Always, 0, ";"},
+    {Always, 0, EMPTY},
+    {Always, 0, "Z Speed                              : ", ZSpeedTenth, "    ;[nm/s]"},
+    {Always, 0, "Z Output Gain                        : 0.1    ;(made up)"},
+    {Always, 0, "Automatic Z zero                     : On    ;(made up)"},
+    {Always, 0, "Z Input Gain                         : 10    ;(made up)"},
+    {Always, 0, EMPTY},
 
-    {always, 0, ";"},
-    {always, 0, "; AFM Description."},
-    {always, 0, ";"},
-    {always, 0, EMPTY},
-    {always, 0, "AFM exists                           : 1"},
-    {always, 0, "Amplitude                            : 0.1    ;[V]"},
-    {always, 0, "Delta f sign                         : -1"},
-    {always, 0, "Oscillator available                 : Yes"},
-    {always, 0, "Oscillator frequency                 : 455300    ;[Hz]"},
-    {always, 0, "Calibration FN                       : 10    ;[nN/V]"},
-    {always, 0, "Calibration FL                       : 10    ;[nN/V]"},
-    {always, 0, "I Total                              : 0.01    ;[V]"},
+    {Always, 0, ";"},
+    {Always, 0, "; AFM Description."},
+    {Always, 0, ";"},
+    {Always, 0, EMPTY},
+    {Always, 0, "AFM exists                           : 1"},
+    {Always, 0, "Amplitude                            : 0.1    ;[V]"},
+    {Always, 0, "Delta f sign                         : -1"},
+    {Always, 0, "Oscillator available                 : Yes"},
+    {Always, 0, "Oscillator frequency                 : 455300    ;[Hz]"},
+    {Always, 0, "Calibration FN                       : 10    ;[nN/V]"},
+    {Always, 0, "Calibration FL                       : 10    ;[nN/V]"},
+    {Always, 0, "I Total                              : 0.01    ;[V]"},
   });
 }();
 
 constexpr bool applies(When when, bool dual_mode, bool has_spectroscopy) {
   switch (when) {
-  case When::always:
+  case When::Always:
     return true;
-  case When::dual:
+  case When::Dual:
     return dual_mode;
-  case When::single:
+  case When::Single:
     return !dual_mode;
-  case When::spectroscopy:
+  case When::Spectroscopy:
     return has_spectroscopy;
-  case When::spectroscopy_dual:
+  case When::SpectroscopyDual:
     return has_spectroscopy && dual_mode;
   }
   return false;
@@ -300,77 +300,77 @@ std::string text_field(const std::string &field_bytes) {
 std::string render(Value value, const SourceParameters &p,
                    const ParameterFileContext &context) {
   switch (value) {
-  case Value::none:
+  case Value::None:
     return {};
-  case Value::date:
+  case Value::Date:
     return text_field(p.date_text);
-  case Value::user:
+  case Value::User:
     return text_field(p.user_text);
-  case Value::comment:
+  case Value::Comment:
     return text_field(p.comment_text);
-  case Value::field_x_size_tenth:
+  case Value::FieldXSizeTenth:
     return format_float(tenth(p.field_x_size));
-  case Value::field_y_size_tenth:
+  case Value::FieldYSizeTenth:
     return format_float(tenth(p.field_y_size));
-  case Value::image_size_x:
+  case Value::ImageSizeX:
     return format_int(context.image_size_x);
-  case Value::image_size_y:
+  case Value::ImageSizeY:
     return format_int(context.image_size_y);
-  case Value::increment_x_tenth:
+  case Value::IncrementXTenth:
     return format_float(tenth(p.increment_x));
-  case Value::increment_y_tenth:
+  case Value::IncrementYTenth:
     return format_float(tenth(p.increment_y));
-  case Value::scan_angle:
+  case Value::ScanAngle:
     return format_float(p.scan_angle);
-  case Value::forward_minimum:
+  case Value::ForwardMinimum:
     return format_float(forward_minimum(p.z_resolution));
-  case Value::forward_maximum:
+  case Value::ForwardMaximum:
     return format_float(forward_maximum(p.z_resolution));
-  case Value::resolution:
+  case Value::Resolution:
     return format_float(topography_resolution(p.z_resolution));
-  case Value::backward_minimum:
+  case Value::BackwardMinimum:
     return format_float(backward_minimum(p.z_resolution));
-  case Value::backward_maximum:
+  case Value::BackwardMaximum:
     return format_float(backward_maximum(p.z_resolution));
-  case Value::file_number:
+  case Value::FileNumber:
     // A list argument is taken as typed and may hold a line feed.
     return with_crlf_line_ends(context.file_number);
-  case Value::spec_points_forward:
+  case Value::SpecPointsForward:
     return format_int(p.spec_points_forward);
-  case Value::spec_start_forward:
+  case Value::SpecStartForward:
     return format_float(p.spec_start_forward);
-  case Value::spec_end_forward:
+  case Value::SpecEndForward:
     return format_float(p.spec_end_forward);
-  case Value::spec_increment_forward:
+  case Value::SpecIncrementForward:
     return format_float(p.spec_increment_forward);
-  case Value::spec_points_backward:
+  case Value::SpecPointsBackward:
     return format_int(p.spec_points_backward);
-  case Value::spec_start_backward:
+  case Value::SpecStartBackward:
     return format_float(p.spec_start_backward);
-  case Value::spec_end_backward:
+  case Value::SpecEndBackward:
     return format_float(p.spec_end_backward);
-  case Value::spec_increment_backward:
+  case Value::SpecIncrementBackward:
     return format_float(p.spec_increment_backward);
-  case Value::point_time:
+  case Value::PointTime:
     // These bytes are also the forward start value; files converted before
     // printed half of them read as an integer, and files converted now match.
     return format_float(spectroscopy_point_time(p.point_time_raw));
-  case Value::gap_voltage_forward:
+  case Value::GapVoltageForward:
     return format_float(p.gap_voltage_forward);
-  case Value::gap_voltage_backward:
+  case Value::GapVoltageBackward:
     return format_float(p.gap_voltage_backward);
-  case Value::feedback_set_forward:
+  case Value::FeedbackSetForward:
     return format_float(p.feedback_set_forward);
-  case Value::feedback_set_backward:
+  case Value::FeedbackSetBackward:
     return format_float(p.feedback_set_backward);
-  case Value::measured_gap_voltage:
+  case Value::MeasuredGapVoltage:
     return format_float(p.measured_gap_voltage);
-  case Value::measured_current_setpoint:
+  case Value::MeasuredCurrentSetpoint:
     return format_float(p.measured_current_setpoint);
-  case Value::scan_speed:
+  case Value::ScanSpeed:
     return format_float(
         scan_speed(p.line_timing, context.image_size_x, p.field_x_size));
-  case Value::z_speed_tenth:
+  case Value::ZSpeedTenth:
     return format_float(z_speed_tenth(p.z_speed));
   }
   return {};

@@ -79,7 +79,7 @@ bool set_available(const std::string &file_number) {
 
 WalkOutcome convert_or_report(const std::string &file_number,
                               const Diagnostics &diagnostics) {
-  int code = convert_file_set(file_number, diagnostics);
+  const ResultCode code = convert_file_set(file_number, diagnostics);
   if (code == RESULT_OK)
     return WalkOutcome::AllConverted;
   report_conversion_error(file_number, code);
@@ -184,7 +184,8 @@ WalkOutcome run_list(int argc, const char *const *argv,
   return WalkOutcome::AllConverted;
 }
 
-void report_conversion_error(const std::string &file_number, int result_code) {
+void report_conversion_error(const std::string &file_number,
+                             ResultCode result_code) {
   const bool known = result_code > 0 && result_code <= LAST_RESULT_CODE;
   print_line("Error converting file number " + file_number);
   print_line("Error " + std::to_string(result_code) + ": " +

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "convert/console.h"
+#include "convert/conversion_sequence.h"
 
 namespace parvane {
 
@@ -60,8 +61,10 @@ WalkOutcome run_batch(const std::string &start_text, std::int32_t limit,
 WalkOutcome run_list(int argc, const char *const *argv,
                      const Diagnostics &diagnostics = Diagnostics());
 
-// The report lines for a failed set (result codes 1 to 14).
-void report_conversion_error(const std::string &file_number, int result_code);
+// The report lines for a failed set (result codes 1 to 17; any other code
+// gets a generic line).
+void report_conversion_error(const std::string &file_number,
+                             ResultCode result_code);
 
 // The whole program: returns the process exit status.
 int run_program(int argc, const char *const *argv);
