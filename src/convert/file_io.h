@@ -19,6 +19,8 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <system_error>
+#include <vector>
 
 namespace parvane {
 
@@ -136,5 +138,45 @@ bool is_directory_separator(char c);
 // converter opens can take one's place and receive console lines; a stream
 // that was closed stays unwritable, so its loss is still noticed.
 void guard_standard_streams();
+
+// The program's arguments as UTF-8 text, argv[0] included: on POSIX
+// systems argv as it is; on Windows taken from the wide command line, so
+// that names in any script survive.
+std::vector<std::string> command_line_arguments(int argc, char **argv);
+
+// Named files and directories, for programs that choose their files by
+// path. Every name is UTF-8; a failure carries the system's reason as a
+// portable error code (std::errc where one fits), so that the same fault
+// gives the same message on every system.
+
+// What a name leads to, following links. `error` says why a name counts as
+// Missing: it does not exist, or the system would not look it up.
+enum class PathKind { Missing, RegularFile, Directory, Other };
+PathKind path_kind(const std::string &name, std::error_code &error);
+
+// The system's reason when `name` cannot be opened for reading; no error
+// when it can.
+std::error_code open_for_reading_error(const std::string &name);
+
+// A new, empty file beside `final_name` (in its directory), under a name no
+// other file has, for writing an output that appears under its final name
+// only once complete. Its name goes to `temporary_name`.
+std::optional<File> create_temporary_file(const std::string &final_name,
+                                          std::string &temporary_name,
+                                          std::error_code &error);
+
+// Gives the file `from` the name `to` in one step. An existing `to` is
+// replaced only when `replace` is set, and never in a race with whoever
+// creates it meanwhile: that gives std::errc::file_exists.
+std::error_code rename_file(const std::string &from, const std::string &to,
+                            bool replace);
+
+// Deletes the file `name`.
+std::error_code remove_file(const std::string &name);
+
+// The names in directory `directory`, in no particular order, without "."
+// and "..".
+std::error_code list_directory(const std::string &directory,
+                               std::vector<std::string> &names);
 
 } // namespace parvane

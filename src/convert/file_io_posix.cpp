@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -224,6 +226,128 @@ void guard_standard_streams() {
       ::close(placeholder);
     }
   }
+}
+
+std::vector<std::string> command_line_arguments(int argc, char **argv) {
+  std::vector<std::string> arguments;
+  for (int i = 0; i < argc && argv[i] != nullptr; ++i)
+    arguments.emplace_back(argv[i]);
+  return arguments;
+}
+
+namespace {
+
+std::error_code last_error() { return {errno, std::generic_category()}; }
+
+// How often a name for a temporary file is tried before giving up: only
+// temporaries left by killed runs of the same process number collide.
+constexpr int TEMPORARY_NAME_TRIES = 100;
+
+} // namespace
+
+PathKind path_kind(const std::string &name, std::error_code &error) {
+  error.clear();
+  struct stat status {};
+  if (::stat(name.c_str(), &status) != 0) {
+    error = last_error();
+    return PathKind::Missing;
+  }
+  if (S_ISREG(status.st_mode))
+    return PathKind::RegularFile;
+  return S_ISDIR(status.st_mode) ? PathKind::Directory : PathKind::Other;
+}
+
+std::error_code open_for_reading_error(const std::string &name) {
+  const int descriptor = ::open(name.c_str(), O_RDONLY | NEVER_BLOCK);
+  if (descriptor < 0)
+    return last_error();
+  ::close(descriptor);
+  return {};
+}
+
+std::optional<File> create_temporary_file(const std::string &final_name,
+                                          std::string &temporary_name,
+                                          std::error_code &error) {
+  const std::string stem =
+      final_name + "." + std::to_string(::getpid()) + "-";
+  for (int attempt = 0; attempt < TEMPORARY_NAME_TRIES; ++attempt) {
+    temporary_name = stem + std::to_string(attempt) + ".tmp";
+    const int created =
+        ::open(temporary_name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
+               CREATED_FILE_MODE);
+    if (created < 0) {
+      error = last_error();
+      if (errno == EEXIST)
+        continue;
+      break;
+    }
+    // The file is handed over as an output opened by name; while the
+    // descriptor that created it stays open, the identity proves that the
+    // name still leads to it.
+    std::optional<File> file = File::open_output(temporary_name);
+    std::optional<struct stat> status = status_of(created);
+    ::close(created);
+    std::optional<FileIdentity> opened = file ? file->identity() : std::nullopt;
+    if (opened && status &&
+        *opened == FileIdentity{static_cast<std::uint64_t>(status->st_dev),
+                                static_cast<std::uint64_t>(status->st_ino)}) {
+      error.clear();
+      return file;
+    }
+    // Somebody put another file in its place: that one is not ours to
+    // delete.
+    error = std::make_error_code(std::errc::device_or_resource_busy);
+    break;
+  }
+  temporary_name.clear();
+  return std::nullopt;
+}
+
+std::error_code rename_file(const std::string &from, const std::string &to,
+                            bool replace) {
+  if (replace)
+    return ::rename(from.c_str(), to.c_str()) == 0 ? std::error_code()
+                                                   : last_error();
+#if defined(__linux__) && defined(RENAME_NOREPLACE)
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(),
+                  RENAME_NOREPLACE) == 0)
+    return {};
+  // Only a file system that cannot refuse to replace goes on to the link.
+  if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP)
+    return last_error();
+#endif
+  // A second name refuses an existing one as renaming cannot; the first
+  // then goes. Should that fail, both names hold the complete file.
+  if (::link(from.c_str(), to.c_str()) != 0)
+    return last_error();
+  ::unlink(from.c_str());
+  return {};
+}
+
+std::error_code remove_file(const std::string &name) {
+  return ::unlink(name.c_str()) == 0 ? std::error_code() : last_error();
+}
+
+std::error_code list_directory(const std::string &directory,
+                               std::vector<std::string> &names) {
+  DIR *stream = ::opendir(directory.c_str());
+  if (stream == nullptr)
+    return last_error();
+  std::error_code error;
+  for (;;) {
+    errno = 0;
+    const dirent *entry = ::readdir(stream);
+    if (entry == nullptr) {
+      if (errno != 0)
+        error = last_error();
+      break;
+    }
+    const std::string name = entry->d_name;
+    if (name != "." && name != "..")
+      names.push_back(name);
+  }
+  ::closedir(stream);
+  return error;
 }
 
 } // namespace parvane

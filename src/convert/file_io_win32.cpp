@@ -10,6 +10,7 @@
 #define WIN32_LEAN_AND_MEAN
 #endif
 #include <windows.h>
+#include <shellapi.h>
 
 #include <algorithm>
 #include <utility>
@@ -392,5 +393,194 @@ bool is_directory_separator(char c) {
 // descriptors, so no file it opens can take a missing standard stream's
 // place; a missing stream stays unwritable and its loss is still noticed.
 void guard_standard_streams() {}
+
+namespace {
+
+// UTF-8 names to the UTF-16 of the wide Win32 calls, and back.
+std::wstring utf16_of(const std::string &text) {
+  if (text.empty())
+    return {};
+  const int length = ::MultiByteToWideChar(CP_UTF8, 0, text.data(),
+                                           static_cast<int>(text.size()),
+                                           nullptr, 0);
+  std::wstring wide(static_cast<std::size_t>(std::max(length, 0)), L'\0');
+  if (length > 0)
+    ::MultiByteToWideChar(CP_UTF8, 0, text.data(),
+                          static_cast<int>(text.size()), wide.data(), length);
+  return wide;
+}
+
+std::string utf8_of(const wchar_t *text) {
+  const int length =
+      ::WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+  if (length <= 1)
+    return {};
+  std::string narrow(static_cast<std::size_t>(length), '\0');
+  ::WideCharToMultiByte(CP_UTF8, 0, text, -1, narrow.data(), length, nullptr,
+                        nullptr);
+  narrow.resize(static_cast<std::size_t>(length - 1));
+  return narrow;
+}
+
+// The system's error as the POSIX condition it amounts to, so that one fault
+// reads the same on every system; others keep their Windows code.
+std::error_code error_of(DWORD code) {
+  switch (code) {
+  case ERROR_FILE_NOT_FOUND:
+  case ERROR_PATH_NOT_FOUND:
+  case ERROR_INVALID_NAME:
+  case ERROR_INVALID_DRIVE:
+  case ERROR_BAD_NETPATH:
+    return std::make_error_code(std::errc::no_such_file_or_directory);
+  case ERROR_ACCESS_DENIED:
+    return std::make_error_code(std::errc::permission_denied);
+  case ERROR_SHARING_VIOLATION:
+  case ERROR_LOCK_VIOLATION:
+    return std::make_error_code(std::errc::device_or_resource_busy);
+  case ERROR_FILE_EXISTS:
+  case ERROR_ALREADY_EXISTS:
+    return std::make_error_code(std::errc::file_exists);
+  case ERROR_DISK_FULL:
+  case ERROR_HANDLE_DISK_FULL:
+    return std::make_error_code(std::errc::no_space_on_device);
+  case ERROR_DIRECTORY:
+    return std::make_error_code(std::errc::not_a_directory);
+  case ERROR_FILENAME_EXCED_RANGE:
+    return std::make_error_code(std::errc::filename_too_long);
+  case ERROR_WRITE_PROTECT:
+    return std::make_error_code(std::errc::read_only_file_system);
+  default:
+    return {static_cast<int>(code), std::system_category()};
+  }
+}
+
+std::error_code last_error() { return error_of(::GetLastError()); }
+
+// How often a name for a temporary file is tried before giving up: only
+// temporaries left by killed runs of the same process number collide.
+constexpr int TEMPORARY_NAME_TRIES = 100;
+
+OpenHandle open_wide(const std::string &name, DWORD access, DWORD creation,
+                     DWORD flags) {
+  if (!windows_keeps_name(name)) {
+    ::SetLastError(ERROR_INVALID_NAME);
+    return OpenHandle(INVALID_HANDLE_VALUE);
+  }
+  return OpenHandle(::CreateFileW(utf16_of(name).c_str(), access, SHARE_ALL,
+                                  nullptr, creation, flags, nullptr));
+}
+
+} // namespace
+
+std::vector<std::string> command_line_arguments(int argc, char **argv) {
+  std::vector<std::string> arguments;
+  int count = 0;
+  LPWSTR *wide = ::CommandLineToArgvW(::GetCommandLineW(), &count);
+  if (wide == nullptr) {
+    for (int i = 0; i < argc && argv[i] != nullptr; ++i)
+      arguments.emplace_back(argv[i]);
+    return arguments;
+  }
+  for (int i = 0; i < count; ++i)
+    arguments.push_back(utf8_of(wide[i]));
+  ::LocalFree(wide);
+  return arguments;
+}
+
+PathKind path_kind(const std::string &name, std::error_code &error) {
+  error.clear();
+  // Backup semantics let a directory be opened; links are followed.
+  OpenHandle handle = open_wide(name, FILE_READ_ATTRIBUTES, OPEN_EXISTING,
+                                FILE_FLAG_BACKUP_SEMANTICS);
+  if (!handle.valid()) {
+    error = last_error();
+    return PathKind::Missing;
+  }
+  if (::GetFileType(handle.get()) != FILE_TYPE_DISK)
+    return PathKind::Other;
+  std::optional<BY_HANDLE_FILE_INFORMATION> information =
+      information_of(handle.get());
+  if (!information)
+    return PathKind::Other;
+  return (information->dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0
+             ? PathKind::Directory
+             : PathKind::RegularFile;
+}
+
+std::error_code open_for_reading_error(const std::string &name) {
+  OpenHandle handle =
+      open_wide(name, GENERIC_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
+  return handle.valid() ? std::error_code() : last_error();
+}
+
+std::optional<File> create_temporary_file(const std::string &final_name,
+                                          std::string &temporary_name,
+                                          std::error_code &error) {
+  const std::string stem =
+      final_name + "." + std::to_string(::GetCurrentProcessId()) + "-";
+  for (int attempt = 0; attempt < TEMPORARY_NAME_TRIES; ++attempt) {
+    temporary_name = stem + std::to_string(attempt) + ".tmp";
+    OpenHandle created = open_wide(temporary_name, FILE_READ_ATTRIBUTES,
+                                   CREATE_NEW, FILE_ATTRIBUTE_NORMAL);
+    if (!created.valid()) {
+      error = last_error();
+      if (error == std::errc::file_exists)
+        continue;
+      break;
+    }
+    // The file is handed over as an output opened by name; while the handle
+    // that created it stays open, the identity proves that the name still
+    // leads to it.
+    std::optional<File> file = File::open_output(temporary_name);
+    std::optional<FileIdentity> opened = file ? file->identity() : std::nullopt;
+    if (opened && opened == identity_of(created.get())) {
+      error.clear();
+      return file;
+    }
+    // Somebody put another file in its place: that one is not ours to
+    // delete.
+    error = std::make_error_code(std::errc::device_or_resource_busy);
+    break;
+  }
+  temporary_name.clear();
+  return std::nullopt;
+}
+
+std::error_code rename_file(const std::string &from, const std::string &to,
+                            bool replace) {
+  return ::MoveFileExW(utf16_of(from).c_str(), utf16_of(to).c_str(),
+                       replace ? MOVEFILE_REPLACE_EXISTING : 0) != 0
+             ? std::error_code()
+             : last_error();
+}
+
+std::error_code remove_file(const std::string &name) {
+  return ::DeleteFileW(utf16_of(name).c_str()) != 0 ? std::error_code()
+                                                    : last_error();
+}
+
+std::error_code list_directory(const std::string &directory,
+                               std::vector<std::string> &names) {
+  std::string pattern = directory;
+  if (!pattern.empty() && !is_directory_separator(pattern.back()))
+    pattern += '\\';
+  pattern += '*';
+  WIN32_FIND_DATAW found{};
+  HANDLE search = ::FindFirstFileW(utf16_of(pattern).c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) {
+    const DWORD code = ::GetLastError();
+    return code == ERROR_FILE_NOT_FOUND ? std::error_code() : error_of(code);
+  }
+  std::error_code error;
+  do {
+    const std::string name = utf8_of(found.cFileName);
+    if (name != "." && name != "..")
+      names.push_back(name);
+  } while (::FindNextFileW(search, &found) != 0);
+  if (::GetLastError() != ERROR_NO_MORE_FILES)
+    error = last_error();
+  ::FindClose(search);
+  return error;
+}
 
 } // namespace parvane
