@@ -460,9 +460,17 @@ std::error_code last_error() { return error_of(::GetLastError()); }
 // temporaries left by killed runs of the same process number collide.
 constexpr int TEMPORARY_NAME_TRIES = 100;
 
+// "." and ".." name directories as they stand: their dots are not dropped.
+bool is_dot_directory(const std::string &name) {
+  const auto last =
+      std::find_if(name.rbegin(), name.rend(), is_directory_separator);
+  const std::string base(last.base(), name.end());
+  return base == "." || base == "..";
+}
+
 OpenHandle open_wide(const std::string &name, DWORD access, DWORD creation,
                      DWORD flags) {
-  if (!windows_keeps_name(name)) {
+  if (!is_dot_directory(name) && !windows_keeps_name(name)) {
     ::SetLastError(ERROR_INVALID_NAME);
     return OpenHandle(INVALID_HANDLE_VALUE);
   }

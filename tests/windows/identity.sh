@@ -1,11 +1,13 @@
 #!/bin/bash
-# The Windows build must convert exactly like the Linux build. Both convert
-# the example sets and a generated matrix of sets, each in its own scratch
-# directory, with the same run modes; after every run each output file must be
-# byte-identical, the console text the same apart from the CR LF line ends of
-# Windows, and the exit status the same.
+# The Windows build must convert and export exactly like the Linux build.
+# Both convert the example sets and a generated matrix of sets, each in its
+# own scratch directory, with the same run modes, and both export them as GWY
+# files; after every run each output file must be byte-identical, the console
+# text the same apart from the CR LF line ends of Windows, and the exit
+# status the same.
 #
 # Usage: tests/windows/identity.sh LINUX_BINARY WINDOWS_EXE
+# parvane-export is taken from beside each of them.
 # The Windows executable runs under Wine: $WINE, else wine64 or wine on the
 # PATH, else /usr/lib/wine/wine64. Exits non-zero on any difference and keeps
 # the scratch directory for inspection then.
@@ -25,6 +27,8 @@ mkdir "$root/bin" "$root/linux" "$root/windows" "$root/console"
 # Both programs under their usual names, so the hint line names them alike.
 cp "$1" "$root/bin/parvane-convert"
 cp "$2" "$root/bin/parvane-convert.exe"
+cp "$(dirname "$1")/parvane-export" "$root/bin/parvane-export"
+cp "$(dirname "$2")/parvane-export.exe" "$root/bin/parvane-export.exe"
 
 # Wine sets up its prefix on first use and says so on standard error: that
 # must happen before the runs whose standard error is compared.
@@ -138,6 +142,7 @@ make_system() {
   set_of 4 4 4 0 0 0 && ln tz4 m4_ori.tf0
   set_of 5 4 4 0 0 0 && ln -s tp5 m5_ori.par
   set_of 6 4 4 0 2 2 && : >m6_ori.tf0 && ln m6_ori.tf0 m6_ori.sf0
+  set_of 7 4 4 0 2 2 && ln -s tz7 m7.gwy     # the export's output onto a source
 }
 
 make_examples() { cp "$examples"/tp* "$examples"/tz* "$examples"/ts* .; }
@@ -148,12 +153,13 @@ failures=0
 runs=0
 c=$root/console
 
-# Runs one side's program in its copy of `case`; stdout, stderr and the exit
-# status go to $root/console/<tag>.{out,err,status}.
+# Runs one side's program ($tool, parvane-convert unless set) in its copy of
+# `case`; stdout, stderr and the exit status go to
+# $root/console/<tag>.{out,err,status}.
 run_side() {
   local side=$1 case=$2 tag=$3 status=0
   shift 3
-  local program=$root/bin/parvane-convert
+  local program=$root/bin/${tool:-parvane-convert}
   (
     cd "$root/$side/$case"
     if [ "$side" = windows ]; then
@@ -218,7 +224,7 @@ same_files() {
 check() {
   local case=$1
   shift
-  local label="$case: parvane-convert${*:+ $*}"
+  local label="$case: ${tool:-parvane-convert}${*:+ $*}"
   runs=$((runs + 1))
   run_side linux "$case" linux "$@"
   run_side windows "$case" windows "$@"
@@ -226,6 +232,8 @@ check() {
     echo "same       $label (status $(cat "$c/linux.status"))"
   return 0
 }
+
+check_export() { tool=parvane-export check "$@"; }
 
 # Two runs at once in one directory, on each side: the staging file's lock
 # must serialise their conversions, so that both report every set done and
@@ -286,6 +294,14 @@ check examples 2 4
 check examples help
 check examples '?'
 if [ -w /dev/full ]; then check_full_console examples 3; fi
+check_export examples --all .
+check_export examples 1 ./tz2 tp3
+check_export examples -q -f 2 ts2
+check_export examples -o . -f 3
+check_export examples
+check_export examples --all . 1
+check_export examples -o nowhere 1
+check_export examples --help
 
 prepare matrix make_matrix
 check matrix 1 2 3 4 5 6 7 8 9 10 11 12 13 14
@@ -304,10 +320,15 @@ check matrix 1. 2
 check matrix '1 ' 2
 check matrix ' 5' - 7
 check matrix help extra
+check_export matrix 1 2 3 4 5 6 7 8 9 10 11 12 13 14 20 21 007
+check_export matrix -f --all .
+check_export matrix 15 ./tp16 x
 
 if [ -r /proc/self/mem ]; then
   prepare system make_system
   for set in 1 2 3 4 5 6; do check system "$set"; done
+  check_export system 1 2 3 4 5 6 7
+  check_export system -f 7
 fi
 
 prepare busy make_busy
