@@ -703,6 +703,32 @@ TEST(ExportRun, HelpAndVersionEndWithStatus0) {
   EXPECT_TRUE(list_dir(dir.path()).empty());
 }
 
+// The export's outputs appear by renaming: never over an existing file
+// unless asked, whoever created it; temporaries for one name never collide.
+TEST(ExportFiles, RenameReplacesOnlyWhenAskedAndTemporariesAreNew) {
+  ScratchDir dir;
+  const std::string final_name = (dir / "m1.gwy").string();
+  std::string first, second;
+  std::error_code error;
+  std::optional<File> one = create_temporary_file(final_name, first, error);
+  std::optional<File> two = create_temporary_file(final_name, second, error);
+  ASSERT_TRUE(one && two) << error.message();
+  EXPECT_NE(first, second);
+  const std::uint8_t byte[] = {'1'};
+  EXPECT_TRUE(one->append(byte));
+  one.reset();
+  two.reset();
+  write_file(final_name, "earlier");
+
+  EXPECT_EQ(rename_file(first, final_name, false), std::errc::file_exists);
+  EXPECT_EQ(read_file(final_name), "earlier");
+  EXPECT_FALSE(rename_file(first, final_name, true));
+  EXPECT_EQ(read_file(final_name), "1");
+  EXPECT_FALSE(rename_file(second, (dir / "m2.gwy").string(), false));
+  EXPECT_EQ(list_dir(dir.path()), (std::vector<std::string>{"m1.gwy", "m2.gwy"}));
+  EXPECT_EQ(remove_file(first), std::errc::no_such_file_or_directory);
+}
+
 #ifndef _WIN32
 // ---------------------------------------------------------------------------
 // POSIX only from here to the end of the file (standard output redirected or
