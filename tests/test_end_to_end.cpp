@@ -668,6 +668,12 @@ const ExportCase EXPORT_CASES[] = {
      "parvane-export: m1.gwy: exists; --force replaces it\n", {}},
     {"ExistingOutputForced", {"1"}, {{"m1.gwy", "earlier"}}, {"--force", "1"},
      0, "m1.gwy\n", "", {"m1.gwy"}},
+    // One number in two directories: the second must not replace the first.
+    {"SameOutputTwice", {"a/1", "b/1"}, {{"out", DIRECTORY}},
+     {"-f", "-o", "out", "a/tp1", "b/tp1"}, 1, "out" + SEPARATOR + "m1.gwy\n",
+     "parvane-export: out" + SEPARATOR +
+         "m1.gwy: was exported from another set in this run\n",
+     {"out/m1.gwy"}},
     {"OutputIsADirectory", {"1"}, {{"m1.gwy", DIRECTORY}}, {"-f", "1"}, 1, "",
      "parvane-export: m1.gwy: is a directory\n", {}},
     {"NotAFileOfASet", {"1"}, {{"notes", "x"}}, {"notes", "run3/"}, 1, "",

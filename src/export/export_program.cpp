@@ -272,23 +272,24 @@ private:
   std::optional<File> file_;
 };
 
-// Whether `path` leads to one of the open sources, by identity, whatever
-// links lead there.
-bool leads_to_source(const std::string &path,
-                     const std::vector<FileIdentity> &sources) {
+// Whether `path` leads to one of `files`, by identity, whatever links lead
+// there.
+bool leads_to_one_of(const std::string &path,
+                     const std::vector<FileIdentity> &files) {
   std::optional<File> existing = File::open_source(path);
   if (!existing)
     return false;
   std::optional<FileIdentity> id = existing->identity();
-  return id && std::find(sources.begin(), sources.end(), *id) != sources.end();
+  return id && std::find(files.begin(), files.end(), *id) != files.end();
 }
 
 class SetExport {
 public:
+  // `written` holds the outputs of the run so far, and gets this one's.
   SetExport(const SetLocation &set, const Request &request,
-            const Diagnostics &diagnostics)
+            const Diagnostics &diagnostics, std::vector<FileIdentity> &written)
       : set_(set), request_(request), diagnostics_(diagnostics),
-        names_(set_names(set.file_number)) {}
+        written_(written), names_(set_names(set.file_number)) {}
 
   bool run();
 
@@ -314,6 +315,7 @@ private:
   const SetLocation &set_;
   const Request &request_;
   const Diagnostics &diagnostics_;
+  std::vector<FileIdentity> &written_;
   const SetNames names_;
 };
 
@@ -361,8 +363,12 @@ bool SetExport::run() {
   if (existing == PathKind::Directory)
     return fail(output, "is a directory");
   if (existing != PathKind::Missing) {
-    if (leads_to_source(output, identities))
+    if (leads_to_one_of(output, identities))
       return fail(output, "is one of the set's sources");
+    // Two sets of one number from different directories, exported into one
+    // directory: --force must not let the second replace the first.
+    if (leads_to_one_of(output, written_))
+      return fail(output, "was exported from another set in this run");
     if (!request_.force)
       return fail(output, "exists; --force replaces it");
   }
@@ -386,6 +392,7 @@ bool SetExport::run() {
     return fail(output, "holds " + std::to_string(size) + " bytes instead of " +
                             std::to_string(planned_bytes) +
                             " planned; not written");
+  const std::optional<FileIdentity> output_identity = file.identity();
   if (!pending.close())
     return fail(output, "could not be written in full");
   if (std::error_code renamed = pending.put_in_place(request_.force)) {
@@ -393,6 +400,8 @@ bool SetExport::run() {
                             ? "exists; --force replaces it"
                             : reason_of(renamed));
   }
+  if (output_identity)
+    written_.push_back(*output_identity);
   if (!request_.quiet)
     print_line(printable(output));
   return true;
@@ -426,8 +435,9 @@ int run_export(const std::vector<std::string> &arguments) {
     else
       status = EXPORT_SET_FAILED;
   }
+  std::vector<FileIdentity> written;
   for (const SetLocation &set : sets)
-    if (!SetExport(set, *request, diagnostics).run())
+    if (!SetExport(set, *request, diagnostics, written).run())
       status = EXPORT_SET_FAILED;
 
   // A set counts as exported only when its line was seen.
