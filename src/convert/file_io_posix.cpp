@@ -286,16 +286,19 @@ std::optional<File> create_temporary_file(const std::string &final_name,
     // name still leads to it.
     std::optional<File> file = File::open_output(temporary_name);
     std::optional<struct stat> status = status_of(created);
-    ::close(created);
     std::optional<FileIdentity> opened = file ? file->identity() : std::nullopt;
     if (opened && status &&
         *opened == FileIdentity{static_cast<std::uint64_t>(status->st_dev),
                                 static_cast<std::uint64_t>(status->st_ino)}) {
+      ::close(created);
       error.clear();
       return file;
     }
-    // Somebody put another file in its place: that one is not ours to
-    // delete.
+    // Ours is deleted only while the name still leads to it: a file that
+    // somebody put in its place is not ours to delete.
+    if (name_leads_to(temporary_name, created))
+      ::unlink(temporary_name.c_str());
+    ::close(created);
     error = std::make_error_code(std::errc::device_or_resource_busy);
     break;
   }

@@ -528,8 +528,9 @@ std::optional<File> create_temporary_file(const std::string &final_name,
       final_name + "." + std::to_string(::GetCurrentProcessId()) + "-";
   for (int attempt = 0; attempt < TEMPORARY_NAME_TRIES; ++attempt) {
     temporary_name = stem + std::to_string(attempt) + ".tmp";
-    OpenHandle created = open_wide(temporary_name, FILE_READ_ATTRIBUTES,
-                                   CREATE_NEW, FILE_ATTRIBUTE_NORMAL);
+    OpenHandle created =
+        open_wide(temporary_name, FILE_READ_ATTRIBUTES | DELETE, CREATE_NEW,
+                  FILE_ATTRIBUTE_NORMAL);
     if (!created.valid()) {
       error = last_error();
       if (error == std::errc::file_exists)
@@ -545,8 +546,9 @@ std::optional<File> create_temporary_file(const std::string &final_name,
       error.clear();
       return file;
     }
-    // Somebody put another file in its place: that one is not ours to
-    // delete.
+    // Deleted through the handle that created it, so that a file somebody
+    // put in its place is never the one deleted.
+    delete_through(created.get());
     error = std::make_error_code(std::errc::device_or_resource_busy);
     break;
   }
