@@ -9,6 +9,7 @@
 #include "convert/parameter_writer.h"
 #include "convert/sample_planes.h"
 #include "convert/set_names.h"
+#include "convert/source_extent.h"
 #include "convert/source_record.h"
 
 namespace parvane {
@@ -154,6 +155,12 @@ ResultCode convert_file_set(const std::string &file_number,
   const std::int32_t size_x = parameters->image_size_x;
   const std::int32_t size_y = parameters->image_size_y;
   const bool dual_mode = parameters->forward_only == 0;
+  // A source cut short converts all the same, but never silently.
+  report_short_sources(
+      names,
+      {copy.record_length, old_topography->size(),
+       has_spectroscopy ? old_spectroscopy->size() : 0},
+      source_extents(*parameters, has_spectroscopy, dual_mode), diagnostics);
 
   code = fill_and_close(
       *topography_out, RESULT_READ_OLD_TOPOGRAPHY,
