@@ -13,6 +13,7 @@
 
 #include "convert/sample_planes.h"
 #include "convert/sample_planes_detail.h"
+#include "convert/source_extent.h"
 #include "test_helpers.h"
 
 namespace parvane {
@@ -206,6 +207,52 @@ INSTANTIATE_TEST_SUITE_P(
 
 // --- Short sources
 // -------------------------------------------------------------
+
+// The bytes a set needs from "tz" and "ts"; -1 for more than int64 counts.
+struct ExtentCase {
+  std::int32_t x, y, points, points_backward;
+  bool spectroscopy, dual;
+  std::int64_t topography, spectroscopy_bytes;
+};
+
+class ExtentTable : public ::testing::TestWithParam<ExtentCase> {};
+
+TEST_P(ExtentTable, EndAtTheLastByteTheConversionReads) {
+  const ExtentCase c = GetParam();
+  SourceParameters p;
+  p.image_size_x = c.x;
+  p.image_size_y = c.y;
+  p.spec_points_forward = c.points;
+  p.spec_points_backward = c.points_backward;
+  const SourceExtents e = source_extents(p, c.spectroscopy, c.dual);
+  const auto as_table = [](const SourceExtent &extent) {
+    return extent.beyond_range ? -1 : extent.bytes;
+  };
+  EXPECT_EQ(as_table(e.record), 402);
+  EXPECT_EQ(as_table(e.topography), c.topography);
+  EXPECT_EQ(as_table(e.spectroscopy), c.spectroscopy_bytes);
+}
+
+constexpr std::int32_t MAX32 = std::numeric_limits<std::int32_t>::max();
+
+INSTANTIATE_TEST_SUITE_P(
+    Shapes, ExtentTable,
+    ::testing::Values(
+        ExtentCase{32, 32, 41, 41, true, true, 4096, 167936}, // example set 1
+        ExtentCase{32, 32, 32, 0, true, false, 2048, 65536},  // example set 2
+        // The backward block starts Pb planes in, wherever the forward
+        // block ends; the farther end counts.
+        ExtentCase{2, 2, 3, 2, true, true, 16, 32},
+        ExtentCase{2, 2, 3, 1, true, true, 16, 24},
+        ExtentCase{2, 2, -1, 3, true, true, 16, 48},
+        ExtentCase{2, 2, 3, 5, true, false, 8, 24},
+        ExtentCase{2, 2, 3, 5, false, true, 16, 0},
+        ExtentCase{0, 5, 3, 3, true, true, 0, 0},
+        ExtentCase{5, -1, 3, 3, true, true, 0, 0},
+        ExtentCase{MAX32, MAX32, 0, 0, false, false, 9223372028264841218, 0},
+        ExtentCase{MAX32, MAX32, 0, 0, false, true, -1, 0},
+        ExtentCase{MAX32, MAX32, MAX32, 1, true, false, 9223372028264841218, -1},
+        ExtentCase{MAX32, MAX32, 0, MAX32, true, true, -1, -1}));
 
 TEST(SamplePlanes, ShortTopographyPadsMissingSamplesAndHalfSamples) {
   // Five and a half samples for a plane of six.

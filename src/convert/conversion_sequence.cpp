@@ -155,12 +155,13 @@ ResultCode convert_file_set(const std::string &file_number,
   const std::int32_t size_x = parameters->image_size_x;
   const std::int32_t size_y = parameters->image_size_y;
   const bool dual_mode = parameters->forward_only == 0;
-  // A source cut short converts all the same, but never silently.
-  report_short_sources(
-      names,
-      {copy.record_length, old_topography->size(),
-       has_spectroscopy ? old_spectroscopy->size() : 0},
-      source_extents(*parameters, has_spectroscopy, dual_mode), diagnostics);
+  // A source cut short converts all the same, but never silently: measured
+  // now, told once the set is done.
+  const SourceSizes source_sizes{
+      copy.record_length, old_topography->size(),
+      has_spectroscopy ? old_spectroscopy->size() : 0};
+  const SourceExtents extents =
+      source_extents(*parameters, has_spectroscopy, dual_mode);
 
   code = fill_and_close(
       *topography_out, RESULT_READ_OLD_TOPOGRAPHY,
@@ -229,6 +230,7 @@ ResultCode convert_file_set(const std::string &file_number,
     old_spectroscopy->close();
 
   delete_staging_file(*staging);
+  report_short_sources(names, source_sizes, extents, diagnostics);
   print_line("File number " + file_number + " Done!");
   return RESULT_OK;
 }

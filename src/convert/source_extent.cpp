@@ -12,7 +12,8 @@ namespace {
 constexpr std::int64_t SAMPLE_BYTES = 2;
 
 // The product of the factors, or nullopt when it does not fit in int64.
-std::optional<std::int64_t> product(std::initializer_list<std::int64_t> factors) {
+std::optional<std::int64_t>
+product(std::initializer_list<std::int64_t> factors) {
   std::int64_t result = 1;
   for (std::int64_t factor : factors)
     if (__builtin_mul_overflow(result, factor, &result))
@@ -57,9 +58,9 @@ SourceExtents source_extents(const SourceParameters &parameters,
     // 2 * Pb planes from the start.
     extents.spectroscopy = planes_end(x, y, parameters.spec_points_forward);
     if (dual_mode && parameters.spec_points_backward > 0)
-      extents.spectroscopy =
-          farther(extents.spectroscopy,
-                  planes_end(x, y, 2 * std::int64_t{parameters.spec_points_backward}));
+      extents.spectroscopy = farther(
+          extents.spectroscopy,
+          planes_end(x, y, 2 * std::int64_t{parameters.spec_points_backward}));
   }
   return extents;
 }
@@ -67,8 +68,10 @@ SourceExtents source_extents(const SourceParameters &parameters,
 namespace {
 
 std::string needed_text(const SourceExtent &extent) {
-  return extent.beyond_range ? "more than " + std::to_string(std::numeric_limits<std::int64_t>::max())
-                             : std::to_string(extent.bytes);
+  return extent.beyond_range
+             ? "more than " +
+                   std::to_string(std::numeric_limits<std::int64_t>::max())
+             : std::to_string(extent.bytes);
 }
 
 void report_if_short(const std::string &name, std::int64_t size,
@@ -76,9 +79,9 @@ void report_if_short(const std::string &name, std::int64_t size,
                      const Diagnostics &diagnostics) {
   if (extent.held_by(size))
     return;
-  diagnostics.report(name, "holds " + std::to_string(size) +
-                               " bytes, the set needs " + needed_text(extent) +
-                               "; " + consequence);
+  diagnostics.report(
+      name, "holds " + std::to_string(size) + (size == 1 ? " byte" : " bytes") +
+                ", the set needs " + needed_text(extent) + "; " + consequence);
 }
 
 } // namespace
@@ -86,11 +89,12 @@ void report_if_short(const std::string &name, std::int64_t size,
 void report_short_sources(const SetNames &names, const SourceSizes &sizes,
                           const SourceExtents &extents,
                           const Diagnostics &diagnostics) {
-  report_if_short(names.old_parameters, sizes.record, extents.record,
-                  "the numbers it lacks read as 0 and its texts stop where it ends",
-                  diagnostics);
+  report_if_short(
+      names.old_parameters, sizes.record, extents.record,
+      "the numbers it lacks were read as 0 and its texts stop where it ends",
+      diagnostics);
   constexpr const char *SAMPLES =
-      "the missing samples are written as the lowest value";
+      "the missing samples were written as the lowest value";
   report_if_short(names.old_topography, sizes.topography, extents.topography,
                   SAMPLES, diagnostics);
   report_if_short(names.old_spectroscopy, sizes.spectroscopy,
@@ -121,7 +125,8 @@ std::string working_directory() {
 void report_no_set_found(std::int32_t start, std::int32_t limit,
                          const Diagnostics &diagnostics) {
   constexpr std::int32_t LARGEST = std::numeric_limits<std::int32_t>::max();
-  const std::string last = std::to_string(limit == LARGEST ? LARGEST : limit + 1);
+  const std::string last =
+      std::to_string(limit == LARGEST ? LARGEST : limit + 1);
   if (start > limit || start == LARGEST) {
     diagnostics.note("no set found: no number after " + std::to_string(start) +
                      " up to " + last + " to look for");

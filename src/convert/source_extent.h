@@ -57,7 +57,8 @@ struct SourceExtents {
 
 // The size of a record that holds every field the conversion reads: the user
 // text is the field that ends last.
-inline constexpr std::int64_t RECORD_EXTENT = OFFSET_USER_TEXT + WIDTH_USER_TEXT;
+inline constexpr std::int64_t RECORD_EXTENT =
+    OFFSET_USER_TEXT + WIDTH_USER_TEXT;
 
 SourceExtents source_extents(const SourceParameters &parameters,
                              bool has_spectroscopy, bool dual_mode);
@@ -72,7 +73,9 @@ struct SourceSizes {
 
 // One diagnostic line per source that holds fewer bytes than `extents` asks,
 // saying how many it holds, how many the set needs, and what the conversion
-// puts in place of what is missing. The conversion goes on as for any set.
+// put in place of what is missing. Told once the set is converted, so that
+// it never adds to the report of a set that failed; the sizes are those
+// measured before converting.
 void report_short_sources(const SetNames &names, const SourceSizes &sizes,
                           const SourceExtents &extents,
                           const Diagnostics &diagnostics);
