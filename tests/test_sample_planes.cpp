@@ -231,6 +231,15 @@ TEST_P(ExtentTable, EndAtTheLastByteTheConversionReads) {
   EXPECT_EQ(as_table(e.record), 402);
   EXPECT_EQ(as_table(e.topography), c.topography);
   EXPECT_EQ(as_table(e.spectroscopy), c.spectroscopy_bytes);
+  // Files of exactly that size are whole; one byte less is short.
+  const SourceSizes exact{402, c.topography, c.spectroscopy_bytes};
+  EXPECT_EQ(has_short_source(exact, e),
+            c.topography < 0 || c.spectroscopy_bytes < 0);
+  EXPECT_TRUE(has_short_source({401, exact.topography, exact.spectroscopy}, e));
+  if (c.topography > 0) {
+    EXPECT_TRUE(
+        has_short_source({402, c.topography - 1, exact.spectroscopy}, e));
+  }
 }
 
 constexpr std::int32_t MAX32 = std::numeric_limits<std::int32_t>::max();

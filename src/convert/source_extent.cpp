@@ -65,6 +65,12 @@ SourceExtents source_extents(const SourceParameters &parameters,
   return extents;
 }
 
+bool has_short_source(const SourceSizes &sizes, const SourceExtents &extents) {
+  return !extents.record.held_by(sizes.record) ||
+         !extents.topography.held_by(sizes.topography) ||
+         !extents.spectroscopy.held_by(sizes.spectroscopy);
+}
+
 namespace {
 
 std::string needed_text(const SourceExtent &extent) {

@@ -60,16 +60,22 @@ struct SourceExtents {
 inline constexpr std::int64_t RECORD_EXTENT =
     OFFSET_USER_TEXT + WIDTH_USER_TEXT;
 
+// `has_spectroscopy` and `dual_mode` as the conversion decides them: "ts"
+// opened as a regular file, and `forward_only` is 0.
 SourceExtents source_extents(const SourceParameters &parameters,
                              bool has_spectroscopy, bool dual_mode);
 
-// The sizes of the set's open sources; `spectroscopy` is ignored for a set
-// without "ts".
+// The sizes of the set's open sources, as `File::size` reports them before
+// any sample is read; `spectroscopy` does not matter for a set without "ts".
 struct SourceSizes {
   std::int64_t record = 0;
   std::int64_t topography = 0;
   std::int64_t spectroscopy = 0;
 };
+
+// True when a source holds fewer bytes than the set needs: exactly the sets
+// whose conversion names a short file on standard error.
+bool has_short_source(const SourceSizes &sizes, const SourceExtents &extents);
 
 // One diagnostic line per source that holds fewer bytes than `extents` asks,
 // saying how many it holds, how many the set needs, and what the conversion
