@@ -249,15 +249,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         ExtentCase{32, 32, 41, 41, true, true, 4096, 167936}, // example set 1
         ExtentCase{32, 32, 32, 0, true, false, 2048, 65536},  // example set 2
-        // The backward block starts Pb planes in, wherever the forward
-        // block ends; the farther end counts.
-        ExtentCase{2, 2, 3, 2, true, true, 16, 32},
-        ExtentCase{2, 2, 3, 1, true, true, 16, 24},
-        ExtentCase{2, 2, -1, 3, true, true, 16, 48},
-        ExtentCase{2, 2, 3, 5, true, false, 8, 24},
-        ExtentCase{2, 2, 3, 5, false, true, 16, 0},
-        ExtentCase{0, 5, 3, 3, true, true, 0, 0},
-        ExtentCase{5, -1, 3, 3, true, true, 0, 0},
+        // Small shapes are checked against converted random sets; here the
+        // ones whose byte counts reach the end of int64.
         ExtentCase{MAX32, MAX32, 0, 0, false, false, 9223372028264841218, 0},
         ExtentCase{MAX32, MAX32, 0, 0, false, true, -1, 0},
         ExtentCase{MAX32, MAX32, MAX32, 1, true, false, 9223372028264841218, -1},
