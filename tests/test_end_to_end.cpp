@@ -67,9 +67,29 @@ class EndToEnd : public ::testing::Test {
 protected:
   ScratchDir dir;
   RunResult run(const std::vector<std::string> &args) {
-    RunResult result = run_converter(dir.path(), args, "./parvane-convert");
+    RunResult result = run_with_errors(args);
     EXPECT_EQ(result.errors, "") << "nothing goes to standard error";
     return result;
+  }
+  // Leaves standard error to the caller.
+  RunResult run_with_errors(const std::vector<std::string> &args) {
+    return run_converter(dir.path(), args, "./parvane-convert");
+  }
+  // A walk that found no set says on standard error what it looked for
+  // and, when it looked at all, in which directory: this scratch directory.
+  void expect_nothing_found(const std::string &errors,
+                            const std::string &looked_for) {
+    const std::string line = "parvane-convert: no set found: " + looked_for;
+    if (looked_for.ends_with("to look for")) {
+      EXPECT_EQ(errors, line + "\n");
+      return;
+    }
+    ASSERT_TRUE(errors.starts_with(line + " in ") && errors.ends_with("\n"))
+        << errors;
+    const fs::path where =
+        errors.substr(line.size() + 4, errors.size() - line.size() - 5);
+    std::error_code error;
+    EXPECT_TRUE(fs::equivalent(where, dir.path(), error)) << errors;
   }
 };
 
@@ -92,15 +112,17 @@ TEST_F(EndToEnd, HelpTextByteForByte) {
 }
 
 TEST_F(EndToEnd, NoSetsEndsNormally) {
-  RunResult result = run({});
+  RunResult result = run_with_errors({});
   EXPECT_EQ(result.output, BANNER + hint() + CLOSING);
   EXPECT_EQ(result.status, 0);
+  expect_nothing_found(result.errors, "no tp1 to tp501");
 }
 
 struct WalkCase {
   std::vector<std::string> args;
   std::vector<std::string> present;   // sets on disk
   std::vector<std::string> converted; // in the order converted
+  std::string looked_for = {};        // standard error when none was found
 };
 
 std::string joined(const std::vector<std::string> &words) {
@@ -122,9 +144,13 @@ class BatchWalk : public EndToEnd,
 TEST_P(BatchWalk, ProbesExactlyItsRange) {
   for (auto &number : GetParam().present)
     write_standard_set(dir.path(), number);
-  RunResult result = run(GetParam().args);
+  RunResult result = run_with_errors(GetParam().args);
   EXPECT_EQ(result.output, converted(GetParam().converted));
   EXPECT_EQ(result.status, 0);
+  if (GetParam().converted.empty())
+    expect_nothing_found(result.errors, GetParam().looked_for);
+  else
+    EXPECT_EQ(result.errors, "");
   for (auto &number : GetParam().present) {
     bool expected = std::count(GetParam().converted.begin(),
                                GetParam().converted.end(), number) > 0;
@@ -139,21 +165,26 @@ INSTANTIATE_TEST_SUITE_P(
         WalkCase{{}, {"1", "2", "5", "501", "502"}, {"1", "2", "5", "501"}},
         WalkCase{{"7", "-"}, {"7", "8", "501", "502"}, {"8", "501"}},
         WalkCase{{"word", "-"}, {"1", "501"}, {"1", "501"}},
-        WalkCase{{"600", "-"}, {"601"}, {}},
+        WalkCase{{"600", "-"}, {"601"}, {},
+                 "no number after 600 up to 501 to look for"},
         WalkCase{{"-", "20"}, {"1", "21", "22"}, {"1", "21"}},
         WalkCase{{"-", "-"}, {"1", "2"}, {"1"}},
         WalkCase{{"-", "0"}, {"1", "2"}, {"1"}},
         WalkCase{{"-", "word"}, {"0", "1", "2"}, {"1"}},
         WalkCase{{"5", "-", "20"}, {"5", "6", "21", "22"}, {"6", "21"}},
         WalkCase{{"5", "-", "5"}, {"5", "6", "7"}, {"6"}},
-        WalkCase{{"10", "-", "5"}, {"10", "11"}, {}},
+        WalkCase{{"10", "-", "5"}, {"10", "11"}, {},
+                 "no number after 10 up to 6 to look for"},
+        WalkCase{{"4", "-", "5"}, {"4", "7"}, {}, "no tp5 to tp6"},
+        WalkCase{{"-", "0"}, {"2"}, {}, "no tp1"},
         // Set 0 after a negative start is converted and the walk goes on.
         WalkCase{{"-3", "-", "2"}, {"-3", "-2", "0", "3", "4"}, {"-2", "0", "3"}},
         // The largest int is probed last; the counter never wraps around.
         WalkCase{{"2147483645", "-", "2147483647"},
                  {"2147483646", "2147483647", "-2147483648"},
                  {"2147483646", "2147483647"}},
-        WalkCase{{"99999999999", "-", "99999999999"}, {"2147483647"}, {}},
+        WalkCase{{"99999999999", "-", "99999999999"}, {"2147483647"}, {},
+                 "no number after 2147483647 up to 2147483647 to look for"},
         WalkCase{{"-99999999999", "-", "-2147483647"},
                  {"-2147483648", "-2147483647", "-2147483646"},
                  {"-2147483647", "-2147483646"}}));
@@ -181,7 +212,9 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(EndToEnd, LeadingZerosAreNotFoundByTheWalk) {
   write_standard_set(dir.path(), "007");
-  EXPECT_EQ(run({"-", "10"}).output, converted({}));
+  const RunResult result = run_with_errors({"-", "10"});
+  EXPECT_EQ(result.output, converted({}));
+  expect_nothing_found(result.errors, "no tp1 to tp11");
 }
 
 struct FailureCase {
@@ -397,16 +430,34 @@ TEST_F(EndToEnd, StaleStagingFileOfAnotherLengthIsReplaced) {
   }
 }
 
-TEST_F(EndToEnd, ShortAndEmptyRecordsConvert) {
+TEST_F(EndToEnd, ShortSourcesConvertAndAreNamed) {
   // Cut inside the forward-only flag: image size survives, the flag reads 0.
   write_set(dir.path(), "1", standard_record(false).substr(0, 310),
             TOPOGRAPHY_BYTES, &SPECTROSCOPY_BYTES);
   write_set(dir.path(), "2", "", TOPOGRAPHY_BYTES, &SPECTROSCOPY_BYTES);
-  EXPECT_EQ(run({"1", "2"}).output, converted({"1", "2"}));
+  // Samples cut short, one byte short of the backward spectroscopy block.
+  const Bytes spectroscopy = SPECTROSCOPY_BYTES.substr(0, 47);
+  write_set(dir.path(), "3", standard_record(), TOPOGRAPHY_BYTES.substr(0, 1),
+            &spectroscopy);
+  const RunResult result = run_with_errors({"1", "2", "3"});
+  EXPECT_EQ(result.output, converted({"1", "2", "3"}));
+  EXPECT_EQ(result.status, 0);
+  const std::string record = "; the numbers it lacks were read as 0 and its "
+                             "texts stop where it ends\n";
+  const std::string samples =
+      "; the missing samples were written as the lowest value\n";
+  const std::string program = "parvane-convert: ";
+  EXPECT_EQ(result.errors,
+            program + "tp1: holds 310 bytes, the set needs 402" + record +
+                program + "tp2: holds 0 bytes, the set needs 402" + record +
+                program + "tz3: holds 1 byte, the set needs 24" + samples +
+                program + "ts3: holds 47 bytes, the set needs 48" + samples);
   EXPECT_EQ(size_on_disk(dir / "m1_ori.tb0"), PLANE);
   EXPECT_EQ(size_on_disk(dir / "m1_ori.sf0"), POINT_PLANES);
   for (const char *name : {"m2_ori.tf0", "m2_ori.tb0", "m2_ori.sf0", "m2_ori.sb0"})
     EXPECT_EQ(size_on_disk(dir / name), 0) << name;
+  EXPECT_EQ(size_on_disk(dir / "m3_ori.tb0"), PLANE);
+  EXPECT_EQ(size_on_disk(dir / "m3_ori.sb0"), POINT_PLANES);
 }
 
 TEST_F(EndToEnd, UndeletableStagingFileWarnsAndStillSucceeds) {

@@ -24,6 +24,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "convert/console.h"
 #include "convert/conversion_sequence.h"
 #include "convert/file_io.h"
 #include "convert/set_names.h"
@@ -127,6 +128,21 @@ std::int64_t sample_file_size(const SetShape &s, Name name) {
   case SF0: return 2 * positive(s.points_forward) * pixels(s);
   case SB0: return 2 * positive(s.points_backward) * pixels(s);
   default: return -1;
+  }
+}
+
+// The bytes a conversion needs from each source: the record up to the end of
+// the user text, one or two topography planes, and the spectroscopy blocks,
+// the backward one starting Pb planes in.
+std::int64_t needed_bytes(const SetShape &s, Name source, bool spectroscopy) {
+  switch (source) {
+  case TP: return 402;
+  case TZ: return sample_file_size(s, TF0) * (s.dual_mode ? 2 : 1);
+  case TS:
+    return !spectroscopy ? 0
+           : std::max(sample_file_size(s, SF0),
+                      s.dual_mode ? 2 * sample_file_size(s, SB0) : 0);
+  default: return 0;
   }
 }
 
@@ -757,10 +773,7 @@ RandomCase random_case(std::uint64_t seed, std::uint64_t case_index) {
   const SetShape s = c.shape();
   c.topography = hostile_samples(r, 2 * pixels(s) * (s.dual_mode ? 2 : 1));
   if (c.spectroscopy_file)
-    c.spectroscopy = hostile_samples(
-        r, 2 * pixels(s) *
-               (positive(s.points_forward) +
-                (s.dual_mode ? 2 * positive(s.points_backward) : 0)));
+    c.spectroscopy = hostile_samples(r, needed_bytes(s, TS, true));
   if (r.chance(35)) {
     c.obstacle.kind = r.pick({Obstacle::MISSING, Obstacle::DIRECTORY,
                               Obstacle::FIFO, Obstacle::FULL_DEVICE});
@@ -805,6 +818,38 @@ void build_case(const fs::path &dir, const RandomCase &c) {
   age_entries(dir);
 }
 
+// The start of each short-source warning a converted set gives, up to what
+// the conversion put in place of the missing bytes: the source, its size
+// and the size the set needs.
+std::vector<std::string> expected_short_sources(const RandomCase &c,
+                                                const Outcome &expected) {
+  std::vector<std::string> lines;
+  if (expected.code != 0)
+    return lines;
+  const SetShape s = c.shape();
+  for (const auto &[name, bytes] :
+       {std::pair{TP, &c.record}, {TZ, &c.topography}, {TS, &c.spectroscopy}}) {
+    const std::int64_t need = needed_bytes(s, name, expected.has_spectroscopy);
+    const auto size = static_cast<std::int64_t>(bytes->size());
+    if (size < need)
+      lines.push_back("parvane-convert: " + printable(file_name(c.number, name)) +
+                      ": holds " + std::to_string(size) +
+                      (size == 1 ? " byte" : " bytes") + ", the set needs " +
+                      std::to_string(need) + ";");
+  }
+  return lines;
+}
+
+std::vector<std::string> short_source_lines(const std::string &errors) {
+  std::vector<std::string> lines;
+  std::istringstream in(errors);
+  for (std::string line; std::getline(in, line);)
+    if (const std::size_t end = line.find(", the set needs ");
+        end != std::string::npos)
+      lines.push_back(line.substr(0, line.find(';', end) + 1));
+  return lines;
+}
+
 void run_random_case(std::uint64_t seed, std::uint64_t case_index,
                      DirectoryWatch &watch) {
   const RandomCase c = random_case(seed, case_index);
@@ -821,6 +866,7 @@ void run_random_case(std::uint64_t seed, std::uint64_t case_index,
 
   watch.watch(dir.path());
   ::testing::internal::CaptureStdout();
+  ::testing::internal::CaptureStderr();
   int code = -1;
   {
     WorkingDirectory inside(dir.path());
@@ -831,10 +877,13 @@ void run_random_case(std::uint64_t seed, std::uint64_t case_index,
     }
   }
   const std::string console = ::testing::internal::GetCapturedStdout();
+  const std::string errors = ::testing::internal::GetCapturedStderr();
 
   EXPECT_EQ(code, expected.code);
   EXPECT_EQ(console,
             code == 0 ? "File number " + c.number + " Done!\n" : std::string());
+  EXPECT_EQ(short_source_lines(errors), expected_short_sources(c, expected))
+      << errors;
   expect_outcome(
       before, snapshot(dir.path()), watch.changed_names(),
       written_names(c.number), states_by_file_name(c.number, expected),

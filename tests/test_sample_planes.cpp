@@ -13,6 +13,7 @@
 
 #include "convert/sample_planes.h"
 #include "convert/sample_planes_detail.h"
+#include "convert/source_extent.h"
 #include "test_helpers.h"
 
 namespace parvane {
@@ -206,6 +207,54 @@ INSTANTIATE_TEST_SUITE_P(
 
 // --- Short sources
 // -------------------------------------------------------------
+
+// The bytes a set needs from "tz" and "ts"; -1 for more than int64 counts.
+struct ExtentCase {
+  std::int32_t x, y, points, points_backward;
+  bool spectroscopy, dual;
+  std::int64_t topography, spectroscopy_bytes;
+};
+
+class ExtentTable : public ::testing::TestWithParam<ExtentCase> {};
+
+TEST_P(ExtentTable, EndAtTheLastByteTheConversionReads) {
+  const ExtentCase c = GetParam();
+  SourceParameters p;
+  p.image_size_x = c.x;
+  p.image_size_y = c.y;
+  p.spec_points_forward = c.points;
+  p.spec_points_backward = c.points_backward;
+  const SourceExtents e = source_extents(p, c.spectroscopy, c.dual);
+  const auto as_table = [](const SourceExtent &extent) {
+    return extent.beyond_range ? -1 : extent.bytes;
+  };
+  EXPECT_EQ(as_table(e.record), 402);
+  EXPECT_EQ(as_table(e.topography), c.topography);
+  EXPECT_EQ(as_table(e.spectroscopy), c.spectroscopy_bytes);
+  // Files of exactly that size are whole; one byte less is short.
+  const SourceSizes exact{402, c.topography, c.spectroscopy_bytes};
+  EXPECT_EQ(has_short_source(exact, e),
+            c.topography < 0 || c.spectroscopy_bytes < 0);
+  EXPECT_TRUE(has_short_source({401, exact.topography, exact.spectroscopy}, e));
+  if (c.topography > 0) {
+    EXPECT_TRUE(
+        has_short_source({402, c.topography - 1, exact.spectroscopy}, e));
+  }
+}
+
+constexpr std::int32_t MAX32 = std::numeric_limits<std::int32_t>::max();
+
+INSTANTIATE_TEST_SUITE_P(
+    Shapes, ExtentTable,
+    ::testing::Values(
+        ExtentCase{32, 32, 41, 41, true, true, 4096, 167936}, // example set 1
+        ExtentCase{32, 32, 32, 0, true, false, 2048, 65536},  // example set 2
+        // Small shapes are checked against converted random sets; here the
+        // ones whose byte counts reach the end of int64.
+        ExtentCase{MAX32, MAX32, 0, 0, false, false, 9223372028264841218, 0},
+        ExtentCase{MAX32, MAX32, 0, 0, false, true, -1, 0},
+        ExtentCase{MAX32, MAX32, MAX32, 1, true, false, 9223372028264841218, -1},
+        ExtentCase{MAX32, MAX32, 0, MAX32, true, true, -1, -1}));
 
 TEST(SamplePlanes, ShortTopographyPadsMissingSamplesAndHalfSamples) {
   // Five and a half samples for a plane of six.

@@ -9,6 +9,7 @@
 #include "convert/parameter_writer.h"
 #include "convert/sample_planes.h"
 #include "convert/set_names.h"
+#include "convert/source_extent.h"
 #include "convert/source_record.h"
 
 namespace parvane {
@@ -154,6 +155,13 @@ ResultCode convert_file_set(const std::string &file_number,
   const std::int32_t size_x = parameters->image_size_x;
   const std::int32_t size_y = parameters->image_size_y;
   const bool dual_mode = parameters->forward_only == 0;
+  // A source cut short converts all the same, but never silently: measured
+  // now, told once the set is done.
+  const SourceSizes source_sizes{
+      copy.record_length, old_topography->size(),
+      has_spectroscopy ? old_spectroscopy->size() : 0};
+  const SourceExtents extents =
+      source_extents(*parameters, has_spectroscopy, dual_mode);
 
   code = fill_and_close(
       *topography_out, RESULT_READ_OLD_TOPOGRAPHY,
@@ -222,6 +230,7 @@ ResultCode convert_file_set(const std::string &file_number,
     old_spectroscopy->close();
 
   delete_staging_file(*staging);
+  report_short_sources(names, source_sizes, extents, diagnostics);
   print_line("File number " + file_number + " Done!");
   return RESULT_OK;
 }

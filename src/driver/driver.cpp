@@ -8,6 +8,7 @@
 #include "convert/conversion_sequence.h"
 #include "convert/file_io.h"
 #include "convert/set_names.h"
+#include "convert/source_extent.h"
 
 namespace parvane {
 namespace {
@@ -168,10 +169,14 @@ std::optional<std::int32_t> find_next_file(std::string &file_number_buffer,
 WalkOutcome run_batch(const std::string &start_text, std::int32_t limit,
                       const Diagnostics &diagnostics) {
   std::string buffer = start_text;
+  bool found = false;
   while (find_next_file(buffer, limit)) {
+    found = true;
     if (convert_or_report(buffer, diagnostics) == WalkOutcome::SetFailed)
       return WalkOutcome::SetFailed;
   }
+  if (!found)
+    report_no_set_found(numeric_value(start_text), limit, diagnostics);
   return WalkOutcome::AllConverted;
 }
 
