@@ -334,7 +334,7 @@ TEST_P(OpenFailure, ReportsItsCodeAndLeavesTheDocumentedFiles) {
   write_standard_set(dir.path(), "1");
   fs::remove(dir / c.blocked);
   fs::create_directory(dir / c.blocked);
-  expect_open_failure(dir.path(), c, run({"1"}, c.blocked));
+  expect_open_failure(dir.path(), c, run({"1"}, c.blocked, "a directory"));
 }
 
 const std::int64_t PLANE = 2 * SIZE_X * SIZE_Y;
@@ -419,7 +419,7 @@ TEST_F(EndToEnd, DirectoriesDoNotCountAsSources) {
   fs::create_directory(dir / "tp7");
   write_standard_set(dir.path(), "8");
   EXPECT_EQ(run({"7", "-", "8"}).output, converted({"8"}));
-  EXPECT_EQ(run({"7"}, "tp7").output,
+  EXPECT_EQ(run({"7"}, "tp7", "a directory").output,
             BANNER + hint() +
                 report("7", "Error 1: Couldn't open old parameter file"));
 

@@ -72,14 +72,25 @@ private:
   os::Handle handle_;
 };
 
+// Why opening `name` failed: a directory is called one on every system
+// (Windows refuses to open one with "access denied", as it refuses a file
+// for want of permission).
+std::error_code open_failure(const std::string &name, std::error_code error) {
+  if (os::entry_kind(name) == os::EntryKind::Directory)
+    return FileRefusal::Directory;
+  return error;
+}
+
 // Opens `name` and accepts it when its kind is one of `accepted`.
 template <std::size_t N>
 OpenHandle open_kind(const std::string &name, os::OpenMode mode,
                      const std::array<os::FileKind, N> &accepted,
                      std::error_code &error) {
   OpenHandle handle(os::open_file(name, mode, false, error));
-  if (!handle.valid())
+  if (!handle.valid()) {
+    error = open_failure(name, error);
     return handle;
+  }
   const std::optional<os::FileKind> kind = os::kind_of(handle.get(), error);
   if (!kind)
     return OpenHandle(os::NO_HANDLE);
@@ -178,8 +189,10 @@ std::optional<File> File::open_staging(const std::string &name,
       if (!handle.valid() && os::is_existing_entry(error))
         continue; // another run created it in between: open that one
     }
-    if (!handle.valid())
+    if (!handle.valid()) {
+      error = open_failure(name, error);
       return std::nullopt;
+    }
     const std::optional<os::FileKind> kind = os::kind_of(handle.get(), error);
     if (!kind)
       return std::nullopt;
