@@ -1,6 +1,10 @@
 // Runs the built converter in scratch directories and checks the console
 // text, the exit status and what is left on disk.
+#include <algorithm>
+#include <array>
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <cstdlib>
 #include <fstream>
 #include <gtest/gtest.h>
@@ -63,12 +67,34 @@ std::int64_t size_on_disk(const fs::path &path) {
   return error ? -1 : static_cast<std::int64_t>(size);
 }
 
+// A failed run names the file in its way on standard error, in one line
+// after the report; `reason` is checked where it is the converter's own
+// text (a system's wording varies between systems).
+void expect_error_line(const RunResult &result, const std::string &file,
+                       const std::string &reason = "") {
+  const std::string start = "parvane-convert: " + file + ": ";
+  EXPECT_EQ(result.errors.substr(0, start.size()), start) << result.errors;
+  EXPECT_EQ(std::count(result.errors.begin(), result.errors.end(), '\n'), 1)
+      << result.errors;
+  if (!reason.empty()) {
+    EXPECT_EQ(result.errors, start + reason + "\n");
+  }
+}
+
 class EndToEnd : public ::testing::Test {
 protected:
   ScratchDir dir;
-  RunResult run(const std::vector<std::string> &args) {
-    RunResult result = run_with_errors(args);
-    EXPECT_EQ(result.errors, "") << "nothing goes to standard error";
+  // Runs the converter; `error_file` names the file that the standard error
+  // line must name, or is empty when nothing may go there.
+  RunResult run(const std::vector<std::string> &args,
+                const std::string &error_file = "",
+                const std::string &reason = "") {
+    RunResult result = run_converter(dir.path(), args, "./parvane-convert");
+    if (error_file.empty()) {
+      EXPECT_EQ(result.errors, "") << "nothing goes to standard error";
+    } else {
+      expect_error_line(result, error_file, reason);
+    }
     return result;
   }
   // Leaves standard error to the caller.
@@ -224,11 +250,16 @@ struct FailureCase {
   std::string failed;
   std::string error_line;
   std::vector<std::string> untouched; // sets after the failure
+  std::string error_file;             // named on standard error
+  std::string reason = {};            // checked when given
 };
 
 void PrintTo(const FailureCase &c, std::ostream *out) {
   *out << "args " << joined(c.args) << " failing " << c.failed.substr(0, 20);
 }
+
+const std::string SEPARATOR_REASON =
+    "a file number with a directory separator names no set of this directory";
 
 class FailedRun : public EndToEnd,
                   public ::testing::WithParamInterface<FailureCase> {};
@@ -239,7 +270,7 @@ TEST_P(FailedRun, StopsAtTheFirstFailureWithStatus1) {
     write_standard_set(dir.path(), number);
   if (std::count(c.present.begin(), c.present.end(), "2"))
     fs::remove(dir / "tz2"); // set 2 is the broken one where it exists
-  RunResult result = run(c.args);
+  RunResult result = run(c.args, c.error_file, c.reason);
   std::string expected = BANNER + hint();
   for (auto &number : c.converted)
     expected += done(number);
@@ -251,30 +282,53 @@ TEST_P(FailedRun, StopsAtTheFirstFailureWithStatus1) {
     EXPECT_FALSE(fs::exists(dir / ("m" + number + "_ori.par"))) << number;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Failures, FailedRun,
-    ::testing::Values(
-        FailureCase{{}, {"1", "2", "3"}, {"1"}, "2",
-                    "Error 2: Couldn't open old topography file", {"3"}},
-        FailureCase{{"1", "2", "3"}, {"1", "2", "3"}, {"1"}, "2",
-                    "Error 2: Couldn't open old topography file", {"3"}},
-        FailureCase{{"1", "4", "3"}, {"1", "3"}, {"1"}, "4",
-                    "Error 1: Couldn't open old parameter file", {"3"}},
-        FailureCase{{"1", "-", "3", "4"}, {"1", "3", "4"}, {"1"}, "-",
-                    "Error 1: Couldn't open old parameter file", {"3", "4"}},
-        FailureCase{{"HELP"}, {}, {}, "HELP",
-                    "Error 1: Couldn't open old parameter file", {}},
-        FailureCase{{std::string(300, '1')}, {}, {}, std::string(300, '1'),
-                    "Error 1: Couldn't open old parameter file", {}},
-        // On Windows "tp\..\tp1" leads to tp1, "tp::$DATA" to the data of a
-        // file "tp" and "tp1." to tp1: a number holding a directory separator
-        // or a stream marker, or ending in a dot, names no set of its own.
-        FailureCase{{"1", "\\..\\tp1", "3"}, {"1", "3"}, {"1"}, "\\..\\tp1",
-                    "Error 1: Couldn't open old parameter file", {"3"}},
-        FailureCase{{"::$DATA"}, {""}, {}, "::$DATA",
-                    "Error 1: Couldn't open old parameter file", {}},
-        FailureCase{{"1."}, {"1"}, {}, "1.",
-                    "Error 1: Couldn't open old parameter file", {}}));
+const std::vector<FailureCase> FAILURES{
+    FailureCase{{}, {"1", "2", "3"}, {"1"}, "2",
+                "Error 2: Couldn't open old topography file", {"3"}, "tz2"},
+    FailureCase{{"1", "2", "3"}, {"1", "2", "3"}, {"1"}, "2",
+                "Error 2: Couldn't open old topography file", {"3"}, "tz2"},
+    FailureCase{{"1", "4", "3"}, {"1", "3"}, {"1"}, "4",
+                "Error 1: Couldn't open old parameter file", {"3"}, "tp4"},
+    FailureCase{{"1", "-", "3", "4"}, {"1", "3", "4"}, {"1"}, "-",
+                "Error 1: Couldn't open old parameter file", {"3", "4"},
+                "tp-"},
+    FailureCase{{"HELP"}, {}, {}, "HELP",
+                "Error 1: Couldn't open old parameter file", {}, "tpHELP"},
+    FailureCase{{std::string(300, '1')}, {}, {}, std::string(300, '1'),
+                "Error 1: Couldn't open old parameter file", {},
+                "tp" + std::string(300, '1')},
+    // A line feed in a number would forge console lines: it names no set,
+    // and every echo of it shows its control characters as '?'.
+    FailureCase{{"1", "7\nFile number 9 Done!", "3"}, {"1", "3"}, {"1"},
+                "7?File number 9 Done!",
+                "Error 1: Couldn't open old parameter file", {"3"},
+                "7?File number 9 Done!",
+                "a file number with a control character names no set"},
+#ifdef _WIN32
+    // On Windows "tp\..\tp1" leads to tp1, "tp::$DATA" to the data of a
+    // file "tp" and "tp1." to tp1: a number holding a directory separator
+    // or a stream marker, or ending in a dot, names no set of its own.
+    FailureCase{{"1", "\\..\\tp1", "3"}, {"1", "3"}, {"1"}, "\\..\\tp1",
+                "Error 1: Couldn't open old parameter file", {"3"},
+                "\\..\\tp1", SEPARATOR_REASON},
+    FailureCase{{"::$DATA"}, {""}, {}, "::$DATA",
+                "Error 1: Couldn't open old parameter file", {}, "::$DATA",
+                SEPARATOR_REASON},
+    FailureCase{{"1."}, {"1"}, {}, "1.",
+                "Error 1: Couldn't open old parameter file", {}, "tp1.",
+                "ends in a dot or a space, which Windows drops from names"}
+#else
+    FailureCase{{"1", "\\..\\tp1", "3"}, {"1", "3"}, {"1"}, "\\..\\tp1",
+                "Error 1: Couldn't open old parameter file", {"3"},
+                "tp\\..\\tp1"},
+    FailureCase{{"::$DATA"}, {""}, {}, "::$DATA",
+                "Error 1: Couldn't open old parameter file", {}, "tp::$DATA"},
+    FailureCase{{"1."}, {"1"}, {}, "1.",
+                "Error 1: Couldn't open old parameter file", {}, "tp1."}
+#endif
+};
+
+INSTANTIATE_TEST_SUITE_P(Failures, FailedRun, ::testing::ValuesIn(FAILURES));
 
 // Each open failure, provoked by a directory where the file should be, and
 // what the conversion leaves on disk: sizes of the set's files (-1 absent).
@@ -313,7 +367,7 @@ TEST_P(OpenFailure, ReportsItsCodeAndLeavesTheDocumentedFiles) {
   write_standard_set(dir.path(), "1");
   fs::remove(dir / c.blocked);
   fs::create_directory(dir / c.blocked);
-  expect_open_failure(dir.path(), c, run({"1"}));
+  expect_open_failure(dir.path(), c, run({"1"}, c.blocked, "a directory"));
 }
 
 const std::int64_t PLANE = 2 * SIZE_X * SIZE_Y;
@@ -348,8 +402,39 @@ TEST_F(EndToEnd, OutputsNotReachedKeepWhatTheyHeld) {
   write_standard_set(dir.path(), "1");
   write_file(dir / "m1_ori.sb0", "earlier");
   fs::create_directory(dir / "m1_ori.tf0");
-  EXPECT_EQ(run({"1"}).status, 1);
+  EXPECT_EQ(run({"1"}, "m1_ori.tf0").status, 1);
   EXPECT_EQ(read_file(dir / "m1_ori.sb0"), "earlier");
+}
+
+// An output that is one of several names of a file outside the set (a
+// backup's hard link, another set's source) is replaced by a new file, so
+// that every other name keeps its content; the set converts as usual.
+TEST_F(EndToEnd, OutputsWithOtherNamesAreReplacedNotEmptied) {
+  ScratchDir reference;
+  for (const fs::path *where : {&reference.path(), &dir.path()})
+    for (const char *number : {"1", "2"})
+      write_standard_set(*where, number);
+  ASSERT_EQ(run_converter(reference.path(), {}).status, 0);
+  fs::create_directory(dir / "snapshot");
+  write_file(dir / "snapshot" / "m1_ori.par", "yesterday's parameters");
+  fs::create_hard_link(dir / "snapshot" / "m1_ori.par", dir / "m1_ori.par");
+  fs::create_hard_link(dir / "tz2", dir / "m1_ori.tf0");
+  fs::create_hard_link(dir / "ts2", dir / "m1_ori.sb0");
+  // Outputs of an earlier conversion linked to each other.
+  write_file(dir / "m1_ori.tf0x", "converted earlier");
+  fs::create_hard_link(dir / "m1_ori.tf0x", dir / "m1_ori.tb0");
+  fs::create_hard_link(dir / "m1_ori.tf0x", dir / "m1_ori.sf0");
+  EXPECT_EQ(run({}).output, converted({"1", "2"}));
+  EXPECT_EQ(read_file(dir / "snapshot" / "m1_ori.par"), "yesterday's parameters");
+  EXPECT_EQ(read_file(dir / "tz2"), TOPOGRAPHY_BYTES);
+  EXPECT_EQ(read_file(dir / "ts2"), SPECTROSCOPY_BYTES);
+  EXPECT_EQ(read_file(dir / "m1_ori.tf0x"), "converted earlier");
+  for (const char *name : {"m1_ori.par", "m1_ori.tf0", "m1_ori.sf0",
+                           "m1_ori.tb0", "m1_ori.sb0", "m2_ori.tf0",
+                           "m2_ori.sb0"}) {
+    EXPECT_EQ(read_file(dir / name), read_file(reference / name)) << name;
+    EXPECT_EQ(fs::hard_link_count(dir / name), 1u) << name;
+  }
 }
 
 TEST_F(EndToEnd, ForwardOnlyLeavesEarlierBackwardFilesAlone) {
@@ -367,7 +452,7 @@ TEST_F(EndToEnd, DirectoriesDoNotCountAsSources) {
   fs::create_directory(dir / "tp7");
   write_standard_set(dir.path(), "8");
   EXPECT_EQ(run({"7", "-", "8"}).output, converted({"8"}));
-  EXPECT_EQ(run({"7"}).output,
+  EXPECT_EQ(run({"7"}, "tp7", "a directory").output,
             BANNER + hint() +
                 report("7", "Error 1: Couldn't open old parameter file"));
 
@@ -389,12 +474,12 @@ TEST_F(EndToEnd, PipesInPlaceOfFilesNeverHang) {
   write_standard_set(dir.path(), "5");
   fs::remove(dir / "tz5");
   ASSERT_EQ(::mkfifo((dir / "tz5").c_str(), 0666), 0);
-  EXPECT_EQ(run({"5"}).output,
+  EXPECT_EQ(run({"5"}, "tz5", "not a regular file").output,
             BANNER + hint() +
                 report("5", "Error 2: Couldn't open old topography file"));
   fs::remove(dir / "m4_ori.tf0");
   ASSERT_EQ(::mkfifo((dir / "m4_ori.tf0").c_str(), 0666), 0);
-  EXPECT_EQ(run({"4"}).output,
+  EXPECT_EQ(run({"4"}, "m4_ori.tf0", std::strerror(ENXIO)).output,
             BANNER + hint() +
                 report("4", "Error 5: Couldn't open new topography file "
                             "(forward)"));
@@ -409,7 +494,7 @@ TEST_F(EndToEnd, WriteFailureIsReportedNotDone) {
   write_standard_set(dir.path(), "1");
   write_standard_set(dir.path(), "2");
   fs::create_symlink("/dev/full", dir / "m2_ori.tf0");
-  RunResult result = run({});
+  RunResult result = run({}, "m2_ori.tf0", std::strerror(ENOSPC));
   EXPECT_EQ(result.output,
             BANNER + hint() + done("1") +
                 report("2", "Error 11: Couldn't write new topography file "
@@ -476,6 +561,9 @@ TEST_F(EndToEnd, UndeletableStagingFileWarnsAndStillSucceeds) {
                 "Continuing..\n" +
                 done("1") + CLOSING);
   EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.errors,
+            "parvane-convert: tmp.par: " + std::string(std::strerror(EPERM)) +
+                "\n");
   EXPECT_TRUE(fs::exists(work / "tmp.par"));
 }
 
@@ -539,7 +627,7 @@ TEST_P(BlockedOutput, ReportsItsOpenCodeAndKeepsTheBlockingFile) {
   } else {
     viewer.emplace(blocked, HeldOpen::Viewer);
   }
-  const RunResult result = run({"1"});
+  const RunResult result = run({"1"}, c.blocked);
   viewer.reset();
   expect_open_failure(dir.path(), c, result);
   EXPECT_EQ(read_file(blocked), "held earlier");
@@ -625,7 +713,7 @@ TEST_F(EndToEnd, FileNumbersWithSeparatorsAreNotSets) {
     write_file(dir / source, TOPOGRAPHY_BYTES);
   const auto before = tree(dir.path());
   for (const char *number : {"a/1", "/../x/1"}) {
-    RunResult result = run({number});
+    RunResult result = run({number}, number, SEPARATOR_REASON);
     EXPECT_EQ(result.output,
               BANNER + hint() +
                   report(number, "Error 1: Couldn't open old parameter file"));
@@ -653,6 +741,11 @@ TEST_F(EndToEnd, PosixBackslashIsAnOrdinaryCharacter) {
 // run ends with status 1 and says so once on standard error.
 class PosixConsole : public ::testing::TestWithParam<RunOptions::Output> {};
 
+std::string console_name(RunOptions::Output output) {
+  constexpr std::array NAMES{"Captured", "Full", "Closed", "BrokenPipe"};
+  return NAMES[static_cast<std::size_t>(output)];
+}
+
 TEST_P(PosixConsole, LostLinesFailTheRunButNotTheConversion) {
   ScratchDir reference, dir;
   for (const fs::path *where : {&reference.path(), &dir.path()}) {
@@ -674,11 +767,30 @@ TEST_P(PosixConsole, LostLinesFailTheRunButNotTheConversion) {
 INSTANTIATE_TEST_SUITE_P(
     FullOrClosed, PosixConsole,
     ::testing::Values(RunOptions::Output::FullDevice,
-                      RunOptions::Output::Closed),
-    [](const auto &info) {
-      return info.param == RunOptions::Output::Closed ? std::string("Closed")
-                                                      : std::string("Full");
-    });
+                      RunOptions::Output::Closed,
+                      RunOptions::Output::BrokenPipe),
+    [](const auto &info) { return console_name(info.param); });
+
+// A record larger than the free space (a damaged or mistaken file, sparse on
+// disk) fails with code 9 before the staging copy is written, leaving an
+// empty tmp.par instead of a full disk.
+TEST_F(EndToEnd, PosixRecordLargerThanTheFreeSpaceFillsNothing) {
+  write_standard_set(dir.path(), "1");
+  std::error_code error;
+  const fs::space_info space = fs::space(dir.path(), error);
+  if (error)
+    GTEST_SKIP() << "the free space here is unknown";
+  fs::resize_file(dir / "tp1", space.available + (std::uintmax_t{1} << 30),
+                  error);
+  if (error)
+    GTEST_SKIP() << "no sparse file larger than the free space here";
+  EXPECT_EQ(run({"1"}, "tmp.par",
+                "larger than the free space on its disk; nothing written")
+                .output,
+            BANNER + hint() + report("1", "Error 9: Couldn't write temp file"));
+  EXPECT_EQ(size_on_disk(dir / "tmp.par"), 0);
+  EXPECT_FALSE(fs::exists(dir / "m1_ori.par"));
+}
 
 // The guard main() runs first: a closed standard output is taken by a
 // placeholder that cannot be written, so no file opened later becomes the
@@ -708,10 +820,13 @@ TEST(PosixConcurrentRuns, SecondRunWaitsForTheStagingFile) {
   write_file(staging, "held by another conversion");
   const int held = ::open(staging.c_str(), O_RDWR | O_CLOEXEC);
   ASSERT_GE(held, 0);
-  struct flock whole_file {};
-  whole_file.l_type = F_WRLCK;
-  whole_file.l_whence = SEEK_SET;
-  ASSERT_EQ(::fcntl(held, F_SETLK, &whole_file), 0);
+  // The byte that every build locks, on every system.
+  struct flock lock_byte {};
+  lock_byte.l_type = F_WRLCK;
+  lock_byte.l_whence = SEEK_SET;
+  lock_byte.l_start = off_t{1} << 62;
+  lock_byte.l_len = 1;
+  ASSERT_EQ(::fcntl(held, F_SETLK, &lock_byte), 0);
 
   // A second name for the held file, to see that it is never emptied.
   fs::create_hard_link(staging, dir / "held");
@@ -725,6 +840,8 @@ TEST(PosixConcurrentRuns, SecondRunWaitsForTheStagingFile) {
   ::close(held);
   second.join();
   EXPECT_EQ(result.output, converted({"1"}));
+  EXPECT_EQ(result.errors, "parvane-convert: waiting for another conversion "
+                           "in this directory (tmp.par is locked)\n");
   EXPECT_EQ(result.status, 0);
   EXPECT_FALSE(fs::exists(staging));
   EXPECT_EQ(read_file(dir / "held"), "held by another conversion");

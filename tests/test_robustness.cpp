@@ -10,9 +10,11 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <functional>
 #include <limits>
@@ -37,7 +39,8 @@ namespace {
 // ---------------------------------------------------------------------------
 // The files of one set and what a conversion does to them.
 
-enum Name { TP, TZ, TS, TMP, PAR, TF0, SF0, TB0, SB0 };
+// NOTES is a file of the user's beside the sets, no file of any set.
+enum Name { TP, TZ, TS, TMP, PAR, TF0, SF0, TB0, SB0, NOTES };
 constexpr std::array ALL_NAMES{TP, TZ, TS, TMP, PAR, TF0, SF0, TB0, SB0};
 
 // Longest file name the file systems under test accept.
@@ -54,6 +57,7 @@ std::string file_name(const std::string &number, Name name) {
   case SF0: return "m" + number + "_ori.sf0";
   case TB0: return "m" + number + "_ori.tb0";
   case SB0: return "m" + number + "_ori.sb0";
+  case NOTES: return "notes.txt";
   }
   return {};
 }
@@ -73,6 +77,9 @@ struct Obstacle {
     // (a symbolic link at tmp.par may lead to any name).
     SYMBOLIC_LINK,
     HARD_LINK,
+    // A symbolic link whose target is gone (a share that is not mounted):
+    // the name exists, but no file can be opened through it.
+    DANGLING_LINK,
     // A source the system fails to read: a symbolic link to /proc/self/mem,
     // a "regular file" of size 0 whose every read at a low position fails
     // with EIO (the first pages of an address space are never mapped).
@@ -212,6 +219,11 @@ Outcome predict(SetShape s, const Obstacle &obstacle) {
   // such a record is empty.
   if (at(TP, Obstacle::UNREADABLE))
     s.record_length = 0;
+  // A number with a control character names no set: nothing is opened.
+  if (std::any_of(s.number.begin(), s.number.end(), [](char c) {
+        return static_cast<unsigned char>(c) < 32 || c == 127;
+      }))
+    return {1, false, {}};
   // The files opened so far, by the name that reached them first.
   std::set<Name> opened;
   auto open_fails = [&](Name name) {
@@ -222,10 +234,14 @@ Outcome predict(SetShape s, const Obstacle &obstacle) {
         obstacle.kind == Obstacle::UNREADABLE)
       return false;
     // A link is never emptied through when it leads to a file of the set
-    // already open, and tmp.par is never opened through a symbolic link.
+    // already open, and tmp.par is never opened through any link. An
+    // earlier output with a second name was replaced by a new file when it
+    // was opened, so a hard link there leads to no file of the set.
     if (link)
-      return opened.contains(obstacle.target) ||
-             (name == TMP && obstacle.kind == Obstacle::SYMBOLIC_LINK);
+      return name == TMP ||
+             (opened.contains(obstacle.target) &&
+              (obstacle.kind == Obstacle::SYMBOLIC_LINK ||
+               is_source(obstacle.target)));
     // Only regular files count as sources; a full device opens as an
     // output, but a symbolic link at tmp.par is refused whatever it leads to.
     return is_source(name) || name == TMP ||
@@ -249,6 +265,10 @@ Outcome predict(SetShape s, const Obstacle &obstacle) {
   if (open_fails(TZ))
     return {2, false, {}};
   opened.insert(TZ);
+  // A spectroscopy file that exists but cannot be opened fails the set
+  // before anything is written.
+  if (at(TS, Obstacle::DANGLING_LINK))
+    return {17, false, {}};
   out.has_spectroscopy = (s.spectroscopy_file || at(TS, Obstacle::UNREADABLE)) &&
                          !open_fails(TS);
   if (out.has_spectroscopy)
@@ -449,6 +469,7 @@ void place_obstacle(const fs::path &dir, const std::string &number,
   case Obstacle::FIFO: ::mkfifo(path.c_str(), 0666); break;
   case Obstacle::FULL_DEVICE: fs::create_symlink("/dev/full", path); break;
   case Obstacle::UNREADABLE: fs::create_symlink("/proc/self/mem", path); break;
+  case Obstacle::DANGLING_LINK: fs::create_symlink("unmounted/share", path); break;
   case Obstacle::SYMBOLIC_LINK: fs::create_symlink(target, path); break;
   case Obstacle::HARD_LINK:
     if (!fs::exists(dir / target))
@@ -952,12 +973,16 @@ struct BatchFault {
   int failing_set; // "tmp.par" is shared by every set: its faults strike set 1
   int code;
   std::string line; // the report's second line after "Error <code>: "
+  // Why, as the standard error line after the report gives it, for the file
+  // in the way.
+  std::string reason;
 };
 
 void PrintTo(const BatchFault &fault, std::ostream *out) {
   constexpr std::array KINDS{"nothing",       "missing",      "directory",
                              "FIFO",          "/dev/full",    "symbolic link",
-                             "hard link",     "/proc/self/mem", "size limit"};
+                             "hard link",     "dangling link", "/proc/self/mem",
+                             "size limit"};
   const std::string set = std::to_string(fault.failing_set);
   const Obstacle &o = fault.obstacle;
   *out << "code " << fault.code << ": " << KINDS[o.kind] << " at "
@@ -1024,7 +1049,8 @@ void expect_fault_in_batch(const BatchFault &fault,
                             "Error converting file number " + failing +
                             "\nError " + std::to_string(fault.code) + ": " +
                             fault.line + "\nExiting..\n\n");
-  EXPECT_EQ(run.errors, "");
+  EXPECT_EQ(run.errors, "parvane-convert: " + file_name(failing, obstacle.name) +
+                            ": " + fault.reason + "\n");
   EXPECT_EQ(run.status, 1);
 
   // Sets before the failing one are converted exactly as in the clean run,
@@ -1097,7 +1123,8 @@ std::vector<BatchFault> write_faults() {
           role.name},
          failing_set_for(role.name),
          role.write_code,
-         std::string("Couldn't write ") + role.write_text});
+         std::string("Couldn't write ") + role.write_text,
+         std::strerror(role.name == TMP ? EFBIG : ENOSPC)});
   return faults;
 }
 
@@ -1148,12 +1175,40 @@ INSTANTIATE_TEST_SUITE_P(
     EverySource, PosixReadFaultInBatch,
     ::testing::Values(
         BatchFault{{Obstacle::UNREADABLE, TP}, 2, 15,
-                   "Couldn't read old parameter file"},
+                   "Couldn't read old parameter file", std::strerror(EIO)},
         BatchFault{{Obstacle::UNREADABLE, TZ}, 2, 16,
-                   "Couldn't read old topography file"},
+                   "Couldn't read old topography file", std::strerror(EIO)},
         BatchFault{{Obstacle::UNREADABLE, TS}, 2, 17,
-                   "Couldn't read old spectroscopy file"}),
+                   "Couldn't read old spectroscopy file", std::strerror(EIO)}),
     [](const auto &info) { return "Code" + std::to_string(info.param.code); });
+
+// A source whose name exists but that cannot be opened is no missing file:
+// the walk stops at such a record instead of passing it by, and such a
+// spectroscopy file fails its set instead of leaving out the curves.
+class PosixUnopenableSourceInBatch
+    : public ::testing::TestWithParam<std::tuple<BatchFault, std::size_t>> {};
+
+TEST_P(PosixUnopenableSourceInBatch, FailsTheSetAndSaysWhy) {
+  const auto &[fault, walk] = GetParam();
+  expect_fault_in_batch(fault, WALKS[walk]);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    DanglingLink, PosixUnopenableSourceInBatch,
+    ::testing::Combine(
+        ::testing::Values(
+            BatchFault{{Obstacle::DANGLING_LINK, TP}, 2, 1,
+                       "Couldn't open old parameter file", std::strerror(ENOENT)},
+            BatchFault{{Obstacle::DANGLING_LINK, TZ}, 2, 2,
+                       "Couldn't open old topography file", std::strerror(ENOENT)},
+            BatchFault{{Obstacle::DANGLING_LINK, TS}, 2, 17,
+                       "Couldn't read old spectroscopy file",
+                       std::strerror(ENOENT)}),
+        ::testing::Values(std::size_t{0}, std::size_t{1})),
+    [](const auto &info) {
+      return "Code" + std::to_string(std::get<0>(info.param).code) +
+             (std::get<1>(info.param) == 0 ? "Batch" : "List");
+    });
 
 // Symbolic and hard links at the staging file and at each output, onto each
 // source of the set and onto a file the conversion opened just before: the
@@ -1164,19 +1219,32 @@ std::vector<BatchFault> link_faults() {
     for (std::size_t r = 0; r < ROLES.size(); ++r) {
       const Role &role = ROLES[r];
       std::vector<Name> targets{TP, TZ, TS};
-      // tmp.par is made afresh by every set: only a symbolic link at an
-      // output leads to the failing set's own staging file.
-      if (r > 0 && (ROLES[r - 1].name != TMP || kind == Obstacle::SYMBOLIC_LINK))
+      // tmp.par is made afresh by every set, and an earlier output that has
+      // a second name is replaced when it is opened: only a symbolic link at
+      // an output leads to the staging file or an output opened before.
+      if (r > 0 && kind == Obstacle::SYMBOLIC_LINK)
         targets.push_back(role.name == TB0 ? TF0 : ROLES[r - 1].name);
-      // A symbolic link at tmp.par onto a file that is none of the set's
-      // open files yet: refused as a link, not for what it leads to.
-      if (role.name == TMP && kind == Obstacle::SYMBOLIC_LINK)
-        targets.push_back(PAR);
-      for (Name target : targets)
+      // A link at tmp.par onto a file that is none of the set's open files
+      // (a later output, a file of the user's): refused as a link, not for
+      // what it leads to.
+      if (role.name == TMP) {
+        targets.push_back(NOTES);
+        if (kind == Obstacle::SYMBOLIC_LINK)
+          targets.push_back(PAR);
+      }
+      for (Name target : targets) {
+        const std::string reason =
+            role.name != TMP ? "a link to " + file_name("2", target) +
+                                   ", a file of this set; not emptied"
+            : kind == Obstacle::SYMBOLIC_LINK
+                ? "a symbolic link; not followed"
+                : "has another name (a hard link); not used";
         faults.push_back({{kind, role.name, target},
                           failing_set_for(role.name),
                           role.open_code,
-                          std::string("Couldn't open ") + role.open_text});
+                          std::string("Couldn't open ") + role.open_text,
+                          reason});
+      }
     }
   }
   return faults;
@@ -1189,8 +1257,8 @@ TEST_P(PosixLinkInBatch, RefusesToEmptyAFileOfTheSet) {
 }
 
 std::string short_name(Name name) {
-  constexpr std::array NAMES{"Tp", "Tz", "Ts", "Tmp", "Par",
-                             "Tf0", "Sf0", "Tb0", "Sb0"};
+  constexpr std::array NAMES{"Tp",  "Tz",  "Ts",  "Tmp", "Par",
+                             "Tf0", "Sf0", "Tb0", "Sb0", "Notes"};
   return NAMES[name];
 }
 
