@@ -462,6 +462,8 @@ TEST(SamplePlanes, FailingWriteStopsThePlane) {
   }
 }
 
+// Reads of a process's own memory as a file are a Linux facility.
+#ifdef __linux__
 // A source whose reads fail part way through: this process's own memory, read
 // through /proc/self/mem, where it maps `samples` at a fixed address but for
 // page `hole`, whose reads fail with EIO. Not usable when the system would
@@ -555,6 +557,7 @@ TEST(SamplePlanes, FailingReadStopsThePlane) {
     EXPECT_EQ(written, std::vector<int>(Q, written[0]));
   }
 }
+#endif
 #endif
 
 } // namespace
