@@ -1,6 +1,10 @@
 // Runs the built converter in scratch directories and checks the console
 // text, the exit status and what is left on disk.
+#include <algorithm>
+#include <array>
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <cstdlib>
 #include <fstream>
 #include <gtest/gtest.h>
@@ -63,13 +67,55 @@ std::int64_t size_on_disk(const fs::path &path) {
   return error ? -1 : static_cast<std::int64_t>(size);
 }
 
+// A failed run names the file in its way on standard error, in one line
+// after the report; `reason` is checked where it is the converter's own
+// text (a system's wording varies between systems).
+void expect_error_line(const RunResult &result, const std::string &file,
+                       const std::string &reason = "") {
+  const std::string start = "parvane-convert: " + file + ": ";
+  EXPECT_EQ(result.errors.substr(0, start.size()), start) << result.errors;
+  EXPECT_EQ(std::count(result.errors.begin(), result.errors.end(), '\n'), 1)
+      << result.errors;
+  if (!reason.empty()) {
+    EXPECT_EQ(result.errors, start + reason + "\n");
+  }
+}
+
 class EndToEnd : public ::testing::Test {
 protected:
   ScratchDir dir;
-  RunResult run(const std::vector<std::string> &args) {
+  // Runs the converter; `error_file` names the file that the standard error
+  // line must name, or is empty when nothing may go there.
+  RunResult run(const std::vector<std::string> &args,
+                const std::string &error_file = "",
+                const std::string &reason = "") {
     RunResult result = run_converter(dir.path(), args, "./parvane-convert");
-    EXPECT_EQ(result.errors, "") << "nothing goes to standard error";
+    if (error_file.empty()) {
+      EXPECT_EQ(result.errors, "") << "nothing goes to standard error";
+    } else {
+      expect_error_line(result, error_file, reason);
+    }
     return result;
+  }
+  // Leaves standard error to the caller.
+  RunResult run_with_errors(const std::vector<std::string> &args) {
+    return run_converter(dir.path(), args, "./parvane-convert");
+  }
+  // A walk that found no set says on standard error what it looked for
+  // and, when it looked at all, in which directory: this scratch directory.
+  void expect_nothing_found(const std::string &errors,
+                            const std::string &looked_for) {
+    const std::string line = "parvane-convert: no set found: " + looked_for;
+    if (looked_for.ends_with("to look for")) {
+      EXPECT_EQ(errors, line + "\n");
+      return;
+    }
+    ASSERT_TRUE(errors.starts_with(line + " in ") && errors.ends_with("\n"))
+        << errors;
+    const fs::path where =
+        errors.substr(line.size() + 4, errors.size() - line.size() - 5);
+    std::error_code error;
+    EXPECT_TRUE(fs::equivalent(where, dir.path(), error)) << errors;
   }
 };
 
@@ -92,15 +138,17 @@ TEST_F(EndToEnd, HelpTextByteForByte) {
 }
 
 TEST_F(EndToEnd, NoSetsEndsNormally) {
-  RunResult result = run({});
+  RunResult result = run_with_errors({});
   EXPECT_EQ(result.output, BANNER + hint() + CLOSING);
   EXPECT_EQ(result.status, 0);
+  expect_nothing_found(result.errors, "no tp1 to tp501");
 }
 
 struct WalkCase {
   std::vector<std::string> args;
   std::vector<std::string> present;   // sets on disk
   std::vector<std::string> converted; // in the order converted
+  std::string looked_for = {};        // standard error when none was found
 };
 
 std::string joined(const std::vector<std::string> &words) {
@@ -122,9 +170,13 @@ class BatchWalk : public EndToEnd,
 TEST_P(BatchWalk, ProbesExactlyItsRange) {
   for (auto &number : GetParam().present)
     write_standard_set(dir.path(), number);
-  RunResult result = run(GetParam().args);
+  RunResult result = run_with_errors(GetParam().args);
   EXPECT_EQ(result.output, converted(GetParam().converted));
   EXPECT_EQ(result.status, 0);
+  if (GetParam().converted.empty())
+    expect_nothing_found(result.errors, GetParam().looked_for);
+  else
+    EXPECT_EQ(result.errors, "");
   for (auto &number : GetParam().present) {
     bool expected = std::count(GetParam().converted.begin(),
                                GetParam().converted.end(), number) > 0;
@@ -139,21 +191,26 @@ INSTANTIATE_TEST_SUITE_P(
         WalkCase{{}, {"1", "2", "5", "501", "502"}, {"1", "2", "5", "501"}},
         WalkCase{{"7", "-"}, {"7", "8", "501", "502"}, {"8", "501"}},
         WalkCase{{"word", "-"}, {"1", "501"}, {"1", "501"}},
-        WalkCase{{"600", "-"}, {"601"}, {}},
+        WalkCase{{"600", "-"}, {"601"}, {},
+                 "no number after 600 up to 501 to look for"},
         WalkCase{{"-", "20"}, {"1", "21", "22"}, {"1", "21"}},
         WalkCase{{"-", "-"}, {"1", "2"}, {"1"}},
         WalkCase{{"-", "0"}, {"1", "2"}, {"1"}},
         WalkCase{{"-", "word"}, {"0", "1", "2"}, {"1"}},
         WalkCase{{"5", "-", "20"}, {"5", "6", "21", "22"}, {"6", "21"}},
         WalkCase{{"5", "-", "5"}, {"5", "6", "7"}, {"6"}},
-        WalkCase{{"10", "-", "5"}, {"10", "11"}, {}},
+        WalkCase{{"10", "-", "5"}, {"10", "11"}, {},
+                 "no number after 10 up to 6 to look for"},
+        WalkCase{{"4", "-", "5"}, {"4", "7"}, {}, "no tp5 to tp6"},
+        WalkCase{{"-", "0"}, {"2"}, {}, "no tp1"},
         // Set 0 after a negative start is converted and the walk goes on.
         WalkCase{{"-3", "-", "2"}, {"-3", "-2", "0", "3", "4"}, {"-2", "0", "3"}},
         // The largest int is probed last; the counter never wraps around.
         WalkCase{{"2147483645", "-", "2147483647"},
                  {"2147483646", "2147483647", "-2147483648"},
                  {"2147483646", "2147483647"}},
-        WalkCase{{"99999999999", "-", "99999999999"}, {"2147483647"}, {}},
+        WalkCase{{"99999999999", "-", "99999999999"}, {"2147483647"}, {},
+                 "no number after 2147483647 up to 2147483647 to look for"},
         WalkCase{{"-99999999999", "-", "-2147483647"},
                  {"-2147483648", "-2147483647", "-2147483646"},
                  {"-2147483647", "-2147483646"}}));
@@ -181,7 +238,9 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(EndToEnd, LeadingZerosAreNotFoundByTheWalk) {
   write_standard_set(dir.path(), "007");
-  EXPECT_EQ(run({"-", "10"}).output, converted({}));
+  const RunResult result = run_with_errors({"-", "10"});
+  EXPECT_EQ(result.output, converted({}));
+  expect_nothing_found(result.errors, "no tp1 to tp11");
 }
 
 struct FailureCase {
@@ -191,11 +250,16 @@ struct FailureCase {
   std::string failed;
   std::string error_line;
   std::vector<std::string> untouched; // sets after the failure
+  std::string error_file;             // named on standard error
+  std::string reason = {};            // checked when given
 };
 
 void PrintTo(const FailureCase &c, std::ostream *out) {
   *out << "args " << joined(c.args) << " failing " << c.failed.substr(0, 20);
 }
+
+const std::string SEPARATOR_REASON =
+    "a file number with a directory separator names no set of this directory";
 
 class FailedRun : public EndToEnd,
                   public ::testing::WithParamInterface<FailureCase> {};
@@ -206,7 +270,7 @@ TEST_P(FailedRun, StopsAtTheFirstFailureWithStatus1) {
     write_standard_set(dir.path(), number);
   if (std::count(c.present.begin(), c.present.end(), "2"))
     fs::remove(dir / "tz2"); // set 2 is the broken one where it exists
-  RunResult result = run(c.args);
+  RunResult result = run(c.args, c.error_file, c.reason);
   std::string expected = BANNER + hint();
   for (auto &number : c.converted)
     expected += done(number);
@@ -218,30 +282,53 @@ TEST_P(FailedRun, StopsAtTheFirstFailureWithStatus1) {
     EXPECT_FALSE(fs::exists(dir / ("m" + number + "_ori.par"))) << number;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Failures, FailedRun,
-    ::testing::Values(
-        FailureCase{{}, {"1", "2", "3"}, {"1"}, "2",
-                    "Error 2: Couldn't open old topography file", {"3"}},
-        FailureCase{{"1", "2", "3"}, {"1", "2", "3"}, {"1"}, "2",
-                    "Error 2: Couldn't open old topography file", {"3"}},
-        FailureCase{{"1", "4", "3"}, {"1", "3"}, {"1"}, "4",
-                    "Error 1: Couldn't open old parameter file", {"3"}},
-        FailureCase{{"1", "-", "3", "4"}, {"1", "3", "4"}, {"1"}, "-",
-                    "Error 1: Couldn't open old parameter file", {"3", "4"}},
-        FailureCase{{"HELP"}, {}, {}, "HELP",
-                    "Error 1: Couldn't open old parameter file", {}},
-        FailureCase{{std::string(300, '1')}, {}, {}, std::string(300, '1'),
-                    "Error 1: Couldn't open old parameter file", {}},
-        // On Windows "tp\..\tp1" leads to tp1, "tp::$DATA" to the data of a
-        // file "tp" and "tp1." to tp1: a number holding a directory separator
-        // or a stream marker, or ending in a dot, names no set of its own.
-        FailureCase{{"1", "\\..\\tp1", "3"}, {"1", "3"}, {"1"}, "\\..\\tp1",
-                    "Error 1: Couldn't open old parameter file", {"3"}},
-        FailureCase{{"::$DATA"}, {""}, {}, "::$DATA",
-                    "Error 1: Couldn't open old parameter file", {}},
-        FailureCase{{"1."}, {"1"}, {}, "1.",
-                    "Error 1: Couldn't open old parameter file", {}}));
+const std::vector<FailureCase> FAILURES{
+    FailureCase{{}, {"1", "2", "3"}, {"1"}, "2",
+                "Error 2: Couldn't open old topography file", {"3"}, "tz2"},
+    FailureCase{{"1", "2", "3"}, {"1", "2", "3"}, {"1"}, "2",
+                "Error 2: Couldn't open old topography file", {"3"}, "tz2"},
+    FailureCase{{"1", "4", "3"}, {"1", "3"}, {"1"}, "4",
+                "Error 1: Couldn't open old parameter file", {"3"}, "tp4"},
+    FailureCase{{"1", "-", "3", "4"}, {"1", "3", "4"}, {"1"}, "-",
+                "Error 1: Couldn't open old parameter file", {"3", "4"},
+                "tp-"},
+    FailureCase{{"HELP"}, {}, {}, "HELP",
+                "Error 1: Couldn't open old parameter file", {}, "tpHELP"},
+    FailureCase{{std::string(300, '1')}, {}, {}, std::string(300, '1'),
+                "Error 1: Couldn't open old parameter file", {},
+                "tp" + std::string(300, '1')},
+    // A line feed in a number would forge console lines: it names no set,
+    // and every echo of it shows its control characters as '?'.
+    FailureCase{{"1", "7\nFile number 9 Done!", "3"}, {"1", "3"}, {"1"},
+                "7?File number 9 Done!",
+                "Error 1: Couldn't open old parameter file", {"3"},
+                "7?File number 9 Done!",
+                "a file number with a control character names no set"},
+#ifdef _WIN32
+    // On Windows "tp\..\tp1" leads to tp1, "tp::$DATA" to the data of a
+    // file "tp" and "tp1." to tp1: a number holding a directory separator
+    // or a stream marker, or ending in a dot, names no set of its own.
+    FailureCase{{"1", "\\..\\tp1", "3"}, {"1", "3"}, {"1"}, "\\..\\tp1",
+                "Error 1: Couldn't open old parameter file", {"3"},
+                "\\..\\tp1", SEPARATOR_REASON},
+    FailureCase{{"::$DATA"}, {""}, {}, "::$DATA",
+                "Error 1: Couldn't open old parameter file", {}, "::$DATA",
+                SEPARATOR_REASON},
+    FailureCase{{"1."}, {"1"}, {}, "1.",
+                "Error 1: Couldn't open old parameter file", {}, "tp1.",
+                "ends in a dot or a space, which Windows drops from names"}
+#else
+    FailureCase{{"1", "\\..\\tp1", "3"}, {"1", "3"}, {"1"}, "\\..\\tp1",
+                "Error 1: Couldn't open old parameter file", {"3"},
+                "tp\\..\\tp1"},
+    FailureCase{{"::$DATA"}, {""}, {}, "::$DATA",
+                "Error 1: Couldn't open old parameter file", {}, "tp::$DATA"},
+    FailureCase{{"1."}, {"1"}, {}, "1.",
+                "Error 1: Couldn't open old parameter file", {}, "tp1."}
+#endif
+};
+
+INSTANTIATE_TEST_SUITE_P(Failures, FailedRun, ::testing::ValuesIn(FAILURES));
 
 // Each open failure, provoked by a directory where the file should be, and
 // what the conversion leaves on disk: sizes of the set's files (-1 absent).
@@ -280,7 +367,7 @@ TEST_P(OpenFailure, ReportsItsCodeAndLeavesTheDocumentedFiles) {
   write_standard_set(dir.path(), "1");
   fs::remove(dir / c.blocked);
   fs::create_directory(dir / c.blocked);
-  expect_open_failure(dir.path(), c, run({"1"}));
+  expect_open_failure(dir.path(), c, run({"1"}, c.blocked, "a directory"));
 }
 
 const std::int64_t PLANE = 2 * SIZE_X * SIZE_Y;
@@ -315,8 +402,39 @@ TEST_F(EndToEnd, OutputsNotReachedKeepWhatTheyHeld) {
   write_standard_set(dir.path(), "1");
   write_file(dir / "m1_ori.sb0", "earlier");
   fs::create_directory(dir / "m1_ori.tf0");
-  EXPECT_EQ(run({"1"}).status, 1);
+  EXPECT_EQ(run({"1"}, "m1_ori.tf0").status, 1);
   EXPECT_EQ(read_file(dir / "m1_ori.sb0"), "earlier");
+}
+
+// An output that is one of several names of a file outside the set (a
+// backup's hard link, another set's source) is replaced by a new file, so
+// that every other name keeps its content; the set converts as usual.
+TEST_F(EndToEnd, OutputsWithOtherNamesAreReplacedNotEmptied) {
+  ScratchDir reference;
+  for (const fs::path *where : {&reference.path(), &dir.path()})
+    for (const char *number : {"1", "2"})
+      write_standard_set(*where, number);
+  ASSERT_EQ(run_converter(reference.path(), {}).status, 0);
+  fs::create_directory(dir / "snapshot");
+  write_file(dir / "snapshot" / "m1_ori.par", "yesterday's parameters");
+  fs::create_hard_link(dir / "snapshot" / "m1_ori.par", dir / "m1_ori.par");
+  fs::create_hard_link(dir / "tz2", dir / "m1_ori.tf0");
+  fs::create_hard_link(dir / "ts2", dir / "m1_ori.sb0");
+  // Outputs of an earlier conversion linked to each other.
+  write_file(dir / "m1_ori.tf0x", "converted earlier");
+  fs::create_hard_link(dir / "m1_ori.tf0x", dir / "m1_ori.tb0");
+  fs::create_hard_link(dir / "m1_ori.tf0x", dir / "m1_ori.sf0");
+  EXPECT_EQ(run({}).output, converted({"1", "2"}));
+  EXPECT_EQ(read_file(dir / "snapshot" / "m1_ori.par"), "yesterday's parameters");
+  EXPECT_EQ(read_file(dir / "tz2"), TOPOGRAPHY_BYTES);
+  EXPECT_EQ(read_file(dir / "ts2"), SPECTROSCOPY_BYTES);
+  EXPECT_EQ(read_file(dir / "m1_ori.tf0x"), "converted earlier");
+  for (const char *name : {"m1_ori.par", "m1_ori.tf0", "m1_ori.sf0",
+                           "m1_ori.tb0", "m1_ori.sb0", "m2_ori.tf0",
+                           "m2_ori.sb0"}) {
+    EXPECT_EQ(read_file(dir / name), read_file(reference / name)) << name;
+    EXPECT_EQ(fs::hard_link_count(dir / name), 1u) << name;
+  }
 }
 
 TEST_F(EndToEnd, ForwardOnlyLeavesEarlierBackwardFilesAlone) {
@@ -334,7 +452,7 @@ TEST_F(EndToEnd, DirectoriesDoNotCountAsSources) {
   fs::create_directory(dir / "tp7");
   write_standard_set(dir.path(), "8");
   EXPECT_EQ(run({"7", "-", "8"}).output, converted({"8"}));
-  EXPECT_EQ(run({"7"}).output,
+  EXPECT_EQ(run({"7"}, "tp7", "a directory").output,
             BANNER + hint() +
                 report("7", "Error 1: Couldn't open old parameter file"));
 
@@ -356,12 +474,12 @@ TEST_F(EndToEnd, PipesInPlaceOfFilesNeverHang) {
   write_standard_set(dir.path(), "5");
   fs::remove(dir / "tz5");
   ASSERT_EQ(::mkfifo((dir / "tz5").c_str(), 0666), 0);
-  EXPECT_EQ(run({"5"}).output,
+  EXPECT_EQ(run({"5"}, "tz5", "not a regular file").output,
             BANNER + hint() +
                 report("5", "Error 2: Couldn't open old topography file"));
   fs::remove(dir / "m4_ori.tf0");
   ASSERT_EQ(::mkfifo((dir / "m4_ori.tf0").c_str(), 0666), 0);
-  EXPECT_EQ(run({"4"}).output,
+  EXPECT_EQ(run({"4"}, "m4_ori.tf0", std::strerror(ENXIO)).output,
             BANNER + hint() +
                 report("4", "Error 5: Couldn't open new topography file "
                             "(forward)"));
@@ -376,7 +494,7 @@ TEST_F(EndToEnd, WriteFailureIsReportedNotDone) {
   write_standard_set(dir.path(), "1");
   write_standard_set(dir.path(), "2");
   fs::create_symlink("/dev/full", dir / "m2_ori.tf0");
-  RunResult result = run({});
+  RunResult result = run({}, "m2_ori.tf0", std::strerror(ENOSPC));
   EXPECT_EQ(result.output,
             BANNER + hint() + done("1") +
                 report("2", "Error 11: Couldn't write new topography file "
@@ -397,16 +515,34 @@ TEST_F(EndToEnd, StaleStagingFileOfAnotherLengthIsReplaced) {
   }
 }
 
-TEST_F(EndToEnd, ShortAndEmptyRecordsConvert) {
+TEST_F(EndToEnd, ShortSourcesConvertAndAreNamed) {
   // Cut inside the forward-only flag: image size survives, the flag reads 0.
   write_set(dir.path(), "1", standard_record(false).substr(0, 310),
             TOPOGRAPHY_BYTES, &SPECTROSCOPY_BYTES);
   write_set(dir.path(), "2", "", TOPOGRAPHY_BYTES, &SPECTROSCOPY_BYTES);
-  EXPECT_EQ(run({"1", "2"}).output, converted({"1", "2"}));
+  // Samples cut short, one byte short of the backward spectroscopy block.
+  const Bytes spectroscopy = SPECTROSCOPY_BYTES.substr(0, 47);
+  write_set(dir.path(), "3", standard_record(), TOPOGRAPHY_BYTES.substr(0, 1),
+            &spectroscopy);
+  const RunResult result = run_with_errors({"1", "2", "3"});
+  EXPECT_EQ(result.output, converted({"1", "2", "3"}));
+  EXPECT_EQ(result.status, 0);
+  const std::string record = "; the numbers it lacks were read as 0 and its "
+                             "texts stop where it ends\n";
+  const std::string samples =
+      "; the missing samples were written as the lowest value\n";
+  const std::string program = "parvane-convert: ";
+  EXPECT_EQ(result.errors,
+            program + "tp1: holds 310 bytes, the set needs 402" + record +
+                program + "tp2: holds 0 bytes, the set needs 402" + record +
+                program + "tz3: holds 1 byte, the set needs 24" + samples +
+                program + "ts3: holds 47 bytes, the set needs 48" + samples);
   EXPECT_EQ(size_on_disk(dir / "m1_ori.tb0"), PLANE);
   EXPECT_EQ(size_on_disk(dir / "m1_ori.sf0"), POINT_PLANES);
   for (const char *name : {"m2_ori.tf0", "m2_ori.tb0", "m2_ori.sf0", "m2_ori.sb0"})
     EXPECT_EQ(size_on_disk(dir / name), 0) << name;
+  EXPECT_EQ(size_on_disk(dir / "m3_ori.tb0"), PLANE);
+  EXPECT_EQ(size_on_disk(dir / "m3_ori.sb0"), POINT_PLANES);
 }
 
 TEST_F(EndToEnd, UndeletableStagingFileWarnsAndStillSucceeds) {
@@ -425,6 +561,9 @@ TEST_F(EndToEnd, UndeletableStagingFileWarnsAndStillSucceeds) {
                 "Continuing..\n" +
                 done("1") + CLOSING);
   EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.errors,
+            "parvane-convert: tmp.par: " + std::string(std::strerror(EPERM)) +
+                "\n");
   EXPECT_TRUE(fs::exists(work / "tmp.par"));
 }
 
@@ -488,7 +627,7 @@ TEST_P(BlockedOutput, ReportsItsOpenCodeAndKeepsTheBlockingFile) {
   } else {
     viewer.emplace(blocked, HeldOpen::Viewer);
   }
-  const RunResult result = run({"1"});
+  const RunResult result = run({"1"}, c.blocked);
   viewer.reset();
   expect_open_failure(dir.path(), c, result);
   EXPECT_EQ(read_file(blocked), "held earlier");
@@ -574,7 +713,7 @@ TEST_F(EndToEnd, FileNumbersWithSeparatorsAreNotSets) {
     write_file(dir / source, TOPOGRAPHY_BYTES);
   const auto before = tree(dir.path());
   for (const char *number : {"a/1", "/../x/1"}) {
-    RunResult result = run({number});
+    RunResult result = run({number}, number, SEPARATOR_REASON);
     EXPECT_EQ(result.output,
               BANNER + hint() +
                   report(number, "Error 1: Couldn't open old parameter file"));
@@ -590,6 +729,14 @@ TEST_F(EndToEnd, FileNumbersWithSeparatorsAreNotSets) {
 
 const std::string SEPARATOR(1, static_cast<char>(fs::path::preferred_separator));
 const std::string DIRECTORY = "(directory)";
+
+// The system's own words for a name that leads to nothing.
+std::string missing_file_reason() {
+  std::error_code error;
+  File::open_source("parvane-test-no-such-file", error);
+  return describe(error);
+}
+const std::string NO_SUCH_FILE = missing_file_reason();
 
 struct ExportCase {
   std::string name;
@@ -659,11 +806,11 @@ const ExportCase EXPORT_CASES[] = {
      {"m1.gwy"}},
     {"OthersStillExported", {"1", "3"}, {{"tz2", DIRECTORY}},
      {"2", "1", "4", "3"}, 1, "m1.gwy\nm3.gwy\n",
-     "parvane-export: tp2: No such file or directory\n"
-     "parvane-export: tp4: No such file or directory\n",
+     "parvane-export: tp2: " + NO_SUCH_FILE + "\n" +
+         "parvane-export: tp4: " + NO_SUCH_FILE + "\n",
      {"m1.gwy", "m3.gwy"}},
     {"SourceIsADirectory", {"run3/3"}, {{"tp2", "x"}, {"tz2", DIRECTORY}},
-     {"tp2"}, 1, "", "parvane-export: tz2: is a directory\n", {}},
+     {"tp2"}, 1, "", "parvane-export: tz2: a directory\n", {}},
     {"ExistingOutputKept", {"1"}, {{"m1.gwy", "earlier"}}, {"1"}, 1, "",
      "parvane-export: m1.gwy: exists; --force replaces it\n", {}},
     {"ExistingOutputForced", {"1"}, {{"m1.gwy", "earlier"}}, {"--force", "1"},
@@ -675,7 +822,7 @@ const ExportCase EXPORT_CASES[] = {
          "m1.gwy: was exported from another set in this run\n",
      {"out/m1.gwy"}},
     {"OutputIsADirectory", {"1"}, {{"m1.gwy", DIRECTORY}}, {"-f", "1"}, 1, "",
-     "parvane-export: m1.gwy: is a directory\n", {}},
+     "parvane-export: m1.gwy: a directory\n", {}},
     {"NotAFileOfASet", {"1"}, {{"notes", "x"}}, {"notes", "run3/"}, 1, "",
      "parvane-export: notes: is not a file of a set (tp<n>, tz<n> or ts<n>)\n"
      "parvane-export: run3/: is not a file of a set (tp<n>, tz<n> or ts<n>)\n",
@@ -691,7 +838,7 @@ const ExportCase EXPORT_CASES[] = {
      "(see --help)\n",
      {}},
     {"UsageMissingOutputDirectory", {"1"}, {}, {"-o", "out", "1"}, 2, "",
-     "parvane-export: out: No such file or directory\n", {}},
+     "parvane-export: out: " + NO_SUCH_FILE + "\n", {}},
 };
 
 INSTANTIATE_TEST_SUITE_P(Cases, ExportRun, ::testing::ValuesIn(EXPORT_CASES),
@@ -716,8 +863,8 @@ TEST(ExportFiles, RenameReplacesOnlyWhenAskedAndTemporariesAreNew) {
   const std::string final_name = (dir / "m1.gwy").string();
   std::string first, second;
   std::error_code error;
-  std::optional<File> one = create_temporary_file(final_name, first, error);
-  std::optional<File> two = create_temporary_file(final_name, second, error);
+  std::optional<File> one = File::create_temporary(final_name, first, error);
+  std::optional<File> two = File::create_temporary(final_name, second, error);
   ASSERT_TRUE(one && two) << error.message();
   EXPECT_NE(first, second);
   const std::uint8_t byte[] = {'1'};
@@ -726,13 +873,12 @@ TEST(ExportFiles, RenameReplacesOnlyWhenAskedAndTemporariesAreNew) {
   two.reset();
   write_file(final_name, "earlier");
 
-  EXPECT_EQ(rename_file(first, final_name, false), std::errc::file_exists);
+  EXPECT_TRUE(names_existing_file(rename_file(first, final_name, false)));
   EXPECT_EQ(read_file(final_name), "earlier");
   EXPECT_FALSE(rename_file(first, final_name, true));
   EXPECT_EQ(read_file(final_name), "1");
   EXPECT_FALSE(rename_file(second, (dir / "m2.gwy").string(), false));
   EXPECT_EQ(list_dir(dir.path()), (std::vector<std::string>{"m1.gwy", "m2.gwy"}));
-  EXPECT_EQ(remove_file(first), std::errc::no_such_file_or_directory);
 }
 
 #ifndef _WIN32
@@ -753,6 +899,11 @@ TEST_F(EndToEnd, PosixBackslashIsAnOrdinaryCharacter) {
 // Where the console cannot be written, every set is still converted, but the
 // run ends with status 1 and says so once on standard error.
 class PosixConsole : public ::testing::TestWithParam<RunOptions::Output> {};
+
+std::string console_name(RunOptions::Output output) {
+  constexpr std::array NAMES{"Captured", "Full", "Closed", "BrokenPipe"};
+  return NAMES[static_cast<std::size_t>(output)];
+}
 
 TEST_P(PosixConsole, LostLinesFailTheRunButNotTheConversion) {
   ScratchDir reference, dir;
@@ -775,11 +926,30 @@ TEST_P(PosixConsole, LostLinesFailTheRunButNotTheConversion) {
 INSTANTIATE_TEST_SUITE_P(
     FullOrClosed, PosixConsole,
     ::testing::Values(RunOptions::Output::FullDevice,
-                      RunOptions::Output::Closed),
-    [](const auto &info) {
-      return info.param == RunOptions::Output::Closed ? std::string("Closed")
-                                                      : std::string("Full");
-    });
+                      RunOptions::Output::Closed,
+                      RunOptions::Output::BrokenPipe),
+    [](const auto &info) { return console_name(info.param); });
+
+// A record larger than the free space (a damaged or mistaken file, sparse on
+// disk) fails with code 9 before the staging copy is written, leaving an
+// empty tmp.par instead of a full disk.
+TEST_F(EndToEnd, PosixRecordLargerThanTheFreeSpaceFillsNothing) {
+  write_standard_set(dir.path(), "1");
+  std::error_code error;
+  const fs::space_info space = fs::space(dir.path(), error);
+  if (error)
+    GTEST_SKIP() << "the free space here is unknown";
+  fs::resize_file(dir / "tp1", space.available + (std::uintmax_t{1} << 30),
+                  error);
+  if (error)
+    GTEST_SKIP() << "no sparse file larger than the free space here";
+  EXPECT_EQ(run({"1"}, "tmp.par",
+                "larger than the free space on its disk; nothing written")
+                .output,
+            BANNER + hint() + report("1", "Error 9: Couldn't write temp file"));
+  EXPECT_EQ(size_on_disk(dir / "tmp.par"), 0);
+  EXPECT_FALSE(fs::exists(dir / "m1_ori.par"));
+}
 
 // The guard main() runs first: a closed standard output is taken by a
 // placeholder that cannot be written, so no file opened later becomes the
@@ -809,10 +979,13 @@ TEST(PosixConcurrentRuns, SecondRunWaitsForTheStagingFile) {
   write_file(staging, "held by another conversion");
   const int held = ::open(staging.c_str(), O_RDWR | O_CLOEXEC);
   ASSERT_GE(held, 0);
-  struct flock whole_file {};
-  whole_file.l_type = F_WRLCK;
-  whole_file.l_whence = SEEK_SET;
-  ASSERT_EQ(::fcntl(held, F_SETLK, &whole_file), 0);
+  // The byte that every build locks, on every system.
+  struct flock lock_byte {};
+  lock_byte.l_type = F_WRLCK;
+  lock_byte.l_whence = SEEK_SET;
+  lock_byte.l_start = off_t{1} << 62;
+  lock_byte.l_len = 1;
+  ASSERT_EQ(::fcntl(held, F_SETLK, &lock_byte), 0);
 
   // A second name for the held file, to see that it is never emptied.
   fs::create_hard_link(staging, dir / "held");
@@ -826,6 +999,8 @@ TEST(PosixConcurrentRuns, SecondRunWaitsForTheStagingFile) {
   ::close(held);
   second.join();
   EXPECT_EQ(result.output, converted({"1"}));
+  EXPECT_EQ(result.errors, "parvane-convert: waiting for another conversion "
+                           "in this directory (tmp.par is locked)\n");
   EXPECT_EQ(result.status, 0);
   EXPECT_FALSE(fs::exists(staging));
   EXPECT_EQ(read_file(dir / "held"), "held by another conversion");

@@ -379,6 +379,15 @@ RunResult run_program(const fs::path &dir, const std::string &program,
     case RunOptions::Output::Closed:
       ::close(STDOUT_FILENO);
       break;
+    case RunOptions::Output::BrokenPipe: {
+      int ends[2];
+      if (::pipe(ends) != 0 || ::dup2(ends[1], STDOUT_FILENO) < 0)
+        ::_exit(127);
+      ::close(ends[0]);
+      ::close(ends[1]);
+      std::signal(SIGPIPE, SIG_DFL);
+      break;
+    }
     }
     if (options.file_size_limit) {
       const struct rlimit limit = {*options.file_size_limit,

@@ -77,8 +77,9 @@ struct RunResult {
 // How the program's surroundings differ from an ordinary run (POSIX only).
 struct RunOptions {
   // Where standard output goes: captured into `RunResult::output`, the full
-  // device (every write fails with ENOSPC), or closed.
-  enum class Output { Captured, FullDevice, Closed };
+  // device (every write fails with ENOSPC), closed, or a pipe whose reader
+  // has gone (every write fails with EPIPE, or SIGPIPE).
+  enum class Output { Captured, FullDevice, Closed, BrokenPipe };
   Output standard_output = Output::Captured;
   // RLIMIT_FSIZE in bytes, with SIGXFSZ ignored: a write past it fails with
   // EFBIG. It limits every regular file the program writes, the captured

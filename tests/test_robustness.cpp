@@ -10,9 +10,11 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <functional>
 #include <limits>
@@ -24,6 +26,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "convert/console.h"
 #include "convert/conversion_sequence.h"
 #include "convert/file_io.h"
 #include "convert/set_names.h"
@@ -36,8 +39,9 @@ namespace {
 // ---------------------------------------------------------------------------
 // The files of one set and what a conversion does to them.
 
-// GWY is the export's one output; no conversion touches it.
-enum Name { TP, TZ, TS, TMP, PAR, TF0, SF0, TB0, SB0, GWY };
+// NOTES is a file of the user's beside the sets, no file of any set; GWY is
+// the export's one output, which no conversion touches.
+enum Name { TP, TZ, TS, TMP, PAR, TF0, SF0, TB0, SB0, NOTES, GWY };
 constexpr std::array ALL_NAMES{TP, TZ, TS, TMP, PAR, TF0, SF0, TB0, SB0};
 
 // Longest file name the file systems under test accept.
@@ -54,6 +58,7 @@ std::string file_name(const std::string &number, Name name) {
   case SF0: return "m" + number + "_ori.sf0";
   case TB0: return "m" + number + "_ori.tb0";
   case SB0: return "m" + number + "_ori.sb0";
+  case NOTES: return "notes.txt";
   case GWY: return gwy_export_name(number);
   }
   return {};
@@ -74,6 +79,9 @@ struct Obstacle {
     // (a symbolic link at tmp.par may lead to any name).
     SYMBOLIC_LINK,
     HARD_LINK,
+    // A symbolic link whose target is gone (a share that is not mounted):
+    // the name exists, but no file can be opened through it.
+    DANGLING_LINK,
     // A source the system fails to read: a symbolic link to /proc/self/mem,
     // a "regular file" of size 0 whose every read at a low position fails
     // with EIO (the first pages of an address space are never mapped).
@@ -129,6 +137,21 @@ std::int64_t sample_file_size(const SetShape &s, Name name) {
   case SF0: return 2 * positive(s.points_forward) * pixels(s);
   case SB0: return 2 * positive(s.points_backward) * pixels(s);
   default: return -1;
+  }
+}
+
+// The bytes a conversion needs from each source: the record up to the end of
+// the user text, one or two topography planes, and the spectroscopy blocks,
+// the backward one starting Pb planes in.
+std::int64_t needed_bytes(const SetShape &s, Name source, bool spectroscopy) {
+  switch (source) {
+  case TP: return 402;
+  case TZ: return sample_file_size(s, TF0) * (s.dual_mode ? 2 : 1);
+  case TS:
+    return !spectroscopy ? 0
+           : std::max(sample_file_size(s, SF0),
+                      s.dual_mode ? 2 * sample_file_size(s, SB0) : 0);
+  default: return 0;
   }
 }
 
@@ -198,6 +221,11 @@ Outcome predict(SetShape s, const Obstacle &obstacle) {
   // such a record is empty.
   if (at(TP, Obstacle::UNREADABLE))
     s.record_length = 0;
+  // A number with a control character names no set: nothing is opened.
+  if (std::any_of(s.number.begin(), s.number.end(), [](char c) {
+        return static_cast<unsigned char>(c) < 32 || c == 127;
+      }))
+    return {1, false, {}};
   // The files opened so far, by the name that reached them first.
   std::set<Name> opened;
   auto open_fails = [&](Name name) {
@@ -208,10 +236,14 @@ Outcome predict(SetShape s, const Obstacle &obstacle) {
         obstacle.kind == Obstacle::UNREADABLE)
       return false;
     // A link is never emptied through when it leads to a file of the set
-    // already open, and tmp.par is never opened through a symbolic link.
+    // already open, and tmp.par is never opened through any link. An
+    // earlier output with a second name was replaced by a new file when it
+    // was opened, so a hard link there leads to no file of the set.
     if (link)
-      return opened.contains(obstacle.target) ||
-             (name == TMP && obstacle.kind == Obstacle::SYMBOLIC_LINK);
+      return name == TMP ||
+             (opened.contains(obstacle.target) &&
+              (obstacle.kind == Obstacle::SYMBOLIC_LINK ||
+               is_source(obstacle.target)));
     // Only regular files count as sources; a full device opens as an
     // output, but a symbolic link at tmp.par is refused whatever it leads to.
     return is_source(name) || name == TMP ||
@@ -235,6 +267,10 @@ Outcome predict(SetShape s, const Obstacle &obstacle) {
   if (open_fails(TZ))
     return {2, false, {}};
   opened.insert(TZ);
+  // A spectroscopy file that exists but cannot be opened fails the set
+  // before anything is written.
+  if (at(TS, Obstacle::DANGLING_LINK))
+    return {17, false, {}};
   out.has_spectroscopy = (s.spectroscopy_file || at(TS, Obstacle::UNREADABLE)) &&
                          !open_fails(TS);
   if (out.has_spectroscopy)
@@ -435,6 +471,7 @@ void place_obstacle(const fs::path &dir, const std::string &number,
   case Obstacle::FIFO: ::mkfifo(path.c_str(), 0666); break;
   case Obstacle::FULL_DEVICE: fs::create_symlink("/dev/full", path); break;
   case Obstacle::UNREADABLE: fs::create_symlink("/proc/self/mem", path); break;
+  case Obstacle::DANGLING_LINK: fs::create_symlink("unmounted/share", path); break;
   case Obstacle::SYMBOLIC_LINK: fs::create_symlink(target, path); break;
   case Obstacle::HARD_LINK:
     if (!fs::exists(dir / target))
@@ -759,10 +796,7 @@ RandomCase random_case(std::uint64_t seed, std::uint64_t case_index) {
   const SetShape s = c.shape();
   c.topography = hostile_samples(r, 2 * pixels(s) * (s.dual_mode ? 2 : 1));
   if (c.spectroscopy_file)
-    c.spectroscopy = hostile_samples(
-        r, 2 * pixels(s) *
-               (positive(s.points_forward) +
-                (s.dual_mode ? 2 * positive(s.points_backward) : 0)));
+    c.spectroscopy = hostile_samples(r, needed_bytes(s, TS, true));
   if (r.chance(35)) {
     c.obstacle.kind = r.pick({Obstacle::MISSING, Obstacle::DIRECTORY,
                               Obstacle::FIFO, Obstacle::FULL_DEVICE});
@@ -807,6 +841,38 @@ void build_case(const fs::path &dir, const RandomCase &c) {
   age_entries(dir);
 }
 
+// The start of each short-source warning a converted set gives, up to what
+// the conversion put in place of the missing bytes: the source, its size
+// and the size the set needs.
+std::vector<std::string> expected_short_sources(const RandomCase &c,
+                                                const Outcome &expected) {
+  std::vector<std::string> lines;
+  if (expected.code != 0)
+    return lines;
+  const SetShape s = c.shape();
+  for (const auto &[name, bytes] :
+       {std::pair{TP, &c.record}, {TZ, &c.topography}, {TS, &c.spectroscopy}}) {
+    const std::int64_t need = needed_bytes(s, name, expected.has_spectroscopy);
+    const auto size = static_cast<std::int64_t>(bytes->size());
+    if (size < need)
+      lines.push_back("parvane-convert: " + printable(file_name(c.number, name)) +
+                      ": holds " + std::to_string(size) +
+                      (size == 1 ? " byte" : " bytes") + ", the set needs " +
+                      std::to_string(need) + ";");
+  }
+  return lines;
+}
+
+std::vector<std::string> short_source_lines(const std::string &errors) {
+  std::vector<std::string> lines;
+  std::istringstream in(errors);
+  for (std::string line; std::getline(in, line);)
+    if (const std::size_t end = line.find(", the set needs ");
+        end != std::string::npos)
+      lines.push_back(line.substr(0, line.find(';', end) + 1));
+  return lines;
+}
+
 void run_random_case(std::uint64_t seed, std::uint64_t case_index,
                      DirectoryWatch &watch) {
   const RandomCase c = random_case(seed, case_index);
@@ -823,6 +889,7 @@ void run_random_case(std::uint64_t seed, std::uint64_t case_index,
 
   watch.watch(dir.path());
   ::testing::internal::CaptureStdout();
+  ::testing::internal::CaptureStderr();
   int code = -1;
   {
     WorkingDirectory inside(dir.path());
@@ -833,10 +900,13 @@ void run_random_case(std::uint64_t seed, std::uint64_t case_index,
     }
   }
   const std::string console = ::testing::internal::GetCapturedStdout();
+  const std::string errors = ::testing::internal::GetCapturedStderr();
 
   EXPECT_EQ(code, expected.code);
   EXPECT_EQ(console,
             code == 0 ? "File number " + c.number + " Done!\n" : std::string());
+  EXPECT_EQ(short_source_lines(errors), expected_short_sources(c, expected))
+      << errors;
   expect_outcome(
       before, snapshot(dir.path()), watch.changed_names(),
       written_names(c.number), states_by_file_name(c.number, expected),
@@ -905,12 +975,16 @@ struct BatchFault {
   int failing_set; // "tmp.par" is shared by every set: its faults strike set 1
   int code;
   std::string line; // the report's second line after "Error <code>: "
+  // Why, as the standard error line after the report gives it, for the file
+  // in the way.
+  std::string reason;
 };
 
 void PrintTo(const BatchFault &fault, std::ostream *out) {
   constexpr std::array KINDS{"nothing",       "missing",      "directory",
                              "FIFO",          "/dev/full",    "symbolic link",
-                             "hard link",     "/proc/self/mem", "size limit"};
+                             "hard link",     "dangling link", "/proc/self/mem",
+                             "size limit"};
   const std::string set = std::to_string(fault.failing_set);
   const Obstacle &o = fault.obstacle;
   *out << "code " << fault.code << ": " << KINDS[o.kind] << " at "
@@ -977,7 +1051,8 @@ void expect_fault_in_batch(const BatchFault &fault,
                             "Error converting file number " + failing +
                             "\nError " + std::to_string(fault.code) + ": " +
                             fault.line + "\nExiting..\n\n");
-  EXPECT_EQ(run.errors, "");
+  EXPECT_EQ(run.errors, "parvane-convert: " + file_name(failing, obstacle.name) +
+                            ": " + fault.reason + "\n");
   EXPECT_EQ(run.status, 1);
 
   // Sets before the failing one are converted exactly as in the clean run,
@@ -1050,7 +1125,8 @@ std::vector<BatchFault> write_faults() {
           role.name},
          failing_set_for(role.name),
          role.write_code,
-         std::string("Couldn't write ") + role.write_text});
+         std::string("Couldn't write ") + role.write_text,
+         std::strerror(role.name == TMP ? EFBIG : ENOSPC)});
   return faults;
 }
 
@@ -1101,12 +1177,40 @@ INSTANTIATE_TEST_SUITE_P(
     EverySource, PosixReadFaultInBatch,
     ::testing::Values(
         BatchFault{{Obstacle::UNREADABLE, TP}, 2, 15,
-                   "Couldn't read old parameter file"},
+                   "Couldn't read old parameter file", std::strerror(EIO)},
         BatchFault{{Obstacle::UNREADABLE, TZ}, 2, 16,
-                   "Couldn't read old topography file"},
+                   "Couldn't read old topography file", std::strerror(EIO)},
         BatchFault{{Obstacle::UNREADABLE, TS}, 2, 17,
-                   "Couldn't read old spectroscopy file"}),
+                   "Couldn't read old spectroscopy file", std::strerror(EIO)}),
     [](const auto &info) { return "Code" + std::to_string(info.param.code); });
+
+// A source whose name exists but that cannot be opened is no missing file:
+// the walk stops at such a record instead of passing it by, and such a
+// spectroscopy file fails its set instead of leaving out the curves.
+class PosixUnopenableSourceInBatch
+    : public ::testing::TestWithParam<std::tuple<BatchFault, std::size_t>> {};
+
+TEST_P(PosixUnopenableSourceInBatch, FailsTheSetAndSaysWhy) {
+  const auto &[fault, walk] = GetParam();
+  expect_fault_in_batch(fault, WALKS[walk]);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    DanglingLink, PosixUnopenableSourceInBatch,
+    ::testing::Combine(
+        ::testing::Values(
+            BatchFault{{Obstacle::DANGLING_LINK, TP}, 2, 1,
+                       "Couldn't open old parameter file", std::strerror(ENOENT)},
+            BatchFault{{Obstacle::DANGLING_LINK, TZ}, 2, 2,
+                       "Couldn't open old topography file", std::strerror(ENOENT)},
+            BatchFault{{Obstacle::DANGLING_LINK, TS}, 2, 17,
+                       "Couldn't read old spectroscopy file",
+                       std::strerror(ENOENT)}),
+        ::testing::Values(std::size_t{0}, std::size_t{1})),
+    [](const auto &info) {
+      return "Code" + std::to_string(std::get<0>(info.param).code) +
+             (std::get<1>(info.param) == 0 ? "Batch" : "List");
+    });
 
 // Symbolic and hard links at the staging file and at each output, onto each
 // source of the set and onto a file the conversion opened just before: the
@@ -1117,19 +1221,32 @@ std::vector<BatchFault> link_faults() {
     for (std::size_t r = 0; r < ROLES.size(); ++r) {
       const Role &role = ROLES[r];
       std::vector<Name> targets{TP, TZ, TS};
-      // tmp.par is made afresh by every set: only a symbolic link at an
-      // output leads to the failing set's own staging file.
-      if (r > 0 && (ROLES[r - 1].name != TMP || kind == Obstacle::SYMBOLIC_LINK))
+      // tmp.par is made afresh by every set, and an earlier output that has
+      // a second name is replaced when it is opened: only a symbolic link at
+      // an output leads to the staging file or an output opened before.
+      if (r > 0 && kind == Obstacle::SYMBOLIC_LINK)
         targets.push_back(role.name == TB0 ? TF0 : ROLES[r - 1].name);
-      // A symbolic link at tmp.par onto a file that is none of the set's
-      // open files yet: refused as a link, not for what it leads to.
-      if (role.name == TMP && kind == Obstacle::SYMBOLIC_LINK)
-        targets.push_back(PAR);
-      for (Name target : targets)
+      // A link at tmp.par onto a file that is none of the set's open files
+      // (a later output, a file of the user's): refused as a link, not for
+      // what it leads to.
+      if (role.name == TMP) {
+        targets.push_back(NOTES);
+        if (kind == Obstacle::SYMBOLIC_LINK)
+          targets.push_back(PAR);
+      }
+      for (Name target : targets) {
+        const std::string reason =
+            role.name != TMP ? "a link to " + file_name("2", target) +
+                                   ", a file of this set; not emptied"
+            : kind == Obstacle::SYMBOLIC_LINK
+                ? "a symbolic link; not followed"
+                : "has another name (a hard link); not used";
         faults.push_back({{kind, role.name, target},
                           failing_set_for(role.name),
                           role.open_code,
-                          std::string("Couldn't open ") + role.open_text});
+                          std::string("Couldn't open ") + role.open_text,
+                          reason});
+      }
     }
   }
   return faults;
@@ -1142,8 +1259,8 @@ TEST_P(PosixLinkInBatch, RefusesToEmptyAFileOfTheSet) {
 }
 
 std::string short_name(Name name) {
-  constexpr std::array NAMES{"Tp", "Tz", "Ts", "Tmp", "Par",
-                             "Tf0", "Sf0", "Tb0", "Sb0", "Gwy"};
+  constexpr std::array NAMES{"Tp",  "Tz",  "Ts",  "Tmp", "Par",  "Tf0",
+                             "Sf0", "Tb0", "Sb0", "Notes", "Gwy"};
   return NAMES[name];
 }
 
@@ -1237,7 +1354,12 @@ INSTANTIATE_TEST_SUITE_P(
         ExportFault{{Obstacle::UNREADABLE, TZ}, false, false,
                     "parvane-export: tz2: "},
         ExportFault{{Obstacle::UNREADABLE, TS}, false, false,
-                    "parvane-export: ts2: "}),
+                    "parvane-export: ts2: "},
+        // A spectroscopy file that is there but cannot be opened fails the
+        // set, as in the conversion: no export without its curves.
+        ExportFault{{Obstacle::DANGLING_LINK, TS}, false, false,
+                    "parvane-export: ts2: " + std::string(std::strerror(ENOENT)) +
+                        "\n"}),
     [](const auto &info) {
       const ExportFault &f = info.param;
       if (f.earlier_output)
@@ -1245,6 +1367,8 @@ INSTANTIATE_TEST_SUITE_P(
       const Obstacle &o = f.obstacle;
       if (o.kind == Obstacle::UNREADABLE)
         return "Unreadable" + short_name(o.name);
+      if (o.kind == Obstacle::DANGLING_LINK)
+        return "Dangling" + short_name(o.name);
       return std::string(o.kind == Obstacle::HARD_LINK ? "Hard" : "Symbolic") +
              short_name(o.name) + "To" + short_name(o.target) +
              (f.force ? "Forced" : "");

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #ifndef _WIN32
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -13,6 +14,7 @@
 
 #include "convert/sample_planes.h"
 #include "convert/sample_planes_detail.h"
+#include "convert/source_extent.h"
 #include "test_helpers.h"
 
 namespace parvane {
@@ -206,6 +208,54 @@ INSTANTIATE_TEST_SUITE_P(
 
 // --- Short sources
 // -------------------------------------------------------------
+
+// The bytes a set needs from "tz" and "ts"; -1 for more than int64 counts.
+struct ExtentCase {
+  std::int32_t x, y, points, points_backward;
+  bool spectroscopy, dual;
+  std::int64_t topography, spectroscopy_bytes;
+};
+
+class ExtentTable : public ::testing::TestWithParam<ExtentCase> {};
+
+TEST_P(ExtentTable, EndAtTheLastByteTheConversionReads) {
+  const ExtentCase c = GetParam();
+  SourceParameters p;
+  p.image_size_x = c.x;
+  p.image_size_y = c.y;
+  p.spec_points_forward = c.points;
+  p.spec_points_backward = c.points_backward;
+  const SourceExtents e = source_extents(p, c.spectroscopy, c.dual);
+  const auto as_table = [](const SourceExtent &extent) {
+    return extent.beyond_range ? -1 : extent.bytes;
+  };
+  EXPECT_EQ(as_table(e.record), 402);
+  EXPECT_EQ(as_table(e.topography), c.topography);
+  EXPECT_EQ(as_table(e.spectroscopy), c.spectroscopy_bytes);
+  // Files of exactly that size are whole; one byte less is short.
+  const SourceSizes exact{402, c.topography, c.spectroscopy_bytes};
+  EXPECT_EQ(has_short_source(exact, e),
+            c.topography < 0 || c.spectroscopy_bytes < 0);
+  EXPECT_TRUE(has_short_source({401, exact.topography, exact.spectroscopy}, e));
+  if (c.topography > 0) {
+    EXPECT_TRUE(
+        has_short_source({402, c.topography - 1, exact.spectroscopy}, e));
+  }
+}
+
+constexpr std::int32_t MAX32 = std::numeric_limits<std::int32_t>::max();
+
+INSTANTIATE_TEST_SUITE_P(
+    Shapes, ExtentTable,
+    ::testing::Values(
+        ExtentCase{32, 32, 41, 41, true, true, 4096, 167936}, // example set 1
+        ExtentCase{32, 32, 32, 0, true, false, 2048, 65536},  // example set 2
+        // Small shapes are checked against converted random sets; here the
+        // ones whose byte counts reach the end of int64.
+        ExtentCase{MAX32, MAX32, 0, 0, false, false, 9223372028264841218, 0},
+        ExtentCase{MAX32, MAX32, 0, 0, false, true, -1, 0},
+        ExtentCase{MAX32, MAX32, MAX32, 1, true, false, 9223372028264841218, -1},
+        ExtentCase{MAX32, MAX32, 0, MAX32, true, true, -1, -1}));
 
 TEST(SamplePlanes, ShortTopographyPadsMissingSamplesAndHalfSamples) {
   // Five and a half samples for a plane of six.
@@ -460,6 +510,103 @@ TEST(SamplePlanes, FailingWriteStopsThePlane) {
     }
   }
 }
+
+// Reads of a process's own memory as a file are a Linux facility.
+#ifdef __linux__
+// A source whose reads fail part way through: this process's own memory, read
+// through /proc/self/mem, where it maps `samples` at a fixed address but for
+// page `hole`, whose reads fail with EIO. Not usable when the system would
+// not have it so.
+class HoledSource {
+public:
+  static constexpr std::size_t PAGE = 4096;
+
+  HoledSource(const Bytes &samples, std::size_t hole) : size_(samples.size()) {
+    void *const want = reinterpret_cast<void *>(std::uintptr_t{1} << 28);
+    void *const got =
+        ::mmap(want, size_, PROT_READ | PROT_WRITE,
+               MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE, -1, 0);
+    if (got == MAP_FAILED)
+      return;
+    pages_ = static_cast<char *>(got);
+    std::copy(samples.begin(), samples.end(), pages_);
+    file_ = File::open_source("/proc/self/mem");
+    std::uint8_t byte = 0;
+    usable_ = got == want && ::munmap(pages_ + hole * PAGE, PAGE) == 0 &&
+              file_ && file_->read_at(position(), {&byte, 1}) &&
+              !file_->read_at(position() + hole * PAGE, {&byte, 1});
+  }
+  HoledSource(const HoledSource &) = delete;
+  HoledSource &operator=(const HoledSource &) = delete;
+  ~HoledSource() {
+    if (pages_)
+      ::munmap(pages_, size_);
+  }
+
+  bool usable() const { return usable_; }
+  const File &file() const { return *file_; }
+  // The byte position of `samples` in the file.
+  std::int64_t position() const {
+    return static_cast<std::int64_t>(reinterpret_cast<std::uintptr_t>(pages_));
+  }
+
+private:
+  std::size_t size_;
+  char *pages_ = nullptr;
+  std::optional<File> file_;
+  bool usable_ = false;
+};
+
+TEST(SamplePlanes, FailingReadStopsThePlane) {
+  // 32 x 20 pixels of 32 points, 64 bytes each: the unreadable page holds
+  // whole pixels, 320 to 383. Tiles of some tens of pixels (budget 1000,
+  // shared or not): those before the first tile that needs the page are
+  // written, whichever worker filled them; that tile and every one after it,
+  // though helpers may have read them, are not.
+  constexpr int X = 32, Y = 20, Q = 32;
+  constexpr std::size_t HOLE = 5;
+  constexpr int FIRST_LOST_PIXEL = HOLE * HoledSource::PAGE / (2 * Q);
+  const Bytes samples = counting_samples(X * Y * Q);
+  const Bytes reference = reference_spectroscopy(samples, X, Y, Q, 0);
+  const HoledSource source(samples, HOLE);
+  if (!source.usable())
+    GTEST_SKIP() << "this process's memory cannot be read in part through "
+                    "/proc/self/mem";
+  const auto first_line =
+      static_cast<std::int32_t>(source.position() / (2 * X * Q));
+  ASSERT_EQ(std::int64_t{first_line} * 2 * X * Q, source.position());
+  const Bytes unwritten(2, '\0'); // never a converted sample of `samples`
+  for (const int workers : {1, 2, 3}) {
+    SCOPED_TRACE(::testing::Message() << "workers=" << workers);
+    ScratchDir dir;
+    std::optional<File> out = testing::create_output((dir / "output").string());
+    ASSERT_TRUE(out);
+    EXPECT_EQ(planes::copy_spectroscopy_planes(source.file(), *out, X, Y, Q,
+                                               first_line, {1000, 20}, workers),
+              IoOutcome::ReadFailed);
+    ASSERT_TRUE(out->close());
+    Bytes output = read_file(dir / "output");
+    output.resize(reference.size(), '\0');
+    // Each plane holds its first pixels' samples and nothing after them.
+    std::vector<int> written(Q, 0);
+    for (int m = 0; m < Q; ++m) {
+      for (int n = 0; n < X * Y; ++n) {
+        const std::size_t at = 2 * (std::size_t{X} * Y * m + n);
+        const Bytes sample = output.substr(at, 2);
+        if (sample == unwritten)
+          continue;
+        if (sample != reference.substr(at, 2) || written[m] != n)
+          ADD_FAILURE() << "plane " << m << ", pixel " << n << " is written "
+                        << (written[m] == n ? "wrong" : "past the failure");
+        ++written[m];
+      }
+    }
+    EXPECT_GT(written[0], 0);
+    EXPECT_LE(written[0], FIRST_LOST_PIXEL);
+    EXPECT_EQ(written, std::vector<int>(Q, written[0]));
+  }
+}
+#endif
 #endif
 
 } // namespace

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <optional>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "convert/console.h"
@@ -9,6 +11,7 @@
 #include "convert/parameter_writer.h"
 #include "convert/sample_planes.h"
 #include "convert/set_names.h"
+#include "convert/source_extent.h"
 #include "convert/source_record.h"
 
 namespace parvane {
@@ -22,33 +25,73 @@ std::int64_t plane_sample_count(std::int32_t size_x, std::int32_t size_y) {
   return std::int64_t{size_x} * size_y;
 }
 
-// A step's outcome as a result code: `read_code` for a failed read of its
-// source, `write_code` for a failed write.
-ResultCode result_of(IoOutcome outcome, ResultCode read_code,
-                     ResultCode write_code) {
-  switch (outcome) {
-  case IoOutcome::Done: return RESULT_OK;
-  case IoOutcome::ReadFailed: return read_code;
-  case IoOutcome::WriteFailed: return write_code;
+// Where the conversion keeps why it failed, for the caller to report.
+class FailureNote {
+public:
+  explicit FailureNote(SetFailure *failure) : failure_(failure) {}
+
+  ResultCode fail(ResultCode code, const std::string &file,
+                  std::string reason) const {
+    if (failure_ != nullptr)
+      *failure_ = SetFailure{file, std::move(reason)};
+    return code;
   }
-  return write_code;
-}
+  ResultCode fail(ResultCode code, const std::string &file,
+                  const std::error_code &error) const {
+    // A step that failed without a system error went beyond what this
+    // system can hold (a plane past the file offsets, or no memory for it).
+    return fail(code, file,
+                error ? describe(error)
+                      : std::string("larger than this system can write"));
+  }
+
+private:
+  SetFailure *failure_;
+};
+
+// A file of the conversion with the name it was opened under.
+struct Named {
+  const File &file;
+  const std::string &name;
+};
 
 // Converts one plane into a freshly opened output and closes it; a failed
-// read gives `read_code`, a failed write or close `write_code`.
+// read gives `read_code` and names the source, a failed write or close
+// `write_code` and names the output.
 template <typename Convert>
-ResultCode fill_and_close(File &output, ResultCode read_code,
-                          ResultCode write_code, Convert convert) {
-  const IoOutcome outcome = convert(output);
-  const bool closed = output.close();
-  if (outcome == IoOutcome::Done && !closed)
-    return write_code;
-  return result_of(outcome, read_code, write_code);
+ResultCode fill_and_close(File &output, const std::string &output_name,
+                          Named source, ResultCode read_code,
+                          ResultCode write_code, const FailureNote &note,
+                          Convert convert) {
+  IoOutcome outcome = convert(output);
+  if (!output.close() && outcome == IoOutcome::Done)
+    outcome = IoOutcome::WriteFailed;
+  switch (outcome) {
+  case IoOutcome::Done: return RESULT_OK;
+  case IoOutcome::ReadFailed:
+    return note.fail(read_code, source.name, source.file.failure());
+  case IoOutcome::WriteFailed: break;
+  }
+  return note.fail(write_code, output_name, output.failure());
 }
 
-bool names_a_set_here(const std::string &file_number) {
-  return std::none_of(file_number.begin(), file_number.end(),
-                      is_directory_separator);
+bool is_control_character(char c) {
+  const auto byte = static_cast<unsigned char>(c);
+  return byte < 32 || byte == 127;
+}
+
+// Why a file number names no set of this directory; empty when it does.
+std::string number_refusal(const std::string &file_number) {
+  if (std::any_of(file_number.begin(), file_number.end(),
+                  is_directory_separator))
+    return "a file number with a directory separator names no set of this "
+           "directory";
+  // A line feed or carriage return in a name echoed to the console or
+  // written into the parameter file could forge a line there.
+  if (std::any_of(file_number.begin(), file_number.end(),
+                  is_control_character))
+    return "a file number with a control character names no set";
+  return {};
 }
 
 // Every file this conversion has opened, by identity. A file it is about to
@@ -58,118 +101,204 @@ class SetFiles {
 public:
   // Records an opened source (or nothing); false when the system cannot
   // tell which file it is.
-  bool add(const std::optional<File> &file) {
+  bool add(const std::optional<File> &file, const std::string &name) {
     if (!file)
       return true;
     std::optional<FileIdentity> id = file->identity();
     if (!id)
       return false;
-    identities_.push_back(*id);
+    files_.push_back({*id, name});
     return true;
   }
 
   // Empties a freshly opened file to write, unless it is one of the set's
-  // files already open; nullopt then, with nothing emptied.
-  std::optional<File> empty_if_new(std::optional<File> file) {
+  // files already open; nullopt then, with nothing emptied and `reason`
+  // saying why.
+  std::optional<File> empty_if_new(std::optional<File> file,
+                                   const std::string &name,
+                                   std::string &reason) {
     if (!file)
       return std::nullopt;
     std::optional<FileIdentity> id = file->identity();
-    if (!id || std::find(identities_.begin(), identities_.end(), *id) !=
-                   identities_.end())
+    if (!id) {
+      reason = describe(FileRefusal::UnknownIdentity);
       return std::nullopt;
-    if (!file->truncate())
+    }
+    const std::string *same = set_file_named(*id);
+    if (same != nullptr) {
+      reason = "a link to " + *same + ", a file of this set; not emptied";
       return std::nullopt;
-    identities_.push_back(*id);
+    }
+    if (!file->truncate()) {
+      reason = describe(file->failure());
+      return std::nullopt;
+    }
+    files_.push_back({*id, name});
     return file;
   }
 
-  std::optional<File> create_output(const std::string &name) {
-    return empty_if_new(File::open_output(name));
+  // An output, emptied. One that is one name of several of a file outside
+  // the set (a backup's hard link) is replaced by a new file instead, so
+  // that its other names keep their content.
+  std::optional<File> create_output(const std::string &name,
+                                    std::string &reason) {
+    std::error_code error;
+    std::optional<File> output = File::open_output(name, error);
+    if (output && output->has_other_names(name) && !is_set_file(*output)) {
+      output->close();
+      output = File::replace_output(name, error);
+    }
+    if (!output) {
+      reason = describe(error);
+      return std::nullopt;
+    }
+    return empty_if_new(std::move(output), name, reason);
   }
 
 private:
-  std::vector<FileIdentity> identities_;
+  const std::string *set_file_named(const FileIdentity &id) const {
+    for (const auto &[identity, name] : files_)
+      if (identity == id)
+        return &name;
+    return nullptr;
+  }
+  bool is_set_file(const File &file) const {
+    std::optional<FileIdentity> id = file.identity();
+    return !id || set_file_named(*id) != nullptr;
+  }
+
+  std::vector<std::pair<FileIdentity, std::string>> files_;
 };
 
 // Deletes the staging file while it is still open and locked, so that no
 // other conversion can have reused it in the meantime.
-void delete_staging_file(File &staging) {
+void delete_staging_file(File &staging, const Diagnostics &diagnostics) {
   const bool deleted = staging.remove(STAGING_FILE_NAME);
   staging.close();
   if (deleted)
     return;
   print_line("Warning ! Could not delete temperary parameter file !");
   print_line("Continuing..");
+  diagnostics.report(STAGING_FILE_NAME, describe(staging.failure()));
 }
 
 } // namespace
 
 ResultCode convert_file_set(const std::string &file_number,
-                            [[maybe_unused]] const Diagnostics &diagnostics) {
-  if (!names_a_set_here(file_number))
-    return RESULT_OPEN_OLD_PARAMETER;
+                            const Diagnostics &diagnostics,
+                            SetFailure *failure) {
+  const FailureNote note(failure);
+  const std::string refusal = number_refusal(file_number);
+  if (!refusal.empty())
+    return note.fail(RESULT_OPEN_OLD_PARAMETER, file_number, refusal);
   const SetNames names = set_names(file_number);
   SetFiles set;
+  std::error_code error;
+  std::string reason;
 
-  std::optional<File> old_parameters = File::open_source(names.old_parameters);
-  if (!old_parameters || !set.add(old_parameters))
-    return RESULT_OPEN_OLD_PARAMETER;
-  std::optional<File> old_topography = File::open_source(names.old_topography);
-  if (!old_topography || !set.add(old_topography))
-    return RESULT_OPEN_OLD_TOPOGRAPHY;
+  std::optional<File> old_parameters =
+      File::open_source(names.old_parameters, error);
+  if (!old_parameters)
+    return note.fail(RESULT_OPEN_OLD_PARAMETER, names.old_parameters, error);
+  if (!set.add(old_parameters, names.old_parameters))
+    return note.fail(RESULT_OPEN_OLD_PARAMETER, names.old_parameters,
+                     FileRefusal::UnknownIdentity);
+  std::optional<File> old_topography =
+      File::open_source(names.old_topography, error);
+  if (!old_topography)
+    return note.fail(RESULT_OPEN_OLD_TOPOGRAPHY, names.old_topography, error);
+  if (!set.add(old_topography, names.old_topography))
+    return note.fail(RESULT_OPEN_OLD_TOPOGRAPHY, names.old_topography,
+                     FileRefusal::UnknownIdentity);
+  // Only a spectroscopy file that is not there at all means a set without
+  // spectroscopy: one that exists but cannot be read fails the set before
+  // anything is written, rather than converting it without its curves.
   std::optional<File> old_spectroscopy =
-      File::open_source(names.old_spectroscopy);
-  if (!set.add(old_spectroscopy))
+      File::open_source(names.old_spectroscopy, error);
+  if (!old_spectroscopy && !names_no_source(names.old_spectroscopy, error))
+    return note.fail(RESULT_READ_OLD_SPECTROSCOPY, names.old_spectroscopy,
+                     error);
+  if (!set.add(old_spectroscopy, names.old_spectroscopy))
     old_spectroscopy.reset();
   const bool has_spectroscopy = old_spectroscopy.has_value();
 
-  std::optional<File> staging =
-      set.empty_if_new(File::open_staging(STAGING_FILE_NAME));
+  std::optional<File> staging = File::open_staging(
+      STAGING_FILE_NAME, error, [&diagnostics] {
+        diagnostics.note("waiting for another conversion in this directory "
+                         "(tmp.par is locked)");
+      });
   if (!staging)
-    return RESULT_OPEN_TEMP;
+    return note.fail(RESULT_OPEN_TEMP, STAGING_FILE_NAME, error);
+  staging = set.empty_if_new(std::move(staging), STAGING_FILE_NAME, reason);
+  if (!staging)
+    return note.fail(RESULT_OPEN_TEMP, STAGING_FILE_NAME, reason);
+  // A huge record (a damaged or mistaken file) must not fill the disk.
+  if (!staging->has_room_for(old_parameters->size()))
+    return note.fail(RESULT_WRITE_TEMP, STAGING_FILE_NAME, staging->failure());
   const StagingCopy copy = make_staging_copy(*old_parameters, *staging);
-  ResultCode code = result_of(copy.outcome, RESULT_READ_OLD_PARAMETER,
-                       RESULT_WRITE_TEMP);
-  if (code != RESULT_OK)
-    return code;
+  if (copy.outcome == IoOutcome::ReadFailed)
+    return note.fail(RESULT_READ_OLD_PARAMETER, names.old_parameters,
+                     old_parameters->failure());
+  if (copy.outcome == IoOutcome::WriteFailed)
+    return note.fail(RESULT_WRITE_TEMP, STAGING_FILE_NAME, staging->failure());
 
-  std::optional<File> new_parameters = set.create_output(names.new_parameters);
+  std::optional<File> new_parameters =
+      set.create_output(names.new_parameters, reason);
   if (!new_parameters)
-    return RESULT_OPEN_NEW_PARAMETER;
+    return note.fail(RESULT_OPEN_NEW_PARAMETER, names.new_parameters, reason);
   std::optional<File> topography_out =
-      set.create_output(names.topography_forward);
+      set.create_output(names.topography_forward, reason);
   if (!topography_out)
-    return RESULT_OPEN_TOPOGRAPHY_FORWARD;
+    return note.fail(RESULT_OPEN_TOPOGRAPHY_FORWARD, names.topography_forward,
+                     reason);
   std::optional<File> spectroscopy_out;
   if (has_spectroscopy) {
-    spectroscopy_out = set.create_output(names.spectroscopy_forward);
+    spectroscopy_out = set.create_output(names.spectroscopy_forward, reason);
     if (!spectroscopy_out)
-      return RESULT_OPEN_SPECTROSCOPY_FORWARD;
+      return note.fail(RESULT_OPEN_SPECTROSCOPY_FORWARD,
+                       names.spectroscopy_forward, reason);
   }
 
   const std::optional<SourceParameters> parameters = read_source_parameters(
       *staging, copy.record_length, *old_parameters);
-  if (!parameters)
-    return RESULT_READ_OLD_PARAMETER;
+  if (!parameters) {
+    const bool record_failed = bool(old_parameters->failure());
+    return note.fail(RESULT_READ_OLD_PARAMETER,
+                     record_failed ? names.old_parameters
+                                   : std::string(STAGING_FILE_NAME),
+                     record_failed ? old_parameters->failure()
+                                   : staging->failure());
+  }
   const std::int32_t size_x = parameters->image_size_x;
   const std::int32_t size_y = parameters->image_size_y;
   const bool dual_mode = parameters->forward_only == 0;
+  // A source cut short converts all the same, but never silently: measured
+  // now, told once the set is done.
+  const SourceSizes source_sizes{
+      copy.record_length, old_topography->size(),
+      has_spectroscopy ? old_spectroscopy->size() : 0};
+  const SourceExtents extents =
+      source_extents(*parameters, has_spectroscopy, dual_mode);
+  const Named topography{*old_topography, names.old_topography};
 
-  code = fill_and_close(
-      *topography_out, RESULT_READ_OLD_TOPOGRAPHY,
-      RESULT_WRITE_TOPOGRAPHY_FORWARD, [&](File &out) {
+  ResultCode code = fill_and_close(
+      *topography_out, names.topography_forward, topography,
+      RESULT_READ_OLD_TOPOGRAPHY, RESULT_WRITE_TOPOGRAPHY_FORWARD, note,
+      [&](File &out) {
         return copy_topography_plane(*old_topography, 0, out, size_x, size_y);
       });
   if (code != RESULT_OK)
     return code;
 
   if (dual_mode) {
-    topography_out = set.create_output(names.topography_backward);
+    topography_out = set.create_output(names.topography_backward, reason);
     if (!topography_out)
-      return RESULT_OPEN_TOPOGRAPHY_BACKWARD;
+      return note.fail(RESULT_OPEN_TOPOGRAPHY_BACKWARD,
+                       names.topography_backward, reason);
     code = fill_and_close(
-        *topography_out, RESULT_READ_OLD_TOPOGRAPHY,
-        RESULT_WRITE_TOPOGRAPHY_BACKWARD, [&](File &out) {
+        *topography_out, names.topography_backward, topography,
+        RESULT_READ_OLD_TOPOGRAPHY, RESULT_WRITE_TOPOGRAPHY_BACKWARD, note,
+        [&](File &out) {
           return copy_topography_plane(*old_topography,
                                        plane_sample_count(size_x, size_y), out,
                                        size_x, size_y);
@@ -179,9 +308,11 @@ ResultCode convert_file_set(const std::string &file_number,
   }
 
   if (has_spectroscopy) {
+    const Named spectroscopy{*old_spectroscopy, names.old_spectroscopy};
     code = fill_and_close(
-        *spectroscopy_out, RESULT_READ_OLD_SPECTROSCOPY,
-        RESULT_WRITE_SPECTROSCOPY_FORWARD, [&](File &out) {
+        *spectroscopy_out, names.spectroscopy_forward, spectroscopy,
+        RESULT_READ_OLD_SPECTROSCOPY, RESULT_WRITE_SPECTROSCOPY_FORWARD, note,
+        [&](File &out) {
           return copy_spectroscopy_planes(*old_spectroscopy, out, size_x,
                                           size_y,
                                           parameters->spec_points_forward, 0);
@@ -189,12 +320,15 @@ ResultCode convert_file_set(const std::string &file_number,
     if (code != RESULT_OK)
       return code;
     if (dual_mode) {
-      spectroscopy_out = set.create_output(names.spectroscopy_backward);
+      spectroscopy_out =
+          set.create_output(names.spectroscopy_backward, reason);
       if (!spectroscopy_out)
-        return RESULT_OPEN_SPECTROSCOPY_BACKWARD;
+        return note.fail(RESULT_OPEN_SPECTROSCOPY_BACKWARD,
+                         names.spectroscopy_backward, reason);
       code = fill_and_close(
-          *spectroscopy_out, RESULT_READ_OLD_SPECTROSCOPY,
-          RESULT_WRITE_SPECTROSCOPY_BACKWARD, [&](File &out) {
+          *spectroscopy_out, names.spectroscopy_backward, spectroscopy,
+          RESULT_READ_OLD_SPECTROSCOPY, RESULT_WRITE_SPECTROSCOPY_BACKWARD,
+          note, [&](File &out) {
             return copy_spectroscopy_planes(*old_spectroscopy, out, size_x,
                                             size_y,
                                             parameters->spec_points_backward,
@@ -207,8 +341,10 @@ ResultCode convert_file_set(const std::string &file_number,
 
   const ParameterFileContext context{file_number, size_x, size_y,
                                      has_spectroscopy, dual_mode};
-  code = fill_and_close(*new_parameters, RESULT_READ_OLD_PARAMETER,
-                        RESULT_WRITE_NEW_PARAMETER, [&](File &out) {
+  code = fill_and_close(*new_parameters, names.new_parameters,
+                        Named{*old_parameters, names.old_parameters},
+                        RESULT_READ_OLD_PARAMETER, RESULT_WRITE_NEW_PARAMETER,
+                        note, [&](File &out) {
                           return write_parameter_file(out, *parameters, context)
                                      ? IoOutcome::Done
                                      : IoOutcome::WriteFailed;
@@ -221,7 +357,8 @@ ResultCode convert_file_set(const std::string &file_number,
   if (old_spectroscopy)
     old_spectroscopy->close();
 
-  delete_staging_file(*staging);
+  delete_staging_file(*staging, diagnostics);
+  report_short_sources(names, source_sizes, extents, diagnostics);
   print_line("File number " + file_number + " Done!");
   return RESULT_OK;
 }

@@ -32,14 +32,24 @@ enum ResultCode : int {
 };
 inline constexpr int LAST_RESULT_CODE = RESULT_READ_OLD_SPECTROSCOPY;
 
+// Which file made a set fail, named as the user would type it, and why: the
+// system's words for its errors, fixed words for the converter's refusals.
+struct SetFailure {
+  std::string file;
+  std::string reason;
+};
+
 // Converts the set named by `file_number` (used verbatim in every file name)
 // in the working directory and returns its result code. A file number that
-// holds a directory separator names no set of this directory: result 1,
-// nothing opened. On success it prints
-// "File number <n> Done!" (after two warning lines when "tmp.par" could not be
-// deleted); on failure it prints nothing.
-// What went wrong, where and why goes to `diagnostics`, on standard error.
+// holds a directory separator or a control character names no set of this
+// directory: result 1, nothing opened. On success it prints
+// "File number <n> Done!" (after two warning lines, and their reason on
+// standard error, when "tmp.par" could not be deleted); on failure it prints
+// nothing and fills `failure`, when given, for the caller to report after
+// its report lines. Warnings, and the note of a wait for another conversion,
+// go to `diagnostics`, on standard error.
 ResultCode convert_file_set(const std::string &file_number,
-                            const Diagnostics &diagnostics = Diagnostics());
+                            const Diagnostics &diagnostics = Diagnostics(),
+                            SetFailure *failure = nullptr);
 
 } // namespace parvane

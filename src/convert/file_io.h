@@ -9,13 +9,19 @@
 // explicit close report failure as a value too, so that a full disk is never
 // mistaken for success.
 //
-// One implementation per system family (file_io_posix.cpp,
-// file_io_win32.cpp), chosen by the build; nothing else in the converter
-// calls the system directly.
+// Every failure carries its reason, as the system gave it or as one of the
+// layer's own refusals, so that a diagnostic can say which file failed and
+// why. The loops over the system's calls (chunking, retrying, zero-filling)
+// and the decisions built on them live once, in file_io.cpp; the primitives
+// beneath them have one implementation per system family
+// (file_io_posix.cpp, file_io_win32.cpp, behind file_io_system.h), chosen by
+// the build; nothing else in the converter calls the system directly.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -35,22 +41,87 @@ struct FileIdentity {
 // How a step that reads one file and writes another ended.
 enum class IoOutcome { Done, ReadFailed, WriteFailed };
 
+// The file layer's own reasons for refusing a file, beside the system's
+// errors: the same words on every system.
+enum class FileRefusal {
+  NotRegularFile = 1,
+  Directory,
+  SymbolicLink,
+  SecondName,
+  NotPositional,
+  NoRoom,
+  NothingWritten,
+  UnknownIdentity,
+  DroppedTrailingCharacter,
+};
+const std::error_category &file_refusal_category();
+std::error_code make_error_code(FileRefusal refusal);
+
+} // namespace parvane
+
+template <>
+struct std::is_error_code_enum<parvane::FileRefusal> : std::true_type {};
+
+namespace parvane {
+
+// The system's error number (errno, or GetLastError on Windows) as an error
+// code of this system.
+std::error_code system_error_code(int value);
+
+// What went wrong in words, for a diagnostic line: the system's own text for
+// its errors (without a closing period), the fixed text of a refusal.
+std::string describe(const std::error_code &error);
+
+// Whether a failed `File::open_source` of `name` means that there is no
+// source of that name at all: no directory entry, or an entry that is no
+// regular file (a directory, a pipe, a device). A file that exists but
+// cannot be opened (no permission, held by a program that shares no reads,
+// an input/output error, a link whose target is gone) is a failure instead.
+bool names_no_source(const std::string &name, const std::error_code &open_error);
+
 class File {
 public:
+  // Every opening function tells why it failed through `error`; the
+  // overloads without it are for callers that need only know whether it
+  // opened.
+
   // An existing regular file (or a link to one), opened read-only and shared
   // with whoever else holds it. A missing file, a directory or anything else
   // that is not a regular file gives nullopt.
-  static std::optional<File> open_source(const std::string &name);
+  static std::optional<File> open_source(const std::string &name,
+                                         std::error_code &error);
   // A file to write, created when absent and NOT emptied: the caller first
   // makes sure it is none of the files it is reading (`identity`), then
   // calls `truncate`. A link is followed, as a copy follows a destination
   // link. A pipe or socket gives nullopt.
-  static std::optional<File> open_output(const std::string &name);
+  static std::optional<File> open_output(const std::string &name,
+                                         std::error_code &error);
+  // A new file under `name` in place of the one there now, which is deleted
+  // first: its other names keep their content. For an output whose name is
+  // one of several (`has_other_names`).
+  static std::optional<File> replace_output(const std::string &name,
+                                            std::error_code &error);
   // The staging file, opened for reading and writing, created when absent,
-  // NOT emptied, and never through a symbolic link (a link there gives
-  // nullopt). Once open it is locked exclusively, waiting for as long as
-  // another conversion holds it; should the name then no longer lead to the
-  // locked file (the holder deleted it), it is opened afresh.
+  // NOT emptied, and never through a symbolic link or when it has a second
+  // name (either gives nullopt). Once open it is locked exclusively, waiting
+  // for as long as another conversion holds it (`about_to_wait` is called
+  // once before the first wait); should the name then no longer lead to the
+  // locked file (the holder deleted it), it is opened afresh. When the lock
+  // fails, a staging file that this call created is deleted again.
+  static std::optional<File>
+  open_staging(const std::string &name, std::error_code &error,
+               const std::function<void()> &about_to_wait = {});
+
+  // A new, empty file beside `final_name` (in its directory), under a name
+  // that no other file has, for an output that is to appear under its final
+  // name only once complete (`rename_file`). Its name goes to
+  // `temporary_name`.
+  static std::optional<File> create_temporary(const std::string &final_name,
+                                              std::string &temporary_name,
+                                              std::error_code &error);
+
+  static std::optional<File> open_source(const std::string &name);
+  static std::optional<File> open_output(const std::string &name);
   static std::optional<File> open_staging(const std::string &name);
 
   File(File &&other) noexcept;
@@ -59,8 +130,17 @@ public:
   File &operator=(const File &) = delete;
   ~File();
 
+  // Why the first operation on this file that failed failed (a read, a
+  // write, a truncation, a room check, a removal or the close); empty while
+  // none has. Kept as the failure happens, from whichever thread.
+  std::error_code failure() const;
+
   // Which file this is; nullopt when the system cannot tell.
   std::optional<FileIdentity> identity() const;
+
+  // True when `name` itself (not a symbolic link) is this regular file and
+  // the file has further names (hard links): emptying it would empty them.
+  bool has_other_names(const std::string &name) const;
 
   // Cuts the file to zero length. A device has nothing to cut and succeeds.
   bool truncate();
@@ -107,8 +187,15 @@ private:
   using Handle = std::intptr_t;
   static constexpr Handle CLOSED = -1;
   explicit File(Handle handle) : handle_(handle) {}
+  // Keeps `error` as this file's failure unless an earlier one is kept.
+  void fail(std::error_code error) const;
+
   Handle handle_ = CLOSED;
   std::int64_t append_position_ = 0;
+  // The first failure: a system error number, or the negated value of a
+  // refusal; 0 while nothing failed. One word, so that threads writing
+  // different parts of a plane can record theirs without a lock.
+  mutable std::atomic<int> failure_{0};
 };
 
 // Zeroed memory in pages of its own: the pages are touched only when used, so
@@ -136,46 +223,33 @@ bool is_directory_separator(char c);
 
 // Makes sure standard input, output and error are open, so that no file the
 // converter opens can take one's place and receive console lines; a stream
-// that was closed stays unwritable, so its loss is still noticed.
+// that was closed stays unwritable, so its loss is still noticed. A reader
+// that goes away (a closed pipe) likewise fails the write instead of ending
+// the process.
 void guard_standard_streams();
 
-// The program's arguments as UTF-8 text, argv[0] included: on POSIX
-// systems argv as it is; on Windows taken from the wide command line, so
-// that names in any script survive.
+// The program's arguments, argv[0] included, in UTF-8: as the system passed
+// them on POSIX systems, from the wide command line on Windows, so that no
+// character outside the ANSI code page is lost.
 std::vector<std::string> command_line_arguments(int argc, char **argv);
 
-// Named files and directories, for programs that choose their files by
-// path. Every name is UTF-8; a failure carries the system's reason as a
-// portable error code (std::errc where one fits), so that the same fault
-// gives the same message on every system.
+// Named files and directories, for programs that choose their files by path.
 
-// What a name leads to, following links. `error` says why a name counts as
-// Missing: it does not exist, or the system would not look it up.
-enum class PathKind { Missing, RegularFile, Directory, Other };
+// What a name leads to, following links. For Missing, `error` says why,
+// as an open of the name would.
+enum class PathKind { Missing, Directory, Other };
 PathKind path_kind(const std::string &name, std::error_code &error);
-
-// The system's reason when `name` cannot be opened for reading; no error
-// when it can.
-std::error_code open_for_reading_error(const std::string &name);
-
-// A new, empty file beside `final_name` (in its directory), under a name no
-// other file has, for writing an output that appears under its final name
-// only once complete. Its name goes to `temporary_name`.
-std::optional<File> create_temporary_file(const std::string &final_name,
-                                          std::string &temporary_name,
-                                          std::error_code &error);
 
 // Gives the file `from` the name `to` in one step. An existing `to` is
 // replaced only when `replace` is set, and never in a race with whoever
-// creates it meanwhile: that gives std::errc::file_exists.
+// creates it meanwhile: `names_existing_file` tells that failure.
 std::error_code rename_file(const std::string &from, const std::string &to,
                             bool replace);
 
-// Deletes the file `name`.
-std::error_code remove_file(const std::string &name);
+// Whether a failure of `rename_file` means that `to` was already taken.
+bool names_existing_file(const std::error_code &error);
 
-// The names in directory `directory`, in no particular order, without "."
-// and "..".
+// The names in `directory`, in no particular order, without "." and "..".
 std::error_code list_directory(const std::string &directory,
                                std::vector<std::string> &names);
 

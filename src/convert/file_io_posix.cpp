@@ -1,9 +1,12 @@
 // The file layer on POSIX systems. Linux-only calls are guarded, so that
 // other Unix systems build it with the portable calls alone.
 #include "convert/file_io.h"
+#include "convert/file_io_system.h"
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <dirent.h>
 #include <fcntl.h>
@@ -13,7 +16,7 @@
 #include <unistd.h>
 #include <utility>
 
-namespace parvane {
+namespace parvane::os {
 namespace {
 
 // Files the converter creates are ordinary writable files; the user's umask
@@ -28,285 +31,183 @@ constexpr std::size_t MAX_IO_CHUNK = std::size_t{1} << 30;
 // not hang an unattended batch. Regular files ignore the flag.
 constexpr int NEVER_BLOCK = O_NONBLOCK | O_CLOEXEC;
 
-int descriptor_of(std::intptr_t handle) { return static_cast<int>(handle); }
+// The lock's offset must be a file offset here, as it is on Windows.
+static_assert(sizeof(off_t) >= 8, "the staging lock needs 64-bit file offsets");
 
-std::optional<struct stat> status_of(int descriptor) {
+int descriptor_of(Handle handle) { return static_cast<int>(handle); }
+
+std::error_code last_error() { return system_error_code(errno); }
+
+std::optional<struct stat> status_of(Handle handle) {
   struct stat status {};
-  if (::fstat(descriptor, &status) != 0)
+  if (handle == NO_HANDLE || ::fstat(descriptor_of(handle), &status) != 0)
     return std::nullopt;
   return status;
 }
 
-bool is_pipe_or_socket(int descriptor) {
-  std::optional<struct stat> status = status_of(descriptor);
-  return !status || S_ISFIFO(status->st_mode) || S_ISSOCK(status->st_mode);
-}
-
-bool is_regular_file(int descriptor) {
-  std::optional<struct stat> status = status_of(descriptor);
-  return status && S_ISREG(status->st_mode);
-}
-
-// Waits until this process holds the only write lock on the whole file.
-bool lock_exclusively(int descriptor) {
-  struct flock whole_file {};
-  whole_file.l_type = F_WRLCK;
-  whole_file.l_whence = SEEK_SET;
-  while (::fcntl(descriptor, F_SETLKW, &whole_file) != 0)
-    if (errno != EINTR)
-      return false;
-  return true;
-}
-
-// Whether `name` (not followed through a link) is the open file.
-bool name_leads_to(const std::string &name, int descriptor) {
-  struct stat named {};
-  std::optional<struct stat> open = status_of(descriptor);
-  return open && ::lstat(name.c_str(), &named) == 0 &&
-         named.st_dev == open->st_dev && named.st_ino == open->st_ino;
+int flags_of(OpenMode mode) {
+  switch (mode) {
+  case OpenMode::Source: return O_RDONLY;
+  case OpenMode::Output: return O_WRONLY | O_CREAT;
+  case OpenMode::NewOutput: return O_WRONLY | O_CREAT | O_EXCL;
+  case OpenMode::Staging: return O_RDWR | O_NOFOLLOW;
+  case OpenMode::NewStaging: return O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW;
+  }
+  return O_RDONLY;
 }
 
 } // namespace
 
-std::optional<File> File::open_source(const std::string &name) {
-  int descriptor = ::open(name.c_str(), O_RDONLY | NEVER_BLOCK);
-  if (descriptor < 0)
-    return std::nullopt;
-  File file(descriptor);
-  if (!is_regular_file(descriptor))
-    return std::nullopt;
-  return file;
+Handle open_file(const std::string &name, OpenMode mode,
+                 [[maybe_unused]] bool after_deletion, std::error_code &error) {
+  const int descriptor =
+      ::open(name.c_str(), flags_of(mode) | NEVER_BLOCK, CREATED_FILE_MODE);
+  if (descriptor >= 0)
+    return descriptor;
+  // O_NOFOLLOW refuses a symbolic link with ELOOP: say what it is.
+  error = errno == ELOOP && (mode == OpenMode::Staging ||
+                             mode == OpenMode::NewStaging)
+              ? make_error_code(FileRefusal::SymbolicLink)
+              : last_error();
+  return NO_HANDLE;
 }
 
-std::optional<File> File::open_output(const std::string &name) {
-  int descriptor =
-      ::open(name.c_str(), O_WRONLY | O_CREAT | NEVER_BLOCK, CREATED_FILE_MODE);
-  if (descriptor < 0)
-    return std::nullopt;
-  File file(descriptor);
-  // Outputs are written by position.
-  if (is_pipe_or_socket(descriptor))
-    return std::nullopt;
-  return file;
+std::error_code close_file(Handle handle) {
+  return ::close(descriptor_of(handle)) == 0 ? std::error_code() : last_error();
 }
 
-std::optional<File> File::open_staging(const std::string &name) {
-  for (;;) {
-    int descriptor = ::open(name.c_str(),
-                            O_RDWR | O_CREAT | O_NOFOLLOW | NEVER_BLOCK,
-                            CREATED_FILE_MODE);
-    if (descriptor < 0)
-      return std::nullopt;
-    File file(descriptor);
-    if (!is_regular_file(descriptor) || !lock_exclusively(descriptor))
-      return std::nullopt;
-    if (name_leads_to(name, descriptor))
-      return file;
-    // The conversion that held the lock has deleted (or replaced) the file
-    // in the meantime: lock whatever the name leads to now.
+std::optional<FileKind> kind_of(Handle handle, std::error_code &error) {
+  std::optional<struct stat> status = status_of(handle);
+  if (!status) {
+    error = last_error();
+    return std::nullopt;
   }
+  const mode_t mode = status->st_mode;
+  if (S_ISREG(mode))
+    return FileKind::Regular;
+  if (S_ISDIR(mode))
+    return FileKind::Directory;
+  if (S_ISLNK(mode))
+    return FileKind::SymbolicLink;
+  if (S_ISFIFO(mode) || S_ISSOCK(mode))
+    return FileKind::Pipe;
+  return FileKind::Device;
 }
 
-std::optional<FileIdentity> File::identity() const {
-  std::optional<struct stat> status = status_of(descriptor_of(handle_));
-  if (handle_ == CLOSED || !status)
+EntryKind entry_kind(const std::string &name) {
+  struct stat entry {};
+  if (::lstat(name.c_str(), &entry) != 0)
+    return errno == ENOENT || errno == ENOTDIR ? EntryKind::None
+                                               : EntryKind::Other;
+  struct stat target {};
+  if (S_ISDIR(entry.st_mode) ||
+      (S_ISLNK(entry.st_mode) && ::stat(name.c_str(), &target) == 0 &&
+       S_ISDIR(target.st_mode)))
+    return EntryKind::Directory;
+  return EntryKind::Other;
+}
+
+std::optional<FileIdentity> identity_of(Handle handle) {
+  std::optional<struct stat> status = status_of(handle);
+  if (!status)
     return std::nullopt;
   return FileIdentity{static_cast<std::uint64_t>(status->st_dev),
                       static_cast<std::uint64_t>(status->st_ino)};
 }
 
-bool File::truncate() {
-  if (handle_ == CLOSED)
-    return false;
-  append_position_ = 0;
-  const int descriptor = descriptor_of(handle_);
-  return !is_regular_file(descriptor) || ::ftruncate(descriptor, 0) == 0;
+std::uint64_t link_count(Handle handle) {
+  std::optional<struct stat> status = status_of(handle);
+  return status ? static_cast<std::uint64_t>(status->st_nlink) : 0;
 }
 
-std::int64_t File::size() const {
-  std::optional<struct stat> status = status_of(descriptor_of(handle_));
-  if (handle_ == CLOSED || !status)
-    return 0;
-  return static_cast<std::int64_t>(status->st_size);
+bool name_leads_to(const std::string &name, Handle handle) {
+  struct stat named {};
+  std::optional<struct stat> open = status_of(handle);
+  return open && ::lstat(name.c_str(), &named) == 0 &&
+         named.st_dev == open->st_dev && named.st_ino == open->st_ino;
 }
 
-std::optional<std::size_t> File::read_at(std::int64_t position,
-                                         std::span<std::uint8_t> buffer) const {
-  std::size_t done = 0;
-  while (position >= 0 && handle_ != CLOSED && done < buffer.size()) {
-    std::size_t want = std::min(buffer.size() - done, MAX_IO_CHUNK);
-    ssize_t got = ::pread(descriptor_of(handle_), buffer.data() + done, want,
-                          static_cast<off_t>(position));
-    if (got < 0 && errno == EINTR)
-      continue;
-    if (got < 0)
-      return std::nullopt;
-    if (got == 0)
-      break;
-    done += static_cast<std::size_t>(got);
-    position += got;
-  }
-  std::fill(buffer.begin() + static_cast<std::ptrdiff_t>(done), buffer.end(), 0);
-  return done;
+std::int64_t read_some(Handle handle, std::int64_t position,
+                       std::span<std::uint8_t> bytes, std::error_code &error) {
+  const ssize_t got = ::pread(descriptor_of(handle), bytes.data(), bytes.size(),
+                              static_cast<off_t>(position));
+  if (got < 0)
+    error = last_error();
+  return got;
 }
 
-bool File::write_at(std::int64_t position,
-                    std::span<const std::uint8_t> bytes) {
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    if (handle_ == CLOSED || position < 0)
-      return false;
-    std::size_t want = std::min(bytes.size() - done, MAX_IO_CHUNK);
-    ssize_t put = ::pwrite(descriptor_of(handle_), bytes.data() + done, want,
-                           static_cast<off_t>(position));
-    if (put < 0 && errno == EINTR)
-      continue;
-    if (put <= 0)
-      return false;
-    done += static_cast<std::size_t>(put);
-    position += put;
-  }
-  return true;
+std::int64_t write_some(Handle handle, std::int64_t position,
+                        std::span<const std::uint8_t> bytes,
+                        std::error_code &error) {
+  const ssize_t put = ::pwrite(descriptor_of(handle), bytes.data(),
+                               bytes.size(), static_cast<off_t>(position));
+  if (put < 0)
+    error = last_error();
+  return put;
 }
 
-bool File::has_room_for(std::int64_t bytes) const {
+std::size_t largest_transfer() { return MAX_IO_CHUNK; }
+
+std::error_code truncate_file(Handle handle) {
+  return ::ftruncate(descriptor_of(handle), 0) == 0 ? std::error_code()
+                                                    : last_error();
+}
+
+std::int64_t size_of(Handle handle) {
+  std::optional<struct stat> status = status_of(handle);
+  return status ? static_cast<std::int64_t>(status->st_size) : 0;
+}
+
+std::optional<std::uint64_t> free_space(Handle handle) {
   struct statvfs space {};
-  if (handle_ == CLOSED || ::fstatvfs(descriptor_of(handle_), &space) != 0 ||
-      space.f_frsize == 0)
-    return true;
-  // Whole blocks needed, compared in blocks so that nothing can overflow.
+  if (::fstatvfs(descriptor_of(handle), &space) != 0 || space.f_frsize == 0)
+    return std::nullopt;
   const auto block = static_cast<std::uint64_t>(space.f_frsize);
-  const auto needed = (static_cast<std::uint64_t>(std::max<std::int64_t>(bytes, 0)) +
-                       block - 1) / block;
-  return needed <= static_cast<std::uint64_t>(space.f_bavail);
+  const auto blocks = static_cast<std::uint64_t>(space.f_bavail);
+  // Saturating: a huge file system must not wrap round to little room.
+  if (blocks > UINT64_MAX / block)
+    return UINT64_MAX;
+  return blocks * block;
 }
 
-void File::reserve([[maybe_unused]] std::int64_t bytes) {
+void reserve_space([[maybe_unused]] Handle handle,
+                   [[maybe_unused]] std::int64_t bytes) {
 #if defined(__linux__)
   // Keeping the size matters: a plane that fails half-way must show as
   // incomplete, not as full of zeros.
-  if (handle_ != CLOSED && bytes > 0)
-    ::fallocate(descriptor_of(handle_), FALLOC_FL_KEEP_SIZE, 0,
-                static_cast<off_t>(bytes));
+  ::fallocate(descriptor_of(handle), FALLOC_FL_KEEP_SIZE, 0,
+              static_cast<off_t>(bytes));
 #endif
 }
 
-bool File::remove(const std::string &name) {
-  return ::unlink(name.c_str()) == 0 || errno == ENOENT;
-}
-
-bool File::close() {
-  if (handle_ == CLOSED)
-    return true;
-  return ::close(descriptor_of(std::exchange(handle_, CLOSED))) == 0;
-}
-
-PageBuffer::PageBuffer(std::size_t bytes) : bytes_(bytes) {
-  void *pages = ::mmap(nullptr, bytes_, PROT_READ | PROT_WRITE,
-                       MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (pages != MAP_FAILED)
-    pages_ = pages;
-}
-
-PageBuffer::~PageBuffer() {
-  if (pages_ != nullptr)
-    ::munmap(pages_, bytes_);
-}
-
-bool is_directory_separator(char c) { return c == '/'; }
-
-void guard_standard_streams() {
-  for (int stream = STDIN_FILENO; stream <= STDERR_FILENO; ++stream) {
-    if (::fcntl(stream, F_GETFD) != -1 || errno != EBADF)
+LockResult lock_staging(Handle handle, bool wait, std::error_code &error) {
+  struct flock byte {};
+  byte.l_type = F_WRLCK;
+  byte.l_whence = SEEK_SET;
+  byte.l_start = static_cast<off_t>(STAGING_LOCK_OFFSET);
+  byte.l_len = 1;
+  for (;;) {
+    if (::fcntl(descriptor_of(handle), wait ? F_SETLKW : F_SETLK, &byte) == 0)
+      return LockResult::Locked;
+    if (errno == EINTR)
       continue;
-    // Read-only, so that console writes to a closed stream still fail.
-    int placeholder = ::open("/dev/null", O_RDONLY);
-    if (placeholder >= 0 && placeholder != stream) {
-      ::dup2(placeholder, stream);
-      ::close(placeholder);
-    }
-  }
-}
-
-std::vector<std::string> command_line_arguments(int argc, char **argv) {
-  std::vector<std::string> arguments;
-  for (int i = 0; i < argc && argv[i] != nullptr; ++i)
-    arguments.emplace_back(argv[i]);
-  return arguments;
-}
-
-namespace {
-
-std::error_code last_error() { return {errno, std::generic_category()}; }
-
-// How often a name for a temporary file is tried before giving up: only
-// temporaries left by killed runs of the same process number collide.
-constexpr int TEMPORARY_NAME_TRIES = 100;
-
-} // namespace
-
-PathKind path_kind(const std::string &name, std::error_code &error) {
-  error.clear();
-  struct stat status {};
-  if (::stat(name.c_str(), &status) != 0) {
+    if (!wait && (errno == EACCES || errno == EAGAIN))
+      return LockResult::Busy;
     error = last_error();
-    return PathKind::Missing;
+    return LockResult::Failed;
   }
-  if (S_ISREG(status.st_mode))
-    return PathKind::RegularFile;
-  return S_ISDIR(status.st_mode) ? PathKind::Directory : PathKind::Other;
 }
 
-std::error_code open_for_reading_error(const std::string &name) {
-  const int descriptor = ::open(name.c_str(), O_RDONLY | NEVER_BLOCK);
-  if (descriptor < 0)
-    return last_error();
-  ::close(descriptor);
-  return {};
+std::error_code delete_open(const std::string &name,
+                            [[maybe_unused]] Handle handle) {
+  return delete_name(name);
 }
 
-std::optional<File> create_temporary_file(const std::string &final_name,
-                                          std::string &temporary_name,
-                                          std::error_code &error) {
-  const std::string stem =
-      final_name + "." + std::to_string(::getpid()) + "-";
-  for (int attempt = 0; attempt < TEMPORARY_NAME_TRIES; ++attempt) {
-    temporary_name = stem + std::to_string(attempt) + ".tmp";
-    const int created =
-        ::open(temporary_name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
-               CREATED_FILE_MODE);
-    if (created < 0) {
-      error = last_error();
-      if (errno == EEXIST)
-        continue;
-      break;
-    }
-    // The file is handed over as an output opened by name; while the
-    // descriptor that created it stays open, the identity proves that the
-    // name still leads to it.
-    std::optional<File> file = File::open_output(temporary_name);
-    std::optional<struct stat> status = status_of(created);
-    std::optional<FileIdentity> opened = file ? file->identity() : std::nullopt;
-    if (opened && status &&
-        *opened == FileIdentity{static_cast<std::uint64_t>(status->st_dev),
-                                static_cast<std::uint64_t>(status->st_ino)}) {
-      ::close(created);
-      error.clear();
-      return file;
-    }
-    // Ours is deleted only while the name still leads to it: a file that
-    // somebody put in its place is not ours to delete.
-    if (name_leads_to(temporary_name, created))
-      ::unlink(temporary_name.c_str());
-    ::close(created);
-    error = std::make_error_code(std::errc::device_or_resource_busy);
-    break;
-  }
-  temporary_name.clear();
-  return std::nullopt;
+std::error_code delete_name(const std::string &name) {
+  return ::unlink(name.c_str()) == 0 ? std::error_code() : last_error();
 }
 
-std::error_code rename_file(const std::string &from, const std::string &to,
+std::error_code rename_name(const std::string &from, const std::string &to,
                             bool replace) {
   if (replace)
     return ::rename(from.c_str(), to.c_str()) == 0 ? std::error_code()
@@ -327,12 +228,8 @@ std::error_code rename_file(const std::string &from, const std::string &to,
   return {};
 }
 
-std::error_code remove_file(const std::string &name) {
-  return ::unlink(name.c_str()) == 0 ? std::error_code() : last_error();
-}
-
-std::error_code list_directory(const std::string &directory,
-                               std::vector<std::string> &names) {
+std::error_code list_names(const std::string &directory,
+                           std::vector<std::string> &names) {
   DIR *stream = ::opendir(directory.c_str());
   if (stream == nullptr)
     return last_error();
@@ -345,12 +242,70 @@ std::error_code list_directory(const std::string &directory,
         error = last_error();
       break;
     }
-    const std::string name = entry->d_name;
-    if (name != "." && name != "..")
-      names.push_back(name);
+    names.emplace_back(entry->d_name);
   }
   ::closedir(stream);
   return error;
+}
+
+std::uint64_t process_id() { return static_cast<std::uint64_t>(::getpid()); }
+
+bool is_missing_entry(const std::error_code &error) {
+  return error == std::errc::no_such_file_or_directory;
+}
+
+bool is_existing_entry(const std::error_code &error) {
+  return error == std::errc::file_exists;
+}
+
+bool is_interruption(const std::error_code &error) {
+  return error == std::errc::interrupted;
+}
+
+std::string system_message(int value) {
+  return std::system_category().message(value);
+}
+
+} // namespace parvane::os
+
+namespace parvane {
+
+PageBuffer::PageBuffer(std::size_t bytes) : bytes_(bytes) {
+  void *pages = ::mmap(nullptr, bytes_, PROT_READ | PROT_WRITE,
+                       MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (pages != MAP_FAILED)
+    pages_ = pages;
+}
+
+PageBuffer::~PageBuffer() {
+  if (pages_ != nullptr)
+    ::munmap(pages_, bytes_);
+}
+
+bool is_directory_separator(char c) { return c == '/'; }
+
+void guard_standard_streams() {
+  // A reader that closed its end of a pipe (`parvane-convert | head -3`)
+  // makes the write fail with EPIPE, which the console check then reports,
+  // instead of ending the run with a signal in the middle of a set.
+  ::signal(SIGPIPE, SIG_IGN);
+  for (int stream = STDIN_FILENO; stream <= STDERR_FILENO; ++stream) {
+    if (::fcntl(stream, F_GETFD) != -1 || errno != EBADF)
+      continue;
+    // Read-only, so that console writes to a closed stream still fail.
+    int placeholder = ::open("/dev/null", O_RDONLY);
+    if (placeholder >= 0 && placeholder != stream) {
+      ::dup2(placeholder, stream);
+      ::close(placeholder);
+    }
+  }
+}
+
+std::vector<std::string> command_line_arguments(int argc, char **argv) {
+  std::vector<std::string> arguments;
+  for (int i = 0; i < argc && argv[i] != nullptr; ++i)
+    arguments.emplace_back(argv[i]);
+  return arguments;
 }
 
 } // namespace parvane

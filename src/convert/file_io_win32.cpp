@@ -1,7 +1,8 @@
-// The file layer on Windows: the same decisions as on POSIX systems, in
-// Win32 terms. Names reach CreateFileA exactly as typed on the (narrow)
-// command line.
+// The file layer's primitives on Windows, in Win32 terms. Every text in the
+// program is UTF-8; names become UTF-16 only at the calls, so that a name
+// typed with any character reaches the file system as typed.
 #include "convert/file_io.h"
+#include "convert/file_io_system.h"
 
 #ifndef NOMINMAX
 #define NOMINMAX
@@ -13,9 +14,10 @@
 #include <shellapi.h>
 
 #include <algorithm>
+#include <cwchar>
 #include <utility>
 
-namespace parvane {
+namespace parvane::os {
 namespace {
 
 // Whoever else holds a file keeps every right: the acquisition program may
@@ -25,15 +27,6 @@ constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELE
 
 // One ReadFile or WriteFile never moves more than this: its count is 32-bit.
 constexpr std::size_t MAX_IO_CHUNK = std::size_t{1} << 30;
-
-// The staging file's lock covers one byte that no data ever reaches, at the
-// end of the 64-bit offset space (one short of the last, so that offset plus
-// length still fits). Byte-range locks on Windows are mandatory, so a lock
-// over the data would block every other handle's reads and writes, our own
-// sources included when a link leads there.
-constexpr DWORD LOCK_OFFSET_LOW = 0xFFFFFFFE;
-constexpr DWORD LOCK_OFFSET_HIGH = 0xFFFFFFFF;
-constexpr DWORD LOCK_LENGTH = 1;
 
 // Deleting a file so that its name goes at once, while it is still open
 // (Windows 10 1607 and later, NTFS). MinGW-w64's headers offer these only to
@@ -53,48 +46,70 @@ struct DispositionInfoEx {
 constexpr int PENDING_DELETE_RETRIES = 500;
 constexpr DWORD PENDING_DELETE_PAUSE_MS = 10;
 
-HANDLE handle_of(std::intptr_t handle) {
-  return reinterpret_cast<HANDLE>(handle);
+HANDLE handle_of(Handle handle) { return reinterpret_cast<HANDLE>(handle); }
+
+Handle value_of(HANDLE handle) {
+  return handle == INVALID_HANDLE_VALUE ? NO_HANDLE
+                                        : reinterpret_cast<Handle>(handle);
 }
 
-std::intptr_t value_of(HANDLE handle) {
-  return reinterpret_cast<std::intptr_t>(handle);
+std::error_code last_error() {
+  return system_error_code(static_cast<int>(::GetLastError()));
 }
 
-// Owns a handle only until it becomes a File (or is refused).
-class OpenHandle {
-public:
-  explicit OpenHandle(HANDLE handle) : handle_(handle) {}
-  OpenHandle(OpenHandle &&other) noexcept : handle_(other.release()) {}
-  OpenHandle &operator=(OpenHandle &&) = delete;
-  OpenHandle(const OpenHandle &) = delete;
-  OpenHandle &operator=(const OpenHandle &) = delete;
-  ~OpenHandle() {
-    if (valid())
-      ::CloseHandle(handle_);
-  }
-  bool valid() const { return handle_ != INVALID_HANDLE_VALUE; }
-  HANDLE get() const { return handle_; }
-  HANDLE release() { return std::exchange(handle_, INVALID_HANDLE_VALUE); }
+// Text in the program is UTF-8; the system's calls take UTF-16. Bytes that
+// are no UTF-8 name no file.
+std::optional<std::wstring> wide(const std::string &text) {
+  if (text.empty())
+    return std::wstring();
+  const int size = static_cast<int>(text.size());
+  const int length = ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS,
+                                           text.data(), size, nullptr, 0);
+  if (length <= 0)
+    return std::nullopt;
+  std::wstring result(static_cast<std::size_t>(length), L'\0');
+  ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), size,
+                        result.data(), length);
+  return result;
+}
 
-private:
-  HANDLE handle_;
-};
+std::string narrow(const wchar_t *text, int length) {
+  if (length <= 0)
+    return {};
+  const int size = ::WideCharToMultiByte(CP_UTF8, 0, text, length, nullptr, 0,
+                                         nullptr, nullptr);
+  std::string result(static_cast<std::size_t>(std::max(size, 0)), '\0');
+  ::WideCharToMultiByte(CP_UTF8, 0, text, length, result.data(), size,
+                        nullptr, nullptr);
+  return result;
+}
 
 // Windows drops a trailing dot or space from a name before looking it up,
-// so "tp7." would open tp7: such a name leads to no file of its own.
+// so "tp7." would open tp7: such a name leads to no file of its own. "."
+// and ".." are no such names: they lead to directories as they stand.
 bool windows_keeps_name(const std::string &name) {
+  const auto last =
+      std::find_if(name.rbegin(), name.rend(), is_directory_separator);
+  const std::string base(last.base(), name.end());
+  if (base == "." || base == "..")
+    return true;
   return !name.empty() && name.back() != '.' && name.back() != ' ';
 }
 
-OpenHandle open_named(const std::string &name, DWORD access, DWORD creation,
-                      DWORD flags) {
-  if (!windows_keeps_name(name)) {
-    ::SetLastError(ERROR_INVALID_NAME);
-    return OpenHandle(INVALID_HANDLE_VALUE);
+HANDLE open_wide(const std::string &name, DWORD access, DWORD creation,
+                 DWORD flags, std::error_code &error) {
+  const std::optional<std::wstring> wide_name = wide(name);
+  if (!windows_keeps_name(name) || !wide_name) {
+    error = windows_keeps_name(name)
+                ? system_error_code(ERROR_NO_UNICODE_TRANSLATION)
+                : make_error_code(FileRefusal::DroppedTrailingCharacter);
+    return INVALID_HANDLE_VALUE;
   }
-  return OpenHandle(::CreateFileA(name.c_str(), access, SHARE_ALL, nullptr,
-                                  creation, flags, nullptr));
+  const HANDLE handle = ::CreateFileW(wide_name->c_str(), access, SHARE_ALL,
+                                      nullptr, creation, flags, nullptr);
+  if (handle == INVALID_HANDLE_VALUE)
+    error = last_error();
+  return handle;
 }
 
 std::optional<BY_HANDLE_FILE_INFORMATION> information_of(HANDLE handle) {
@@ -102,38 +117,6 @@ std::optional<BY_HANDLE_FILE_INFORMATION> information_of(HANDLE handle) {
   if (::GetFileInformationByHandle(handle, &information) == 0)
     return std::nullopt;
   return information;
-}
-
-std::optional<FileIdentity> identity_of(HANDLE handle) {
-  std::optional<BY_HANDLE_FILE_INFORMATION> information = information_of(handle);
-  if (!information)
-    return std::nullopt;
-  return FileIdentity{
-      information->dwVolumeSerialNumber,
-      (std::uint64_t{information->nFileIndexHigh} << 32) |
-          information->nFileIndexLow};
-}
-
-// A file on a disk that is neither a directory nor, unless `links_allowed`,
-// a symbolic link or other reparse point itself. Devices (NUL, CON) and pipes
-// are not.
-bool is_regular_file(HANDLE handle, bool links_allowed) {
-  if (::GetFileType(handle) != FILE_TYPE_DISK)
-    return false;
-  std::optional<BY_HANDLE_FILE_INFORMATION> information = information_of(handle);
-  if (!information)
-    return false;
-  DWORD refused = FILE_ATTRIBUTE_DIRECTORY;
-  if (!links_allowed)
-    refused |= FILE_ATTRIBUTE_REPARSE_POINT;
-  return (information->dwFileAttributes & refused) == 0;
-}
-
-// Outputs are written by position; a disk file or a device takes that, a
-// pipe does not.
-bool takes_positional_writes(HANDLE handle) {
-  const DWORD type = ::GetFileType(handle);
-  return type == FILE_TYPE_DISK || type == FILE_TYPE_CHAR;
 }
 
 OVERLAPPED at_position(std::int64_t position) {
@@ -144,15 +127,6 @@ OVERLAPPED at_position(std::int64_t position) {
   return overlapped;
 }
 
-// Waits until this handle holds the exclusive lock of the staging file.
-bool lock_exclusively(HANDLE handle) {
-  OVERLAPPED where{};
-  where.Offset = LOCK_OFFSET_LOW;
-  where.OffsetHigh = LOCK_OFFSET_HIGH;
-  return ::LockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK, 0, LOCK_LENGTH, 0,
-                      &where) != 0;
-}
-
 // True when the file behind the handle has been deleted while it is still
 // open (the deletion completes when its last handle closes).
 bool delete_pending(HANDLE handle) {
@@ -160,54 +134,6 @@ bool delete_pending(HANDLE handle) {
   return ::GetFileInformationByHandleEx(handle, FileStandardInfo, &standard,
                                         sizeof standard) != 0 &&
          standard.DeletePending != 0;
-}
-
-// Whether `name` (not followed through a link) is the open file.
-bool name_leads_to(const std::string &name, HANDLE handle) {
-  OpenHandle named = open_named(name, FILE_READ_ATTRIBUTES, OPEN_EXISTING,
-                                FILE_FLAG_OPEN_REPARSE_POINT);
-  if (!named.valid())
-    return false;
-  std::optional<FileIdentity> named_identity = identity_of(named.get());
-  return named_identity && named_identity == identity_of(handle);
-}
-
-bool name_is_gone(const std::string &name) {
-  if (::GetFileAttributesA(name.c_str()) != INVALID_FILE_ATTRIBUTES)
-    return false;
-  const DWORD error = ::GetLastError();
-  return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
-}
-
-// Deletes the file through its open handle. The name goes at once where the
-// file system offers that (as unlink does); elsewhere it goes when the last
-// handle on the file closes.
-bool delete_through(HANDLE handle) {
-  DispositionInfoEx immediate{DISPOSITION_DELETE | DISPOSITION_POSIX_SEMANTICS};
-  if (::SetFileInformationByHandle(handle, DISPOSITION_INFO_EX, &immediate,
-                                   sizeof immediate) != 0)
-    return true;
-  FILE_DISPOSITION_INFO on_close{};
-  on_close.DeleteFile = TRUE;
-  return ::SetFileInformationByHandle(handle, FileDispositionInfo, &on_close,
-                                      sizeof on_close) != 0;
-}
-
-// Opens the staging file without following a link, creating it when absent.
-// Right after a deletion the name refuses opens while other waiting
-// conversions still hold the deleted file; that passes as soon as each has
-// noticed and let go, so those refusals are retried for a while.
-OpenHandle open_staging_name(const std::string &name, bool after_deletion) {
-  for (int retry = 0;; ++retry) {
-    OpenHandle handle = open_named(
-        name, GENERIC_READ | GENERIC_WRITE | DELETE, OPEN_ALWAYS,
-        FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT);
-    if (handle.valid() || !after_deletion ||
-        ::GetLastError() != ERROR_ACCESS_DENIED ||
-        retry == PENDING_DELETE_RETRIES)
-      return handle;
-    ::Sleep(PENDING_DELETE_PAUSE_MS);
-  }
 }
 
 // The root of the volume that holds the open file, as a path that
@@ -232,145 +158,290 @@ std::wstring volume_root_of(HANDLE handle) {
 
 } // namespace
 
-std::optional<File> File::open_source(const std::string &name) {
-  OpenHandle handle = open_named(name, GENERIC_READ, OPEN_EXISTING,
-                                 FILE_ATTRIBUTE_NORMAL);
-  if (!handle.valid() || !is_regular_file(handle.get(), true))
-    return std::nullopt;
-  return File(value_of(handle.release()));
-}
-
-std::optional<File> File::open_output(const std::string &name) {
-  // Read access to the attributes tells the file's identity.
-  OpenHandle handle = open_named(name, GENERIC_WRITE | FILE_READ_ATTRIBUTES,
-                                 OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL);
-  if (!handle.valid() || !takes_positional_writes(handle.get()))
-    return std::nullopt;
-  return File(value_of(handle.release()));
-}
-
-std::optional<File> File::open_staging(const std::string &name) {
-  bool after_deletion = false;
-  for (;;) {
-    OpenHandle handle = open_staging_name(name, after_deletion);
-    if (!handle.valid() || !is_regular_file(handle.get(), false) ||
-        !lock_exclusively(handle.get()))
-      return std::nullopt;
-    if (!delete_pending(handle.get()) && name_leads_to(name, handle.get()))
-      return File(value_of(handle.release()));
-    // The conversion that held the lock has deleted (or replaced) the file
-    // in the meantime: lock whatever the name leads to now.
-    after_deletion = true;
+Handle open_file(const std::string &name, OpenMode mode, bool after_deletion,
+                 std::error_code &error) {
+  DWORD access = GENERIC_READ;
+  DWORD creation = OPEN_EXISTING;
+  DWORD flags = FILE_ATTRIBUTE_NORMAL;
+  switch (mode) {
+  case OpenMode::Source: break;
+  case OpenMode::Output:
+  case OpenMode::NewOutput:
+    // Read access to the attributes tells the file's identity.
+    access = GENERIC_WRITE | FILE_READ_ATTRIBUTES;
+    creation = mode == OpenMode::Output ? OPEN_ALWAYS : CREATE_NEW;
+    break;
+  case OpenMode::Staging:
+  case OpenMode::NewStaging:
+    access = GENERIC_READ | GENERIC_WRITE | DELETE;
+    creation = mode == OpenMode::Staging ? OPEN_EXISTING : CREATE_NEW;
+    flags |= FILE_FLAG_OPEN_REPARSE_POINT;
+    break;
+  }
+  // Right after a deletion the name refuses opens while other waiting
+  // conversions still hold the deleted file; that passes as soon as each has
+  // noticed and let go, so those refusals are retried for a while.
+  for (int retry = 0;; ++retry) {
+    const HANDLE handle = open_wide(name, access, creation, flags, error);
+    if (handle != INVALID_HANDLE_VALUE || !after_deletion ||
+        error != system_error_code(ERROR_ACCESS_DENIED) ||
+        retry == PENDING_DELETE_RETRIES)
+      return value_of(handle);
+    ::Sleep(PENDING_DELETE_PAUSE_MS);
   }
 }
 
-std::optional<FileIdentity> File::identity() const {
-  if (handle_ == CLOSED)
+std::error_code close_file(Handle handle) {
+  return ::CloseHandle(handle_of(handle)) != 0 ? std::error_code()
+                                               : last_error();
+}
+
+std::optional<FileKind> kind_of(Handle handle, std::error_code &error) {
+  const DWORD type = ::GetFileType(handle_of(handle));
+  if (type == FILE_TYPE_CHAR)
+    return FileKind::Device;
+  if (type != FILE_TYPE_DISK)
+    return FileKind::Pipe;
+  std::optional<BY_HANDLE_FILE_INFORMATION> information =
+      information_of(handle_of(handle));
+  if (!information) {
+    error = last_error();
     return std::nullopt;
-  return identity_of(handle_of(handle_));
+  }
+  if (information->dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+    return FileKind::Directory;
+  // Only the staging file is opened without following reparse points.
+  if (information->dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
+    return FileKind::SymbolicLink;
+  return FileKind::Regular;
 }
 
-bool File::truncate() {
-  if (handle_ == CLOSED)
+EntryKind entry_kind(const std::string &name) {
+  const std::optional<std::wstring> wide_name = wide(name);
+  if (!wide_name || !windows_keeps_name(name))
+    return EntryKind::None;
+  const DWORD attributes = ::GetFileAttributesW(wide_name->c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    const DWORD error = ::GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ||
+                   error == ERROR_INVALID_NAME
+               ? EntryKind::None
+               : EntryKind::Other;
+  }
+  return attributes & FILE_ATTRIBUTE_DIRECTORY ? EntryKind::Directory
+                                               : EntryKind::Other;
+}
+
+std::optional<FileIdentity> identity_of(Handle handle) {
+  std::optional<BY_HANDLE_FILE_INFORMATION> information =
+      information_of(handle_of(handle));
+  if (!information)
+    return std::nullopt;
+  return FileIdentity{
+      information->dwVolumeSerialNumber,
+      (std::uint64_t{information->nFileIndexHigh} << 32) |
+          information->nFileIndexLow};
+}
+
+std::uint64_t link_count(Handle handle) {
+  std::optional<BY_HANDLE_FILE_INFORMATION> information =
+      information_of(handle_of(handle));
+  return information ? information->nNumberOfLinks : 0;
+}
+
+bool name_leads_to(const std::string &name, Handle handle) {
+  if (delete_pending(handle_of(handle)))
     return false;
-  append_position_ = 0;
-  const HANDLE handle = handle_of(handle_);
-  if (::GetFileType(handle) != FILE_TYPE_DISK)
-    return true;
-  FILE_END_OF_FILE_INFO end{};
-  end.EndOfFile.QuadPart = 0;
-  return ::SetFileInformationByHandle(handle, FileEndOfFileInfo, &end,
-                                      sizeof end) != 0;
-}
-
-std::int64_t File::size() const {
-  LARGE_INTEGER size{};
-  if (handle_ == CLOSED || ::GetFileSizeEx(handle_of(handle_), &size) == 0)
-    return 0;
-  return size.QuadPart;
+  std::error_code ignored;
+  const HANDLE named = open_wide(name, FILE_READ_ATTRIBUTES, OPEN_EXISTING,
+                                 FILE_FLAG_OPEN_REPARSE_POINT, ignored);
+  if (named == INVALID_HANDLE_VALUE)
+    return false;
+  std::optional<FileIdentity> named_identity = identity_of(value_of(named));
+  ::CloseHandle(named);
+  return named_identity && named_identity == identity_of(handle);
 }
 
 // ReadFile and WriteFile each carry their own offset, so reads and writes at
 // different positions never disturb each other, also from several threads:
 // the system serialises the calls on a handle opened for synchronous I/O.
-std::optional<std::size_t> File::read_at(std::int64_t position,
-                                         std::span<std::uint8_t> buffer) const {
-  std::size_t done = 0;
-  while (position >= 0 && handle_ != CLOSED && done < buffer.size()) {
-    const auto want =
-        static_cast<DWORD>(std::min(buffer.size() - done, MAX_IO_CHUNK));
-    OVERLAPPED where = at_position(position);
-    DWORD got = 0;
-    if (::ReadFile(handle_of(handle_), buffer.data() + done, want, &got,
-                   &where) == 0) {
-      if (::GetLastError() == ERROR_HANDLE_EOF)
-        break;
-      return std::nullopt;
-    }
-    if (got == 0)
-      break;
-    done += got;
-    position += got;
-  }
-  std::fill(buffer.begin() + static_cast<std::ptrdiff_t>(done), buffer.end(), 0);
-  return done;
+std::int64_t read_some(Handle handle, std::int64_t position,
+                       std::span<std::uint8_t> bytes, std::error_code &error) {
+  OVERLAPPED where = at_position(position);
+  DWORD got = 0;
+  if (::ReadFile(handle_of(handle), bytes.data(),
+                 static_cast<DWORD>(bytes.size()), &got, &where) != 0)
+    return got;
+  if (::GetLastError() == ERROR_HANDLE_EOF)
+    return 0;
+  error = last_error();
+  return -1;
 }
 
-bool File::write_at(std::int64_t position,
-                    std::span<const std::uint8_t> bytes) {
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    if (handle_ == CLOSED || position < 0)
-      return false;
-    const auto want =
-        static_cast<DWORD>(std::min(bytes.size() - done, MAX_IO_CHUNK));
-    OVERLAPPED where = at_position(position);
-    DWORD put = 0;
-    if (::WriteFile(handle_of(handle_), bytes.data() + done, want, &put,
-                    &where) == 0 ||
-        put == 0)
-      return false;
-    done += put;
-    position += put;
-  }
-  return true;
+std::int64_t write_some(Handle handle, std::int64_t position,
+                        std::span<const std::uint8_t> bytes,
+                        std::error_code &error) {
+  OVERLAPPED where = at_position(position);
+  DWORD put = 0;
+  if (::WriteFile(handle_of(handle), bytes.data(),
+                  static_cast<DWORD>(bytes.size()), &put, &where) != 0)
+    return put;
+  error = last_error();
+  return -1;
 }
 
-bool File::has_room_for(std::int64_t bytes) const {
-  if (handle_ == CLOSED)
-    return true;
-  const std::wstring root = volume_root_of(handle_of(handle_));
+std::size_t largest_transfer() { return MAX_IO_CHUNK; }
+
+std::error_code truncate_file(Handle handle) {
+  FILE_END_OF_FILE_INFO end{};
+  end.EndOfFile.QuadPart = 0;
+  return ::SetFileInformationByHandle(handle_of(handle), FileEndOfFileInfo,
+                                      &end, sizeof end) != 0
+             ? std::error_code()
+             : last_error();
+}
+
+std::int64_t size_of(Handle handle) {
+  LARGE_INTEGER size{};
+  if (::GetFileSizeEx(handle_of(handle), &size) == 0)
+    return 0;
+  return size.QuadPart;
+}
+
+std::optional<std::uint64_t> free_space(Handle handle) {
+  const std::wstring root = volume_root_of(handle_of(handle));
   ULARGE_INTEGER available{};
   if (root.empty() ||
       ::GetDiskFreeSpaceExW(root.c_str(), &available, nullptr, nullptr) == 0)
-    return true;
-  return static_cast<std::uint64_t>(std::max<std::int64_t>(bytes, 0)) <=
-         available.QuadPart;
+    return std::nullopt;
+  return available.QuadPart;
 }
 
-void File::reserve(std::int64_t bytes) {
+void reserve_space(Handle handle, std::int64_t bytes) {
   // Only growing: an allocation below the end of the file would cut it, and
   // a plane that fails half-way must show as incomplete, not as full of
   // zeros, so the end of the file is never moved here.
-  if (handle_ == CLOSED || bytes <= size())
+  if (bytes <= size_of(handle))
     return;
   FILE_ALLOCATION_INFO allocation{};
   allocation.AllocationSize.QuadPart = bytes;
-  ::SetFileInformationByHandle(handle_of(handle_), FileAllocationInfo,
+  ::SetFileInformationByHandle(handle_of(handle), FileAllocationInfo,
                                &allocation, sizeof allocation);
 }
 
-bool File::remove(const std::string &name) {
-  if (handle_ != CLOSED && delete_through(handle_of(handle_)))
-    return true;
-  return name_is_gone(name);
+// Byte-range locks on Windows are mandatory: the locked byte lies far beyond
+// any data, so that the lock never blocks reads and writes of the file, our
+// own sources included when a link leads there.
+LockResult lock_staging(Handle handle, bool wait, std::error_code &error) {
+  OVERLAPPED where = at_position(STAGING_LOCK_OFFSET);
+  const DWORD flags =
+      LOCKFILE_EXCLUSIVE_LOCK | (wait ? 0 : LOCKFILE_FAIL_IMMEDIATELY);
+  if (::LockFileEx(handle_of(handle), flags, 0, 1, 0, &where) != 0)
+    return LockResult::Locked;
+  const DWORD code = ::GetLastError();
+  if (!wait && (code == ERROR_LOCK_VIOLATION || code == ERROR_IO_PENDING))
+    return LockResult::Busy;
+  error = system_error_code(static_cast<int>(code));
+  return LockResult::Failed;
 }
 
-bool File::close() {
-  if (handle_ == CLOSED)
-    return true;
-  return ::CloseHandle(handle_of(std::exchange(handle_, CLOSED))) != 0;
+// Deletes the file through its open handle. The name goes at once where the
+// file system offers that (as unlink does); elsewhere it goes when the last
+// handle on the file closes.
+std::error_code delete_open(const std::string &name, Handle handle) {
+  DispositionInfoEx immediate{DISPOSITION_DELETE | DISPOSITION_POSIX_SEMANTICS};
+  if (::SetFileInformationByHandle(handle_of(handle), DISPOSITION_INFO_EX,
+                                   &immediate, sizeof immediate) != 0)
+    return {};
+  FILE_DISPOSITION_INFO on_close{};
+  on_close.DeleteFile = TRUE;
+  if (::SetFileInformationByHandle(handle_of(handle), FileDispositionInfo,
+                                   &on_close, sizeof on_close) != 0)
+    return {};
+  const std::error_code error = last_error();
+  return entry_kind(name) == EntryKind::None ? std::error_code() : error;
 }
+
+std::error_code delete_name(const std::string &name) {
+  const std::optional<std::wstring> wide_name = wide(name);
+  if (!wide_name)
+    return system_error_code(ERROR_NO_UNICODE_TRANSLATION);
+  return ::DeleteFileW(wide_name->c_str()) != 0 ? std::error_code()
+                                                : last_error();
+}
+
+std::error_code rename_name(const std::string &from, const std::string &to,
+                            bool replace) {
+  const std::optional<std::wstring> wide_from = wide(from);
+  const std::optional<std::wstring> wide_to = wide(to);
+  if (!wide_from || !wide_to)
+    return system_error_code(ERROR_NO_UNICODE_TRANSLATION);
+  return ::MoveFileExW(wide_from->c_str(), wide_to->c_str(),
+                       replace ? MOVEFILE_REPLACE_EXISTING : 0) != 0
+             ? std::error_code()
+             : last_error();
+}
+
+std::error_code list_names(const std::string &directory,
+                           std::vector<std::string> &names) {
+  std::string pattern = directory;
+  if (!pattern.empty() && !is_directory_separator(pattern.back()))
+    pattern += '\\';
+  pattern += '*';
+  const std::optional<std::wstring> wide_pattern = wide(pattern);
+  if (!wide_pattern)
+    return system_error_code(ERROR_NO_UNICODE_TRANSLATION);
+  WIN32_FIND_DATAW found{};
+  const HANDLE search = ::FindFirstFileW(wide_pattern->c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) {
+    // A drive's root can hold no entry at all, not even ".".
+    const DWORD code = ::GetLastError();
+    return code == ERROR_FILE_NOT_FOUND
+               ? std::error_code()
+               : system_error_code(static_cast<int>(code));
+  }
+  do
+    names.push_back(narrow(found.cFileName,
+                           static_cast<int>(std::wcslen(found.cFileName))));
+  while (::FindNextFileW(search, &found) != 0);
+  const DWORD code = ::GetLastError();
+  ::FindClose(search);
+  return code == ERROR_NO_MORE_FILES
+             ? std::error_code()
+             : system_error_code(static_cast<int>(code));
+}
+
+std::uint64_t process_id() { return ::GetCurrentProcessId(); }
+
+bool is_missing_entry(const std::error_code &error) {
+  return error == system_error_code(ERROR_FILE_NOT_FOUND) ||
+         error == system_error_code(ERROR_PATH_NOT_FOUND);
+}
+
+bool is_existing_entry(const std::error_code &error) {
+  return error == system_error_code(ERROR_FILE_EXISTS) ||
+         error == system_error_code(ERROR_ALREADY_EXISTS);
+}
+
+bool is_interruption(const std::error_code &) { return false; }
+
+std::string system_message(int value) {
+  wchar_t *text = nullptr;
+  const DWORD length = ::FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+          FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, static_cast<DWORD>(value), 0, reinterpret_cast<LPWSTR>(&text),
+      0, nullptr);
+  if (length == 0 || text == nullptr)
+    return "system error " + std::to_string(value);
+  std::string message = narrow(text, static_cast<int>(length));
+  ::LocalFree(text);
+  return message;
+}
+
+} // namespace parvane::os
+
+namespace parvane {
 
 PageBuffer::PageBuffer(std::size_t bytes) : bytes_(bytes) {
   // Committed pages read as zeros and take memory only once touched.
@@ -392,205 +463,26 @@ bool is_directory_separator(char c) {
 // The converter opens files only as Win32 handles, never as C runtime
 // descriptors, so no file it opens can take a missing standard stream's
 // place; a missing stream stays unwritable and its loss is still noticed.
+// A closed pipe fails the write, as the console check expects.
 void guard_standard_streams() {}
 
-namespace {
-
-// UTF-8 names to the UTF-16 of the wide Win32 calls, and back.
-std::wstring utf16_of(const std::string &text) {
-  if (text.empty())
-    return {};
-  const int length = ::MultiByteToWideChar(CP_UTF8, 0, text.data(),
-                                           static_cast<int>(text.size()),
-                                           nullptr, 0);
-  std::wstring wide(static_cast<std::size_t>(std::max(length, 0)), L'\0');
-  if (length > 0)
-    ::MultiByteToWideChar(CP_UTF8, 0, text.data(),
-                          static_cast<int>(text.size()), wide.data(), length);
-  return wide;
-}
-
-std::string utf8_of(const wchar_t *text) {
-  const int length =
-      ::WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
-  if (length <= 1)
-    return {};
-  std::string narrow(static_cast<std::size_t>(length), '\0');
-  ::WideCharToMultiByte(CP_UTF8, 0, text, -1, narrow.data(), length, nullptr,
-                        nullptr);
-  narrow.resize(static_cast<std::size_t>(length - 1));
-  return narrow;
-}
-
-// The system's error as the POSIX condition it amounts to, so that one fault
-// reads the same on every system; others keep their Windows code.
-std::error_code error_of(DWORD code) {
-  switch (code) {
-  case ERROR_FILE_NOT_FOUND:
-  case ERROR_PATH_NOT_FOUND:
-  case ERROR_INVALID_NAME:
-  case ERROR_INVALID_DRIVE:
-  case ERROR_BAD_NETPATH:
-    return std::make_error_code(std::errc::no_such_file_or_directory);
-  case ERROR_ACCESS_DENIED:
-    return std::make_error_code(std::errc::permission_denied);
-  case ERROR_SHARING_VIOLATION:
-  case ERROR_LOCK_VIOLATION:
-    return std::make_error_code(std::errc::device_or_resource_busy);
-  case ERROR_FILE_EXISTS:
-  case ERROR_ALREADY_EXISTS:
-    return std::make_error_code(std::errc::file_exists);
-  case ERROR_DISK_FULL:
-  case ERROR_HANDLE_DISK_FULL:
-    return std::make_error_code(std::errc::no_space_on_device);
-  case ERROR_DIRECTORY:
-    return std::make_error_code(std::errc::not_a_directory);
-  case ERROR_FILENAME_EXCED_RANGE:
-    return std::make_error_code(std::errc::filename_too_long);
-  case ERROR_WRITE_PROTECT:
-    return std::make_error_code(std::errc::read_only_file_system);
-  default:
-    return {static_cast<int>(code), std::system_category()};
-  }
-}
-
-std::error_code last_error() { return error_of(::GetLastError()); }
-
-// How often a name for a temporary file is tried before giving up: only
-// temporaries left by killed runs of the same process number collide.
-constexpr int TEMPORARY_NAME_TRIES = 100;
-
-// "." and ".." name directories as they stand: their dots are not dropped.
-bool is_dot_directory(const std::string &name) {
-  const auto last =
-      std::find_if(name.rbegin(), name.rend(), is_directory_separator);
-  const std::string base(last.base(), name.end());
-  return base == "." || base == "..";
-}
-
-OpenHandle open_wide(const std::string &name, DWORD access, DWORD creation,
-                     DWORD flags) {
-  if (!is_dot_directory(name) && !windows_keeps_name(name)) {
-    ::SetLastError(ERROR_INVALID_NAME);
-    return OpenHandle(INVALID_HANDLE_VALUE);
-  }
-  return OpenHandle(::CreateFileW(utf16_of(name).c_str(), access, SHARE_ALL,
-                                  nullptr, creation, flags, nullptr));
-}
-
-} // namespace
-
+// The C runtime's argv went through the ANSI code page, which turns every
+// character outside it into '?': the wide command line keeps them all.
 std::vector<std::string> command_line_arguments(int argc, char **argv) {
-  std::vector<std::string> arguments;
   int count = 0;
-  LPWSTR *wide = ::CommandLineToArgvW(::GetCommandLineW(), &count);
-  if (wide == nullptr) {
+  wchar_t **wide_arguments = ::CommandLineToArgvW(::GetCommandLineW(), &count);
+  if (wide_arguments == nullptr) {
+    std::vector<std::string> arguments;
     for (int i = 0; i < argc && argv[i] != nullptr; ++i)
       arguments.emplace_back(argv[i]);
     return arguments;
   }
+  std::vector<std::string> arguments;
   for (int i = 0; i < count; ++i)
-    arguments.push_back(utf8_of(wide[i]));
-  ::LocalFree(wide);
+    arguments.push_back(os::narrow(wide_arguments[i],
+                               static_cast<int>(std::wcslen(wide_arguments[i]))));
+  ::LocalFree(wide_arguments);
   return arguments;
-}
-
-PathKind path_kind(const std::string &name, std::error_code &error) {
-  error.clear();
-  // Backup semantics let a directory be opened; links are followed.
-  OpenHandle handle = open_wide(name, FILE_READ_ATTRIBUTES, OPEN_EXISTING,
-                                FILE_FLAG_BACKUP_SEMANTICS);
-  if (!handle.valid()) {
-    error = last_error();
-    return PathKind::Missing;
-  }
-  if (::GetFileType(handle.get()) != FILE_TYPE_DISK)
-    return PathKind::Other;
-  std::optional<BY_HANDLE_FILE_INFORMATION> information =
-      information_of(handle.get());
-  if (!information)
-    return PathKind::Other;
-  return (information->dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0
-             ? PathKind::Directory
-             : PathKind::RegularFile;
-}
-
-std::error_code open_for_reading_error(const std::string &name) {
-  OpenHandle handle =
-      open_wide(name, GENERIC_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
-  return handle.valid() ? std::error_code() : last_error();
-}
-
-std::optional<File> create_temporary_file(const std::string &final_name,
-                                          std::string &temporary_name,
-                                          std::error_code &error) {
-  const std::string stem =
-      final_name + "." + std::to_string(::GetCurrentProcessId()) + "-";
-  for (int attempt = 0; attempt < TEMPORARY_NAME_TRIES; ++attempt) {
-    temporary_name = stem + std::to_string(attempt) + ".tmp";
-    OpenHandle created =
-        open_wide(temporary_name, FILE_READ_ATTRIBUTES | DELETE, CREATE_NEW,
-                  FILE_ATTRIBUTE_NORMAL);
-    if (!created.valid()) {
-      error = last_error();
-      if (error == std::errc::file_exists)
-        continue;
-      break;
-    }
-    // The file is handed over as an output opened by name; while the handle
-    // that created it stays open, the identity proves that the name still
-    // leads to it.
-    std::optional<File> file = File::open_output(temporary_name);
-    std::optional<FileIdentity> opened = file ? file->identity() : std::nullopt;
-    if (opened && opened == identity_of(created.get())) {
-      error.clear();
-      return file;
-    }
-    // Deleted through the handle that created it, so that a file somebody
-    // put in its place is never the one deleted.
-    delete_through(created.get());
-    error = std::make_error_code(std::errc::device_or_resource_busy);
-    break;
-  }
-  temporary_name.clear();
-  return std::nullopt;
-}
-
-std::error_code rename_file(const std::string &from, const std::string &to,
-                            bool replace) {
-  return ::MoveFileExW(utf16_of(from).c_str(), utf16_of(to).c_str(),
-                       replace ? MOVEFILE_REPLACE_EXISTING : 0) != 0
-             ? std::error_code()
-             : last_error();
-}
-
-std::error_code remove_file(const std::string &name) {
-  return ::DeleteFileW(utf16_of(name).c_str()) != 0 ? std::error_code()
-                                                    : last_error();
-}
-
-std::error_code list_directory(const std::string &directory,
-                               std::vector<std::string> &names) {
-  std::string pattern = directory;
-  if (!pattern.empty() && !is_directory_separator(pattern.back()))
-    pattern += '\\';
-  pattern += '*';
-  WIN32_FIND_DATAW found{};
-  HANDLE search = ::FindFirstFileW(utf16_of(pattern).c_str(), &found);
-  if (search == INVALID_HANDLE_VALUE) {
-    const DWORD code = ::GetLastError();
-    return code == ERROR_FILE_NOT_FOUND ? std::error_code() : error_of(code);
-  }
-  std::error_code error;
-  do {
-    const std::string name = utf8_of(found.cFileName);
-    if (name != "." && name != "..")
-      names.push_back(name);
-  } while (::FindNextFileW(search, &found) != 0);
-  if (::GetLastError() != ERROR_NO_MORE_FILES)
-    error = last_error();
-  ::FindClose(search);
-  return error;
 }
 
 } // namespace parvane

@@ -309,136 +309,152 @@ private:
   std::int64_t band_points;
 };
 
-// One step of a plane conversion: filling a part of a tile, writing a
-// whole tile, or nothing more to do.
-struct Job {
-  enum class Kind { Fill, Write, Finished };
-  Kind kind = Kind::Finished;
+// One part of one tile: what a worker fills at a time.
+struct Part {
   std::int64_t tile = 0;
-  std::int64_t part = 0;
+  std::int64_t index = 0;
 };
 
-// The schedule of one plane conversion, shared by its workers. Tiles are
-// filled in their sequential order, part by part by whichever worker is
-// free, into one of `slots` tile buffers; each filled tile is written whole,
-// in order, by one worker at a time, since writes to one file wait for each
-// other in the file system anyway. With two slots the next tile is filled
-// while the last one is written. A tile is written only after every tile
-// before it, and the first tile whose fill or write failed stops the plane
-// with that failure, so the plane reports, and leaves on disk, what one
-// worker going tile after tile would have, whatever the timing.
-class Schedule {
+// The parts of a plane conversion's tiles, handed out in tile order to the
+// workers that fill them. Tile t is filled into the tile buffer `slot(t)`,
+// one of `slots`; its parts are handed out once that buffer is free, that is
+// once the tile `slots` before it has been written. Only the calling thread
+// writes, tile after tile, so with two buffers the helpers fill the next tile
+// while it writes the last.
+class FillQueue {
 public:
-  Schedule(const TileGrid &grid, const FillParts &parts, std::int64_t slots)
-      : grid_(grid), parts_(parts), slots_(slots),
-        parts_done_(static_cast<std::size_t>(slots), 0) {}
+  FillQueue(const TileGrid &grid, const FillParts &parts, std::int64_t slots)
+      : grid_(grid), parts_(parts), slots_(static_cast<std::size_t>(slots)) {}
 
-  // The next job; waits while there is none yet.
-  Job next() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    for (;;) {
-      if (outcome_ != IoOutcome::Done || written_ == grid_.count())
-        return {};
-      if (!writing_) {
-        if (read_failed_ && *read_failed_ <= written_) {
-          stop(IoOutcome::ReadFailed);
-          return {};
-        }
-        if (parts_done_[slot(written_)] == part_count(written_)) {
-          writing_ = true;
-          return {Job::Kind::Write, written_, 0};
-        }
-      }
-      if (!read_failed_ && filling_ < grid_.count() &&
-          filling_ - written_ < slots_) {
-        const Job job{Job::Kind::Fill, filling_, next_part_};
-        if (++next_part_ == part_count(filling_)) {
-          ++filling_;
-          next_part_ = 0;
-        }
-        return job;
-      }
-      changed_.wait(lock);
-    }
+  std::size_t slot(std::int64_t tile) const {
+    return static_cast<std::size_t>(tile) % slots_.size();
   }
 
-  void filled(const Job &job, bool ok) {
+  // For a helper: the next part of whichever tile is next, waiting while its
+  // buffer is taken; nullopt when no part is left to hand out.
+  std::optional<Part> next() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [&] {
+      return next_.tile == grid_.count() ||
+             next_.tile - written_ < static_cast<std::int64_t>(slots_.size());
+    });
+    return take();
+  }
+
+  // For the calling thread, about to write `tile`: its next part, nullopt
+  // once all of its parts have been handed out.
+  std::optional<Part> next_of(std::int64_t tile) {
     const std::lock_guard<std::mutex> lock(mutex_);
-    if (ok)
-      ++parts_done_[slot(job.tile)];
-    else if (!read_failed_ || job.tile < *read_failed_)
-      read_failed_ = job.tile;
+    if (next_.tile != tile)
+      return std::nullopt;
+    return take();
+  }
+
+  void filled(const Part &part, bool ok) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    Slot &slot = slots_[this->slot(part.tile)];
+    ++slot.parts_filled;
+    slot.read_failed |= !ok;
     changed_.notify_all();
   }
 
-  void written(const Job &job, bool ok) {
+  // Waits until every part of `tile` has been filled. False when a read of
+  // one of them failed.
+  bool wait_filled(std::int64_t tile) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    const Slot &slot = slots_[this->slot(tile)];
+    changed_.wait(lock, [&] { return slot.parts_filled == part_count(tile); });
+    return !slot.read_failed;
+  }
+
+  // `tile` is written: its buffer takes the tile `slots` after it.
+  void written(std::int64_t tile) {
     const std::lock_guard<std::mutex> lock(mutex_);
-    writing_ = false;
-    if (!ok) {
-      stop(IoOutcome::WriteFailed);
-      return;
-    }
-    parts_done_[slot(job.tile)] = 0;
+    slots_[slot(tile)] = Slot{};
     ++written_;
     changed_.notify_all();
   }
 
-  // The buffer slot of a tile.
-  std::size_t slot(std::int64_t tile) const {
-    return static_cast<std::size_t>(tile % slots_);
-  }
-
-  // The plane's outcome, once every worker has stopped.
-  IoOutcome outcome() {
+  // Hands out no more parts: each helper finishes the part it has and stops.
+  void stop() {
     const std::lock_guard<std::mutex> lock(mutex_);
-    return outcome_;
+    next_ = {grid_.count(), 0};
+    changed_.notify_all();
   }
 
 private:
+  // What became of the parts of the tile in one buffer.
+  struct Slot {
+    std::int64_t parts_filled = 0; // whether the reads succeeded or not
+    bool read_failed = false;
+  };
+
   std::int64_t part_count(std::int64_t tile) const {
     return parts_.count(grid_.place(tile).size);
   }
 
-  // With the mutex held: every worker stops at its next job.
-  void stop(IoOutcome outcome) {
-    outcome_ = outcome;
-    changed_.notify_all();
+  // With the mutex held: hands out the next part, if any is left.
+  std::optional<Part> take() {
+    if (next_.tile == grid_.count())
+      return std::nullopt;
+    const Part part = next_;
+    if (++next_.index == part_count(next_.tile))
+      next_ = {next_.tile + 1, 0};
+    return part;
   }
 
   const TileGrid &grid_;
   const FillParts &parts_;
-  const std::int64_t slots_;
   std::mutex mutex_;
   std::condition_variable changed_;
-  std::int64_t filling_ = 0;   // the tile whose parts are being handed out
-  std::int64_t next_part_ = 0; // its next part
-  std::vector<std::int64_t> parts_done_; // of the tile in each slot
-  std::int64_t written_ = 0;   // tiles written, in order
-  bool writing_ = false;
-  std::optional<std::int64_t> read_failed_; // earliest tile a read failed
-  IoOutcome outcome_ = IoOutcome::Done;
+  Part next_;                // the next part to hand out
+  std::int64_t written_ = 0; // tiles written, in order
+  std::vector<Slot> slots_;
 };
 
-// One worker of a plane conversion, with its own chunk buffer: does the
-// schedule's jobs until there are none.
-void work(const File &source, File &output, const TileGrid &grid,
-          const FillParts &parts, const Tile &chunk_shape,
-          const std::vector<std::uint16_t *> &slots, Schedule &schedule,
-          std::uint16_t *chunk) {
-  for (;;) {
-    const Job job = schedule.next();
-    if (job.kind == Job::Kind::Finished)
-      return;
-    const TilePlace place = grid.place(job.tile);
-    std::uint16_t *tile = slots[schedule.slot(job.tile)];
-    if (job.kind == Job::Kind::Fill)
-      schedule.filled(job, fill_part(source, grid.block, place,
-                                     parts.pixels(place.size, job.part),
-                                     parts.points(place.size, job.part),
-                                     chunk_shape, chunk, tile));
-    else
-      schedule.written(job, write_tile(output, grid.block, place, tile));
+// What the workers of one plane conversion share.
+struct PlaneWork {
+  const File &source;
+  File &output;
+  const TileGrid &grid;
+  const FillParts &parts;
+  Tile chunk_shape;
+  const std::vector<std::uint16_t *> &tiles;
+  FillQueue &queue;
+
+  // Fills one part through `chunk`. False when a read failed.
+  bool fill(const Part &part, std::uint16_t *chunk) const {
+    const TilePlace place = grid.place(part.tile);
+    return fill_part(source, grid.block, place,
+                     parts.pixels(place.size, part.index),
+                     parts.points(place.size, part.index), chunk_shape, chunk,
+                     tiles[queue.slot(part.tile)]);
   }
+};
+
+// A helper: fills whatever part is next until none is left.
+void help(const PlaneWork &work, std::uint16_t *chunk) {
+  while (const std::optional<Part> part = work.queue.next())
+    work.queue.filled(*part, work.fill(*part, chunk));
+}
+
+// The calling thread, the only writer: tile after tile, in order, it helps
+// fill the tile until all of it is filled, stops if a read of it failed, and
+// writes it. So the first tile whose read or write failed stops the plane,
+// and the plane reports, and leaves on disk, what one worker alone would
+// have, however the helpers are timed.
+IoOutcome fill_and_write(const PlaneWork &work, std::uint16_t *chunk) {
+  for (std::int64_t tile = 0; tile < work.grid.count(); ++tile) {
+    while (const std::optional<Part> part = work.queue.next_of(tile))
+      work.queue.filled(*part, work.fill(*part, chunk));
+    if (!work.queue.wait_filled(tile))
+      return IoOutcome::ReadFailed;
+    if (!write_tile(work.output, work.grid.block, work.grid.place(tile),
+                    work.tiles[work.queue.slot(tile)]))
+      return IoOutcome::WriteFailed;
+    work.queue.written(tile);
+  }
+  return IoOutcome::Done;
 }
 
 // The threads started beside the calling one, joined when they go out of
@@ -599,23 +615,20 @@ IoOutcome copy_spectroscopy_planes(const File &spectroscopy, File &output,
   if (spectroscopy.size() / SAMPLE_BYTES >= block->first_sample + block_samples)
     output.reserve(block_samples * SAMPLE_BYTES);
 
-  Schedule schedule(grid, parts, slots);
-  const auto worker = [&](std::uint16_t *chunk) {
-    work(spectroscopy, output, grid, parts, chunk_shape, tiles, schedule,
-         chunk);
-  };
-  {
-    // The calling thread is the first worker; the others run beside it and
-    // are joined before the plane reports, so the plane is finished (or has
-    // stopped) before the caller goes on to its next file. A helper the
-    // system will not start leaves its share to the ones that run.
-    Helpers helpers;
-    for (std::size_t w = 1; w < chunks.size(); ++w)
-      if (!helpers.start([&worker, chunk = chunks[w]] { worker(chunk); }))
-        break;
-    worker(chunks.front());
-  }
-  return schedule.outcome();
+  FillQueue queue(grid, parts, slots);
+  const PlaneWork work{spectroscopy, output, grid, parts,
+                       chunk_shape,  tiles,  queue};
+  // The helpers run beside the calling thread and are joined before the
+  // plane reports, so the plane is finished (or has stopped) before the
+  // caller goes on to its next file. A helper the system will not start
+  // leaves its share to the ones that run.
+  Helpers helpers;
+  for (std::size_t w = 1; w < chunks.size(); ++w)
+    if (!helpers.start([&work, chunk = chunks[w]] { help(work, chunk); }))
+      break;
+  const IoOutcome outcome = fill_and_write(work, chunks.front());
+  queue.stop();
+  return outcome;
 }
 
 } // namespace planes

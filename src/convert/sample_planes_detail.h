@@ -29,9 +29,9 @@ inline constexpr Budget SAMPLE_BUFFER_BUDGET{std::int64_t{1} << 21,
                                              std::int64_t{1} << 15};
 
 // The most workers (threads, the calling one included) that convert one
-// spectroscopy block. A small fixed number: one worker writes while the
-// others fill, and the writes to one file go one at a time, so more fillers
-// would soon only wait for the writer.
+// spectroscopy block. A small fixed number: the calling thread writes while
+// the others fill, and the writes to one file go one at a time, so more
+// fillers would soon only wait for the writer.
 inline constexpr unsigned MAX_WORKERS = 4;
 
 // The workers a spectroscopy block gets on this machine: one per core, up to
@@ -94,8 +94,9 @@ Tile choose_chunk(const Tile &tile, std::int64_t budget);
 // spectroscopy the most workers that may share the budget. A block that
 // fits in one tile of the whole budget is converted by the calling thread
 // alone; for a larger one the plane budget makes two tiles, one filled by
-// the workers while another worker writes the other, and the chunk budget is
-// split between the workers.
+// the helper threads while the calling thread, the only writer, writes the
+// other and then helps fill, and the chunk budget is split between the
+// workers.
 IoOutcome copy_topography_plane(const File &topography,
                                 std::int64_t first_sample, File &output,
                                 std::int32_t size_x, std::int32_t size_y,

@@ -8,6 +8,7 @@
 #include "convert/conversion_sequence.h"
 #include "convert/file_io.h"
 #include "convert/set_names.h"
+#include "convert/source_extent.h"
 
 namespace parvane {
 namespace {
@@ -73,16 +74,24 @@ void print_closing_lines() {
   print_line("");
 }
 
+// A set the walk must not pass by: a record that opens, or one that exists
+// but cannot be opened, whose conversion then fails and says why. A name
+// with no entry, a directory, a pipe or a device is no set.
 bool set_available(const std::string &file_number) {
-  return File::open_source(old_parameter_name(file_number)).has_value();
+  const std::string name = old_parameter_name(file_number);
+  std::error_code error;
+  return File::open_source(name, error).has_value() ||
+         !names_no_source(name, error);
 }
 
 WalkOutcome convert_or_report(const std::string &file_number,
                               const Diagnostics &diagnostics) {
-  const ResultCode code = convert_file_set(file_number, diagnostics);
+  SetFailure failure;
+  const ResultCode code = convert_file_set(file_number, diagnostics, &failure);
   if (code == RESULT_OK)
     return WalkOutcome::AllConverted;
   report_conversion_error(file_number, code);
+  diagnostics.report(failure.file, failure.reason);
   return WalkOutcome::SetFailed;
 }
 
@@ -168,10 +177,14 @@ std::optional<std::int32_t> find_next_file(std::string &file_number_buffer,
 WalkOutcome run_batch(const std::string &start_text, std::int32_t limit,
                       const Diagnostics &diagnostics) {
   std::string buffer = start_text;
+  bool found = false;
   while (find_next_file(buffer, limit)) {
+    found = true;
     if (convert_or_report(buffer, diagnostics) == WalkOutcome::SetFailed)
       return WalkOutcome::SetFailed;
   }
+  if (!found)
+    report_no_set_found(numeric_value(start_text), limit, diagnostics);
   return WalkOutcome::AllConverted;
 }
 
@@ -187,7 +200,8 @@ WalkOutcome run_list(int argc, const char *const *argv,
 void report_conversion_error(const std::string &file_number,
                              ResultCode result_code) {
   const bool known = result_code > 0 && result_code <= LAST_RESULT_CODE;
-  print_line("Error converting file number " + file_number);
+  // A control character would let the number forge a console line.
+  print_line("Error converting file number " + printable(file_number));
   print_line("Error " + std::to_string(result_code) + ": " +
              (known ? REPORT_TEXTS[static_cast<std::size_t>(result_code)]
                     : "Couldn't convert file"));

@@ -44,8 +44,9 @@ std::int32_t numeric_value(std::string_view text);
 std::string number_to_text(std::int32_t value);
 
 // Probes "tp" + n for n from the buffer's numeric value + 1 up to limit + 1
-// and returns the first number whose record opens, leaving its text in the
-// buffer; nullopt when there is none. Never counts past the largest int.
+// and returns the first number whose record opens, or exists but cannot be
+// opened (its conversion then fails), leaving its text in the buffer;
+// nullopt when there is none. Never counts past the largest int.
 std::optional<std::int32_t> find_next_file(std::string &file_number_buffer,
                                            std::int32_t limit);
 
@@ -62,7 +63,7 @@ WalkOutcome run_list(int argc, const char *const *argv,
                      const Diagnostics &diagnostics = Diagnostics());
 
 // The report lines for a failed set (result codes 1 to 17; any other code
-// gets a generic line).
+// gets a generic line), with control characters in the number shown as '?'.
 void report_conversion_error(const std::string &file_number,
                              ResultCode result_code);
 

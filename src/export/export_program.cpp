@@ -60,19 +60,13 @@ std::string as_prefix(const std::string &directory) {
   return directory + static_cast<char>(std::filesystem::path::preferred_separator);
 }
 
-std::string reason_of(const std::error_code &error) { return error.message(); }
-
-// Why File::open_source found no source at `path`.
-std::string unopened_reason(const std::string &path) {
+// Whether `path` is a set's record as the conversion judges one: a regular
+// file, also one that cannot be opened, whose set then fails with the
+// reason.
+bool names_record(const std::string &path) {
   std::error_code error;
-  switch (path_kind(path, error)) {
-  case PathKind::Missing: return reason_of(error);
-  case PathKind::Directory: return "is a directory";
-  case PathKind::Other: return "is not a regular file";
-  case PathKind::RegularFile: break;
-  }
-  error = open_for_reading_error(path);
-  return error ? reason_of(error) : "could not be opened";
+  return File::open_source(path, error).has_value() ||
+         !names_no_source(path, error);
 }
 
 // ---------------------------------------------------------------------------
@@ -142,9 +136,9 @@ std::optional<Request> parse_command_line(std::vector<std::string> arguments,
     const std::string &directory = *request.output_directory;
     const PathKind kind = path_kind(directory, error);
     if (kind != PathKind::Directory) {
-      diagnostics.report(directory,
-                         kind == PathKind::Missing ? reason_of(error)
-                                                   : "is not a directory");
+      diagnostics.report(directory, kind == PathKind::Missing
+                                        ? describe(error)
+                                        : "is not a directory");
       return std::nullopt;
     }
   }
@@ -208,15 +202,14 @@ bool find_all_sets(const std::string &directory, std::vector<SetLocation> &sets,
                    const Diagnostics &diagnostics) {
   std::vector<std::string> names;
   if (std::error_code error = list_directory(directory, names)) {
-    diagnostics.report(directory, reason_of(error));
+    diagnostics.report(directory, describe(error));
     return false;
   }
   const std::string prefix = as_prefix(directory);
   std::vector<std::string> numbers;
   for (const std::string &name : names) {
-    std::error_code ignored;
     if (name.starts_with("tp") && all_digits(std::string_view(name).substr(2)) &&
-        path_kind(prefix + name, ignored) == PathKind::RegularFile)
+        names_record(prefix + name))
       numbers.push_back(name.substr(2));
   }
   if (numbers.empty()) {
@@ -243,14 +236,15 @@ public:
   PendingOutput(const PendingOutput &) = delete;
   PendingOutput &operator=(const PendingOutput &) = delete;
   ~PendingOutput() {
-    file_.reset();
-    if (!temporary_name_.empty())
-      remove_file(temporary_name_);
+    if (file_ && !temporary_name_.empty()) {
+      file_->close();
+      file_->remove(temporary_name_);
+    }
   }
 
   std::error_code create() {
     std::error_code error;
-    file_ = create_temporary_file(final_name_, temporary_name_, error);
+    file_ = File::create_temporary(final_name_, temporary_name_, error);
     return error;
   }
   File &file() { return *file_; }
@@ -322,16 +316,22 @@ private:
 bool SetExport::run() {
   const std::string record_path = set_.directory + names_.old_parameters;
   const std::string topography_path = set_.directory + names_.old_topography;
-  std::optional<File> record = File::open_source(record_path);
+  const std::string spectroscopy_path =
+      set_.directory + names_.old_spectroscopy;
+  std::error_code error;
+  std::optional<File> record = File::open_source(record_path, error);
   if (!record)
-    return fail(record_path, unopened_reason(record_path));
-  std::optional<File> topography = File::open_source(topography_path);
+    return fail(record_path, describe(error));
+  std::optional<File> topography = File::open_source(topography_path, error);
   if (!topography)
-    return fail(topography_path, unopened_reason(topography_path));
-  // As in the conversion, a set whose ts<n> does not open has no
-  // spectroscopy.
+    return fail(topography_path, describe(error));
+  // As in the conversion, only a ts<n> that is not there at all makes a set
+  // without spectroscopy: one that cannot be opened fails the set rather
+  // than exporting it without its curves.
   std::optional<File> spectroscopy =
-      File::open_source(set_.directory + names_.old_spectroscopy);
+      File::open_source(spectroscopy_path, error);
+  if (!spectroscopy && !names_no_source(spectroscopy_path, error))
+    return fail(spectroscopy_path, describe(error));
 
   std::vector<FileIdentity> identities;
   for (const std::optional<File> *source : {&record, &topography, &spectroscopy}) {
@@ -358,10 +358,9 @@ bool SetExport::run() {
       gwy_export_name(set_.file_number);
   // Checked before any work; the final rename refuses a file that appears
   // in the meantime all the same.
-  std::error_code error;
   const PathKind existing = path_kind(output, error);
   if (existing == PathKind::Directory)
-    return fail(output, "is a directory");
+    return fail(output, describe(FileRefusal::Directory));
   if (existing != PathKind::Missing) {
     if (leads_to_one_of(output, identities))
       return fail(output, "is one of the set's sources");
@@ -379,7 +378,7 @@ bool SetExport::run() {
 
   PendingOutput pending(output);
   if (std::error_code created = pending.create())
-    return fail(output, "cannot be created: " + reason_of(created));
+    return fail(output, "cannot be created: " + describe(created));
   File &file = pending.file();
   if (!file.has_room_for(planned_bytes))
     return fail(output, "needs " + std::to_string(planned_bytes) +
@@ -396,9 +395,9 @@ bool SetExport::run() {
   if (!pending.close())
     return fail(output, "could not be written in full");
   if (std::error_code renamed = pending.put_in_place(request_.force)) {
-    return fail(output, renamed == std::errc::file_exists
+    return fail(output, names_existing_file(renamed)
                             ? "exists; --force replaces it"
-                            : reason_of(renamed));
+                            : describe(renamed));
   }
   if (output_identity)
     written_.push_back(*output_identity);

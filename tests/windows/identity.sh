@@ -3,8 +3,10 @@
 # Both convert the example sets and a generated matrix of sets, each in its
 # own scratch directory, with the same run modes, and both export them as GWY
 # files; after every run each output file must be byte-identical, the console
-# text the same apart from the CR LF line ends of Windows, and the exit
-# status the same.
+# text the same apart from the CR LF line ends of Windows, standard error the
+# same apart from the system's wording of its reasons, and the exit status
+# the same. Both builds also run at once in one directory: the staging file's
+# lock must keep them apart.
 #
 # Usage: tests/windows/identity.sh LINUX_BINARY WINDOWS_EXE
 # parvane-export is taken from beside each of them.
@@ -170,6 +172,10 @@ run_side() {
   ) >"${console:-$c/$tag.out}" 2>"$c/$tag.err" || status=$?
   echo "$status" >"$c/$tag.status"
   drop_wine_messages "$c/$tag.err"
+  # A walk that finds no set names the directory it looked in, as each
+  # system spells it.
+  sed -i 's/^\(parvane-convert: no set found: .*\) in [^[:cntrl:]]*/\1 in DIR/' \
+    "$c/$tag.err"
 }
 
 # Wine's own background processes report their troubles on the standard
@@ -184,6 +190,28 @@ drop_wine_messages() {
 
 # The Linux text with every line ended by CR LF, as a Windows console gets it.
 crlf() { sed 's/$/\r/' "$1"; }
+
+# The programs' own reasons read the same on both systems; a reason in the
+# system's words ("No such file or directory", "File not found") is compared
+# only as being there. Notes of a wait depend on timing and are dropped.
+OWN_REASONS='a link to |a symbolic link|has another name|a file number with|'\
+'not a regular file|a directory\r?$|a pipe or socket|larger than|the system |'\
+'ends in a dot|Couldn.t write to standard output|exists; --force|'\
+'is one of the set.s sources|was exported from another set|'\
+'is not a file of a set|no set found \(no file|is not a directory|'\
+'takes no SET|no SET given|see --help|holds [0-9]+ bytes|needs [0-9]+ bytes'
+PROGRAMS='parvane-(convert|export)'
+# With $windows_rules set, Windows' own naming rules refuse the number (a
+# separator, a trailing dot or space) where Linux finds no file: standard
+# error then only has to hold as many lines.
+reasons() {
+  if [ -n "${windows_rules:-}" ]; then
+    sed -E "s/^($PROGRAMS): .*/\1: (refused)/" "$1"
+    return
+  fi
+  sed -E "/: waiting for another conversion/d;
+          /: ($OWN_REASONS)/!s/^($PROGRAMS: .*): [^:]+$/\1: (system)/" "$1"
+}
 
 difference() {
   echo "DIFFERENT  $*"
@@ -201,7 +229,8 @@ same_console() {
     difference "$label: console output"
     crlf "$c/linux$tag.out" | diff - "$c/windows$tag.out" | head -20 || true
     head -5 "$c/windows$tag.err"
-  elif ! crlf "$c/linux$tag.err" | cmp -s - "$c/windows$tag.err"; then
+  elif ! crlf "$c/linux$tag.err" | reasons /dev/stdin |
+      cmp -s - <(reasons "$c/windows$tag.err"); then
     difference "$label: standard error"
     crlf "$c/linux$tag.err" | diff - "$c/windows$tag.err" | head -20 || true
   else
@@ -270,12 +299,84 @@ check_full_console() {
   return 0
 }
 
+# The Linux build and the Windows build at once in one directory, `rounds`
+# times: both lock the same byte of tmp.par, so each must report every set
+# done and every file must end byte for byte as after a run on its own (the
+# Linux side of `case`, already converted by `check`).
+check_mixed() {
+  local case=$1 rounds=$2 round
+  shift 2
+  local label="$case: Linux and Windows at once, parvane-convert $*"
+  for round in $(seq "$rounds"); do
+    runs=$((runs + 1))
+    rm -rf "$root/mixed"
+    mkdir "$root/mixed"
+    cp -a "$root/sources-$case" "$root/mixed/$case"
+    run_side mixed "$case" mixed.linux "$@" &
+    (cd "$root/mixed/$case" && "$wine" "$root/bin/parvane-convert.exe" "$@") \
+      >"$c/mixed.windows.out" 2>/dev/null &
+    wait
+    if ! cmp -s "$c/mixed.linux.out" "$c/linux.out" ||
+      ! crlf "$c/linux.out" | cmp -s - "$c/mixed.windows.out"; then
+      difference "$label (round $round): console"
+    elif ! diff -r "$root/linux/$case" "$root/mixed/$case" >"$c/files" 2>&1; then
+      difference "$label (round $round): files"
+      head -20 "$c/files"
+    else
+      echo "same       $label (round $round)"
+    fi
+  done
+}
+
+# A Linux program holds the lock byte of tmp.par (as a Linux conversion
+# does) until told to let go: the Windows build must say that it waits, wait,
+# and then convert. Needs a C compiler for the holder.
+check_waits_for_linux() {
+  local case=$1 cc=${CC:-cc}
+  shift
+  command -v "$cc" >/dev/null || { echo "skipped    $case: no C compiler"; return 0; }
+  printf '%s\n' '#include <fcntl.h>' '#include <unistd.h>' \
+    'int main(void) { int fd = open("tmp.par", O_RDWR | O_CREAT, 0666);' \
+    '  struct flock l = {0}; l.l_type = F_WRLCK; l.l_whence = SEEK_SET;' \
+    '  l.l_start = (off_t)1 << 62; l.l_len = 1;' \
+    '  if (fd < 0 || fcntl(fd, F_SETLK, &l) != 0) return 1;' \
+    '  close(open("held", O_WRONLY | O_CREAT, 0666));' \
+    '  while (access("release", F_OK) != 0) usleep(10000);' \
+    '  unlink("tmp.par"); return 0; }' >"$root/hold.c"
+  "$cc" -o "$root/hold" "$root/hold.c"
+  runs=$((runs + 1))
+  rm -rf "$root/mixed"
+  mkdir "$root/mixed"
+  cp -a "$root/sources-$case" "$root/mixed/$case"
+  local here_case=$root/mixed/$case label="$case: Windows waits for Linux"
+  (cd "$here_case" && "$root/hold") &
+  while [ ! -e "$here_case/held" ]; do sleep 0.05; done
+  (cd "$here_case" && "$wine" "$root/bin/parvane-convert.exe" "$@") \
+    >"$c/wait.out" 2>"$c/wait.err" &
+  local windows=$!
+  sleep 3
+  if [ -e "$here_case/m1_ori.par" ]; then
+    difference "$label: converted while the lock was held"
+  fi
+  touch "$here_case/release"
+  wait
+  rm -f "$here_case/held" "$here_case/release"
+  if ! grep -q '^parvane-convert: waiting for another conversion' "$c/wait.err"; then
+    difference "$label: no note of the wait"
+  elif ! diff -r "$root/linux/$case" "$here_case" >"$c/files" 2>&1; then
+    difference "$label: files"
+  else
+    echo "same       $label"
+  fi
+}
+
 # Creates the case directory on both sides with the sources `maker` writes.
 prepare() {
   local case=$1 maker=$2
   mkdir "$root/linux/$case"
   (cd "$root/linux/$case" && "$maker")
   cp -a "$root/linux/$case" "$root/windows/$case"
+  cp -a "$root/linux/$case" "$root/sources-$case"
 }
 
 make_busy() {
@@ -291,6 +392,8 @@ check examples 1 -
 check examples - 2
 check examples 1 - 3
 check examples 2 4
+check examples 3 -
+check examples 600 -
 check examples help
 check examples '?'
 if [ -w /dev/full ]; then check_full_console examples 3; fi
@@ -313,11 +416,11 @@ check matrix
 check matrix 1 20 2
 check matrix 21
 check matrix 15
-check matrix 1:2
-check matrix 'a\b'
+windows_rules=yes check matrix 1:2
+windows_rules=yes check matrix 'a\b'
 check matrix ./1
-check matrix 1. 2
-check matrix '1 ' 2
+windows_rules=yes check matrix 1. 2
+windows_rules=yes check matrix '1 ' 2
 check matrix ' 5' - 7
 check matrix help extra
 check_export matrix 1 2 3 4 5 6 7 8 9 10 11 12 13 14 20 21 007
@@ -333,6 +436,9 @@ fi
 
 prepare busy make_busy
 check_concurrent busy $(printf '1 2 %.0s' {1..8})
+check busy $(printf '1 2 %.0s' {1..4})
+check_mixed busy 3 $(printf '1 2 %.0s' {1..4})
+check_waits_for_linux busy 1 2
 
 echo
 if [ "$failures" -ne 0 ]; then

@@ -1,0 +1,147 @@
+#include "convert/source_extent.h"
+
+#include <exception>
+#include <filesystem>
+#include <initializer_list>
+#include <limits>
+#include <optional>
+
+namespace parvane {
+namespace {
+
+constexpr std::int64_t SAMPLE_BYTES = 2;
+
+// The product of the factors, or nullopt when it does not fit in int64.
+std::optional<std::int64_t>
+product(std::initializer_list<std::int64_t> factors) {
+  std::int64_t result = 1;
+  for (std::int64_t factor : factors)
+    if (__builtin_mul_overflow(result, factor, &result))
+      return std::nullopt;
+  return result;
+}
+
+SourceExtent extent_of(std::optional<std::int64_t> bytes) {
+  if (!bytes)
+    return {0, true};
+  return {*bytes, false};
+}
+
+// The larger end; an end beyond range is the larger.
+SourceExtent farther(const SourceExtent &a, const SourceExtent &b) {
+  if (a.beyond_range || b.beyond_range)
+    return {0, true};
+  return a.bytes >= b.bytes ? a : b;
+}
+
+// The end of `planes` planes of X * Y samples from the start of the file;
+// nothing when a size or the plane count is 0 or less.
+SourceExtent planes_end(std::int32_t size_x, std::int32_t size_y,
+                        std::int64_t planes) {
+  if (size_x <= 0 || size_y <= 0 || planes <= 0)
+    return {};
+  return extent_of(product({SAMPLE_BYTES, planes, size_x, size_y}));
+}
+
+} // namespace
+
+SourceExtents source_extents(const SourceParameters &parameters,
+                             bool has_spectroscopy, bool dual_mode) {
+  const std::int32_t x = parameters.image_size_x;
+  const std::int32_t y = parameters.image_size_y;
+  SourceExtents extents;
+  extents.record = {RECORD_EXTENT, false};
+  extents.topography = planes_end(x, y, dual_mode ? 2 : 1);
+  if (has_spectroscopy) {
+    // The forward block is P planes' worth of samples from the start; the
+    // backward block, Pb planes' worth, starts Pb planes in, so it ends
+    // 2 * Pb planes from the start.
+    extents.spectroscopy = planes_end(x, y, parameters.spec_points_forward);
+    if (dual_mode && parameters.spec_points_backward > 0)
+      extents.spectroscopy = farther(
+          extents.spectroscopy,
+          planes_end(x, y, 2 * std::int64_t{parameters.spec_points_backward}));
+  }
+  return extents;
+}
+
+bool has_short_source(const SourceSizes &sizes, const SourceExtents &extents) {
+  return !extents.record.held_by(sizes.record) ||
+         !extents.topography.held_by(sizes.topography) ||
+         !extents.spectroscopy.held_by(sizes.spectroscopy);
+}
+
+namespace {
+
+std::string needed_text(const SourceExtent &extent) {
+  return extent.beyond_range
+             ? "more than " +
+                   std::to_string(std::numeric_limits<std::int64_t>::max())
+             : std::to_string(extent.bytes);
+}
+
+void report_if_short(const std::string &name, std::int64_t size,
+                     const SourceExtent &extent, const char *consequence,
+                     const Diagnostics &diagnostics) {
+  if (extent.held_by(size))
+    return;
+  diagnostics.report(
+      name, "holds " + std::to_string(size) + (size == 1 ? " byte" : " bytes") +
+                ", the set needs " + needed_text(extent) + "; " + consequence);
+}
+
+} // namespace
+
+void report_short_sources(const SetNames &names, const SourceSizes &sizes,
+                          const SourceExtents &extents,
+                          const Diagnostics &diagnostics) {
+  report_if_short(
+      names.old_parameters, sizes.record, extents.record,
+      "the numbers it lacks were read as 0 and its texts stop where it ends",
+      diagnostics);
+  constexpr const char *SAMPLES =
+      "the missing samples were written as the lowest value";
+  report_if_short(names.old_topography, sizes.topography, extents.topography,
+                  SAMPLES, diagnostics);
+  report_if_short(names.old_spectroscopy, sizes.spectroscopy,
+                  extents.spectroscopy, SAMPLES, diagnostics);
+}
+
+namespace {
+
+// The working directory as the user would type it; a generic phrase when the
+// system cannot tell it or spell it.
+std::string working_directory() {
+  std::error_code error;
+  const std::filesystem::path path = std::filesystem::current_path(error);
+  if (error)
+    return "the working directory";
+  try {
+    // UTF-8 on every system; only a Windows name that is no valid UTF-16
+    // cannot be spelt so.
+    const std::u8string text = path.u8string();
+    return printable(std::string(text.begin(), text.end()));
+  } catch (const std::exception &) {
+    return "the working directory";
+  }
+}
+
+} // namespace
+
+void report_no_set_found(std::int32_t start, std::int32_t limit,
+                         const Diagnostics &diagnostics) {
+  constexpr std::int32_t LARGEST = std::numeric_limits<std::int32_t>::max();
+  const std::string last =
+      std::to_string(limit == LARGEST ? LARGEST : limit + 1);
+  if (start > limit || start == LARGEST) {
+    diagnostics.note("no set found: no number after " + std::to_string(start) +
+                     " up to " + last + " to look for");
+    return;
+  }
+  const std::string first = std::to_string(start + 1);
+  const std::string names =
+      first == last ? "tp" + first : "tp" + first + " to tp" + last;
+  diagnostics.note("no set found: no " + names + " in " + working_directory());
+}
+
+} // namespace parvane
