@@ -7,7 +7,8 @@ cd "$(dirname "$0")/.."
 
 export DEBIAN_FRONTEND=noninteractive WINEDEBUG=-all
 # googletest: its sources, which the Windows test suite is built from.
-packages=(g++-mingw-w64-x86-64-posix mingw-w64 wine64 googletest)
+# icoutils: wrestool, which reads the version information back.
+packages=(g++-mingw-w64-x86-64-posix mingw-w64 wine64 googletest icoutils)
 if ! dpkg -s "${packages[@]}" >/dev/null 2>&1; then
   apt-get update
   apt-get install -y --no-install-recommends "${packages[@]}"
@@ -28,8 +29,7 @@ fi
 "$wineserver" -p60 </dev/null >/dev/null 2>&1 || true
 
 echo "== Windows build"
-cmake -S . -B build-windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake
-cmake --build build-windows -j2
+cmake --preset windows && cmake --build --preset windows
 
 echo "== DLLs parvane-convert.exe needs"
 imports=$(x86_64-w64-mingw32-objdump -p build-windows/parvane-convert.exe |
@@ -41,6 +41,18 @@ if [ -n "$unexpected" ]; then
   echo "parvane-convert.exe needs DLLs that Windows does not ship: $unexpected" >&2
   exit 1
 fi
+
+echo "== version information of parvane-convert.exe"
+# What Explorer shows under Properties > Details: the strings of the
+# version resource (type 16), UTF-16 in the file.
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build-windows/CMakeCache.txt)
+strings=$(wrestool -x -t16 build-windows/parvane-convert.exe | strings -el)
+echo "$strings"
+for expected in ProductName parvane-convert FileVersion "$version" \
+    "MIT licence, The parvane-convert authors" parvane-convert.exe; do
+  grep -qxF -- "$expected" <<<"$strings" ||
+    { echo "FAIL: the version information lacks \"$expected\"" >&2; exit 1; }
+done
 
 echo "== Linux and Windows builds convert alike"
 WINE=$wine tests/windows/identity.sh build/parvane-convert build-windows/parvane-convert.exe
@@ -54,7 +66,7 @@ echo "== test suite under Wine"
 "$wineserver" -w
 "$wineserver" -p60 </dev/null >/dev/null 2>&1 || true
 "$wine" cmd /c exit </dev/null >/dev/null 2>&1
-ctest --test-dir build-windows --output-on-failure -j2
+ctest --preset windows
 
 echo "== read-only outputs under Wine, as a user whom read-only files bind"
 # Root writes read-only files anyway, under Wine as on Linux, so ctest run as
