@@ -43,16 +43,23 @@ if [ -n "$unexpected" ]; then
 fi
 
 echo "== version information of parvane-convert.exe"
-# What Explorer shows under Properties > Details: the strings of the
-# version resource (type 16), UTF-16 in the file.
+# What Explorer shows under Properties, Details: the version resource (type
+# 16), whose keys and values are UTF-16 strings, each value after its key.
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build-windows/CMakeCache.txt)
-strings=$(wrestool -x -t16 build-windows/parvane-convert.exe | strings -el)
+strings=$(wrestool -x --raw -t16 build-windows/parvane-convert.exe | strings -el -n 3)
 echo "$strings"
-for expected in ProductName parvane-convert FileVersion "$version" \
-    "MIT licence, The parvane-convert authors" parvane-convert.exe; do
-  grep -qxF -- "$expected" <<<"$strings" ||
-    { echo "FAIL: the version information lacks \"$expected\"" >&2; exit 1; }
-done
+while IFS='|' read -r key value; do
+  found=$(grep -A1 -xF "$key" <<<"$strings" | sed -n 2p)
+  if [[ $found != "$value" ]]; then
+    echo "FAIL: $key is \"$found\", not \"$value\"" >&2; exit 1
+  fi
+done <<VERSION
+ProductName|parvane-convert
+FileVersion|$version
+ProductVersion|$version
+LegalCopyright|MIT licence, The parvane-convert authors
+OriginalFilename|parvane-convert.exe
+VERSION
 
 echo "== Linux and Windows builds convert alike"
 WINE=$wine tests/windows/identity.sh build/parvane-convert build-windows/parvane-convert.exe
