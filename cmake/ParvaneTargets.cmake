@@ -31,14 +31,15 @@
 #
 # and a paragraph about it in docs/README-windows.txt, the zip's README.txt.
 
-set(PARVANE_SANITIZE "" CACHE STRING
+set(parvane_sanitize_doc
     "Sanitizers for the project's own code: address,undefined or thread (empty: none)")
-# ON, the option's former spelling, still means AddressSanitizer and
-# UndefinedBehaviorSanitizer.
+set(PARVANE_SANITIZE "" CACHE STRING "${parvane_sanitize_doc}")
+# ON and OFF, the option's former spelling, still mean AddressSanitizer with
+# UndefinedBehaviorSanitizer, and none.
 if(PARVANE_SANITIZE STREQUAL "ON")
-  set(PARVANE_SANITIZE address,undefined CACHE STRING "" FORCE)
+  set(PARVANE_SANITIZE address,undefined CACHE STRING "${parvane_sanitize_doc}" FORCE)
 elseif(PARVANE_SANITIZE STREQUAL "OFF")
-  set(PARVANE_SANITIZE "" CACHE STRING "" FORCE)
+  set(PARVANE_SANITIZE "" CACHE STRING "${parvane_sanitize_doc}" FORCE)
 endif()
 set(parvane_sanitize "${PARVANE_SANITIZE}")
 # A fuzz target finds faults through the sanitizers' reports; without them it
