@@ -5,9 +5,12 @@
 #  - cpack builds the Debian package and lintian finds no errors in it;
 #  - the installed package converts the bundled example sets exactly as
 #    the program of the build tree does, and man finds its manual page;
+#  - the installed manual page differs from its source in the version of
+#    its .TH line only, and every link of the installed README resolves;
 #  - the package is removed again;
 #  - when a Windows build (build-windows/parvane-convert.exe) and Wine are
-#    there, the zip is built, unpacked and run on its bundled example sets.
+#    there, the zip is built, unpacked and run on its bundled example sets,
+#    and its texts are checked to have CR LF line ends.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -50,12 +53,14 @@ convert_examples() {
   fi
 }
 
+cmake --build --preset release
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build/CMakeCache.txt)
+
 echo "-- manual page"
-warnings=$(groff -man -ww -z docs/parvane-convert.1 2>&1)
+warnings=$(groff -man -ww -z build/packaging/parvane-convert.1 2>&1)
 if [[ -n $warnings ]]; then echo "$warnings"; echo "FAIL: groff warnings"; exit 1; fi
 
 echo "-- Debian package"
-cmake --build build -j2
 rm -f build/parvane-convert_*.deb
 (cd build && cpack -G DEB)
 debs=(build/parvane-convert_*_*.deb)
@@ -103,6 +108,27 @@ else
 fi
 grep -q '^EXIT STATUS' "$scratch/man.txt" || { echo "FAIL: manual page did not render"; exit 1; }
 echo "the manual page renders"
+# The build fills in the version on the .TH line and touches nothing else:
+# the text's own "parvane\-convert 12" (a set number) must stay as written.
+gzip -dc "$scratch/unpacked$page" >"$scratch/page.1"
+th=$(grep '^\.TH ' "$scratch/page.1")
+if [[ $th != *"\"parvane\\-convert $version\""* ]]; then
+  echo "FAIL: the installed page's .TH line does not name version $version: $th"; exit 1
+fi
+if ! diff <(grep -v '^\.TH ' docs/parvane-convert.1) <(grep -v '^\.TH ' "$scratch/page.1"); then
+  echo "FAIL: the installed page differs from its source beyond the .TH line"; exit 1
+fi
+grep -qF '"parvane\-convert 12"' "$scratch/page.1" ||
+  { echo "FAIL: the installed page lost \"parvane\\-convert 12\""; exit 1; }
+echo "the installed page differs from its source in its version only"
+
+echo "-- links of the installed README"
+docs=$scratch/unpacked/usr/share/doc/parvane-convert
+for target in $(grep -oE '\]\([^)#][^)]*\)' "$docs/README.md" | sed 's/^](//; s/)$//'); do
+  [[ $target == *://* ]] && continue
+  [[ -e $docs/$target ]] || { echo "FAIL: README.md links $target, which the package lacks"; exit 1; }
+  echo "$target: shipped"
+done
 
 echo "-- the installed program on the installed example sets"
 mkdir "$scratch/installed" "$scratch/built"
@@ -138,6 +164,13 @@ else
   for part in parvane-convert.exe README.txt LICENSE.txt examples/tp1; do
     [[ -f $top/$part ]] || { echo "FAIL: $part missing from the zip"; exit 1; }
   done
+  for text in README.txt LICENSE.txt; do
+    if grep -qv $'\r$' "$top/$text"; then
+      echo "FAIL: $text has lines without CR LF"; exit 1
+    fi
+  done
+  grep -q "^parvane-convert $version for Windows"$'\r$' "$top/README.txt" ||
+    { echo "FAIL: README.txt is not the Windows text of version $version"; exit 1; }
   export WINEDEBUG=-all
   wineserver=$(dirname "$wine")/wineserver
   [[ -x $wineserver ]] || wineserver=wineserver

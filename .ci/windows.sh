@@ -7,7 +7,8 @@ cd "$(dirname "$0")/.."
 
 export DEBIAN_FRONTEND=noninteractive WINEDEBUG=-all
 # googletest: its sources, which the Windows test suite is built from.
-packages=(g++-mingw-w64-x86-64-posix mingw-w64 wine64 googletest)
+# icoutils: wrestool, which reads the version information back.
+packages=(g++-mingw-w64-x86-64-posix mingw-w64 wine64 googletest icoutils)
 if ! dpkg -s "${packages[@]}" >/dev/null 2>&1; then
   apt-get update
   apt-get install -y --no-install-recommends "${packages[@]}"
@@ -28,8 +29,7 @@ fi
 "$wineserver" -p60 </dev/null >/dev/null 2>&1 || true
 
 echo "== Windows build"
-cmake -S . -B build-windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake
-cmake --build build-windows -j2
+cmake --preset windows && cmake --build --preset windows
 
 for exe in parvane-convert parvane-export; do
   echo "== DLLs $exe.exe needs"
@@ -45,6 +45,25 @@ for exe in parvane-convert parvane-export; do
   fi
 done
 
+echo "== version information of parvane-convert.exe"
+# What Explorer shows under Properties, Details: the version resource (type
+# 16), whose keys and values are UTF-16 strings, each value after its key.
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build-windows/CMakeCache.txt)
+strings=$(wrestool -x --raw -t16 build-windows/parvane-convert.exe | strings -el -n 3)
+echo "$strings"
+while IFS='|' read -r key value; do
+  found=$(grep -A1 -xF "$key" <<<"$strings" | sed -n 2p)
+  if [[ $found != "$value" ]]; then
+    echo "FAIL: $key is \"$found\", not \"$value\"" >&2; exit 1
+  fi
+done <<VERSION
+ProductName|parvane-convert
+FileVersion|$version
+ProductVersion|$version
+LegalCopyright|MIT licence, The parvane-convert authors
+OriginalFilename|parvane-convert.exe
+VERSION
+
 echo "== Linux and Windows builds convert and export alike"
 WINE=$wine tests/windows/identity.sh build/parvane-convert build-windows/parvane-convert.exe
 
@@ -57,7 +76,7 @@ echo "== test suite under Wine"
 "$wineserver" -w
 "$wineserver" -p60 </dev/null >/dev/null 2>&1 || true
 "$wine" cmd /c exit </dev/null >/dev/null 2>&1
-ctest --test-dir build-windows --output-on-failure -j2
+ctest --preset windows
 
 echo "== read-only outputs under Wine, as a user whom read-only files bind"
 # Root writes read-only files anyway, under Wine as on Linux, so ctest run as

@@ -1,80 +1,58 @@
-# Install rules and packages.
+# The documents and example sets in the packages, and the packages.
 #
-#   cmake --install build              the program, manual page and documents
+#   cmake --install build              the programs, manual pages and documents
 #   cd build && cpack -G DEB           parvane-convert_<version>_amd64.deb
 #   cd build-windows && cpack -G ZIP   parvane-convert-<version>-win64.zip
 #
-# Every version number comes from project(... VERSION ...).
+# Every version number comes from project(... VERSION ...). The programs and
+# their manual pages are added where each program is defined, with
+# parvane_install_program() and parvane_add_manual_page()
+# (cmake/ParvaneTargets.cmake).
 #
 # Layout on Linux (prefix /usr in the Debian package, the DEB default):
 #   bin/parvane-convert
 #   share/man/man1/parvane-convert.1.gz
 #   share/doc/parvane-convert/{README.md,LICENSE,copyright,changelog.gz}
+#   share/doc/parvane-convert/docs/example-forward.png  (the README's picture)
 #   share/doc/parvane-convert/examples/{tp*,tz*,ts*}
 #
 # Layout of the Windows zip (one folder, run the program from examples):
 #   parvane-convert-<version>-win64/parvane-convert.exe
-#   parvane-convert-<version>-win64/README.txt, LICENSE.txt  (CR LF line ends)
+#   parvane-convert-<version>-win64/README.txt  (docs/README-windows.txt)
+#   parvane-convert-<version>-win64/LICENSE.txt
 #   parvane-convert-<version>-win64/examples/{tp*,tz*,ts*}
+# README.txt and LICENSE.txt have CR LF line ends.
 
 set(parvane_root ${CMAKE_CURRENT_LIST_DIR}/..)
-set(parvane_out ${CMAKE_CURRENT_BINARY_DIR}/packaging)
-file(MAKE_DIRECTORY ${parvane_out})
+set(parvane_out ${PARVANE_PACKAGING_DIR})
 
 set(PARVANE_PACKAGE_MAINTAINER
     "The parvane-convert authors <maintainers@users.noreply.c-seed-94e9431f.example>"
     CACHE STRING "Maintainer of the packages: name <address>")
-
-# Writes a file only when its content changes, so nothing rebuilds needlessly.
-function(parvane_write path content)
-  file(WRITE ${path}.new "${content}")
-  file(COPY_FILE ${path}.new ${path} ONLY_IF_DIFFERENT)
-  file(REMOVE ${path}.new)
-endfunction()
 
 file(GLOB parvane_example_sets CONFIGURE_DEPENDS
      ${parvane_root}/examples/tp* ${parvane_root}/examples/tz*
      ${parvane_root}/examples/ts*)
 
 if(WIN32)
-  # Everything in one folder; the program beside README and licence.
-  install(TARGETS parvane-convert RUNTIME DESTINATION .)
-  foreach(parvane_doc README.md LICENSE)
-    file(READ ${parvane_root}/${parvane_doc} parvane_text)
-    string(REPLACE "\r\n" "\n" parvane_text "${parvane_text}")
-    string(REPLACE "\n" "\r\n" parvane_text "${parvane_text}")
-    get_filename_component(parvane_stem ${parvane_doc} NAME_WE)
-    parvane_write(${parvane_out}/${parvane_stem}.txt "${parvane_text}")
-    install(FILES ${parvane_out}/${parvane_stem}.txt DESTINATION .)
-  endforeach()
-  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
-               ${parvane_root}/README.md ${parvane_root}/LICENSE)
+  # The zip's README is written for Windows users (docs/README-windows.txt);
+  # the README.md of the source tree is about building and links files the
+  # zip does not hold. Both texts get Windows line ends.
+  configure_file(${parvane_root}/docs/README-windows.txt
+                 ${parvane_out}/README.txt @ONLY NEWLINE_STYLE CRLF)
+  configure_file(${parvane_root}/LICENSE ${parvane_out}/LICENSE.txt
+                 @ONLY NEWLINE_STYLE CRLF)
+  install(FILES ${parvane_out}/README.txt ${parvane_out}/LICENSE.txt
+          DESTINATION .)
   install(FILES ${parvane_example_sets} DESTINATION examples)
 else()
-  include(GNUInstallDirs)
   set(parvane_docdir ${CMAKE_INSTALL_DATAROOTDIR}/doc/parvane-convert)
-  install(TARGETS parvane-convert RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-  # A stripped install (cpack, cmake --install --strip) also drops the
-  # compiler's version strings, as Debian's own packaging does.
-  if(CMAKE_OBJCOPY)
-    install(CODE "
-      if(CMAKE_INSTALL_DO_STRIP)
-        execute_process(COMMAND \"${CMAKE_OBJCOPY}\" --remove-section=.comment
-          \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/parvane-convert\"
-          COMMAND_ERROR_IS_FATAL ANY)
-      endif()")
-  endif()
+  # The README's picture keeps its place beside it, so that its link holds.
   install(FILES ${parvane_root}/README.md ${parvane_root}/LICENSE
           DESTINATION ${parvane_docdir})
+  install(FILES ${parvane_root}/docs/example-forward.png
+          DESTINATION ${parvane_docdir}/docs)
   install(FILES ${parvane_example_sets} DESTINATION ${parvane_docdir}/examples)
-
-  # The manual page, with the project version in its footer.
-  file(READ ${parvane_root}/docs/parvane-convert.1 parvane_man)
-  string(REGEX REPLACE "\"parvane\\\\-convert [0-9.]+\""
-         "\"parvane\\\\-convert ${PROJECT_VERSION}\"" parvane_man "${parvane_man}")
-  parvane_write(${parvane_out}/parvane-convert.1 "${parvane_man}")
-  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
-               ${parvane_root}/docs/parvane-convert.1)
 
   # Debian's copyright file (machine-readable format) from LICENSE: the
   # permission notice below the copyright line, indented, blank lines " .".
@@ -103,29 +81,7 @@ else()
   string(TIMESTAMP PARVANE_CHANGELOG_DATE "%a, %d %b %Y %H:%M:%S +0000" UTC)
   configure_file(${parvane_root}/cmake/debian/changelog.in
                  ${parvane_out}/changelog @ONLY)
-
-  # Debian wants both compressed with gzip -9n (no name, no time stamp).
-  find_program(PARVANE_GZIP gzip)
-  if(PARVANE_GZIP)
-    add_custom_command(
-      OUTPUT ${parvane_out}/parvane-convert.1.gz ${parvane_out}/changelog.gz
-      COMMAND ${PARVANE_GZIP} -9n -c parvane-convert.1 > parvane-convert.1.gz
-      COMMAND ${PARVANE_GZIP} -9n -c changelog > changelog.gz
-      DEPENDS ${parvane_out}/parvane-convert.1 ${parvane_out}/changelog
-      WORKING_DIRECTORY ${parvane_out}
-      COMMENT "Compressing the manual page and changelog"
-      VERBATIM)
-    add_custom_target(parvane_compressed_docs ALL
-      DEPENDS ${parvane_out}/parvane-convert.1.gz ${parvane_out}/changelog.gz)
-    install(FILES ${parvane_out}/parvane-convert.1.gz
-            DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-    install(FILES ${parvane_out}/changelog.gz DESTINATION ${parvane_docdir})
-  else()
-    message(STATUS "gzip not found: installing the manual page uncompressed")
-    install(FILES ${parvane_out}/parvane-convert.1
-            DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-    install(FILES ${parvane_out}/changelog DESTINATION ${parvane_docdir})
-  endif()
+  parvane_install_compressed(${parvane_out}/changelog ${parvane_docdir})
 endif()
 
 # CPack: one description for both packages.

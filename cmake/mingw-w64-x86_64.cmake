@@ -1,8 +1,10 @@
 # Cross-building the Windows executable on Linux with MinGW-w64 (Debian's
 # g++-mingw-w64-x86-64-posix and mingw-w64):
 #
-#   cmake -S . -B build-windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake
-#   cmake --build build-windows -j2
+#   cmake --preset windows && cmake --build --preset windows
+#
+# (the preset windows of CMakePresets.json names this file and builds into
+# build-windows; ctest --preset windows runs the suite under Wine).
 #
 # The posix thread model gives std::thread; the top-level CMakeLists.txt links
 # everything statically, so parvane-convert.exe runs on any 64-bit Windows

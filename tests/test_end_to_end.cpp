@@ -398,6 +398,47 @@ const std::vector<OpenFailureCase> OPEN_FAILURES{
 
 INSTANTIATE_TEST_SUITE_P(Codes, OpenFailure, ::testing::ValuesIn(OPEN_FAILURES));
 
+// A source that exists but that this user may not read is no missing file:
+// the walk stops at such a record instead of passing it by, and such a
+// spectroscopy file fails its set instead of leaving out the curves; in
+// either case before any output is made. Root reads every file, so CI runs
+// these rows once more as an ordinary user.
+struct UnreadableCase {
+  std::string name;
+  std::vector<std::string> args;
+  int code;
+  std::string role;
+};
+
+class UnreadableSource : public EndToEnd,
+                         public ::testing::WithParamInterface<UnreadableCase> {};
+
+TEST_P(UnreadableSource, FailsItsSetBeforeAnyOutput) {
+  const UnreadableCase &c = GetParam();
+  write_standard_set(dir.path(), "1");
+  fs::permissions(dir / c.name, fs::perms::none);
+  if (std::ifstream(dir / c.name))
+    GTEST_SKIP() << "this user may read files without read permission (root)";
+  const RunResult result = run(c.args, c.name, std::strerror(EACCES));
+  fs::permissions(dir / c.name, fs::perms::owner_all);
+  EXPECT_EQ(result.output, BANNER + hint() +
+                               report("1", "Error " + std::to_string(c.code) +
+                                               ": Couldn't " + c.role));
+  EXPECT_EQ(result.status, 1);
+  EXPECT_FALSE(fs::exists(dir / "tmp.par"));
+  EXPECT_FALSE(fs::exists(dir / "m1_ori.par"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Permission, UnreadableSource,
+    ::testing::Values(
+        UnreadableCase{"tp1", {"1"}, 1, "open old parameter file"},
+        UnreadableCase{"tp1", {}, 1, "open old parameter file"},
+        UnreadableCase{"ts1", {"1"}, 17, "read old spectroscopy file"}),
+    [](const auto &info) {
+      return info.param.name + (info.param.args.empty() ? "Walk" : "List");
+    });
+
 TEST_F(EndToEnd, OutputsNotReachedKeepWhatTheyHeld) {
   write_standard_set(dir.path(), "1");
   write_file(dir / "m1_ori.sb0", "earlier");
