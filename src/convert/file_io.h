@@ -235,8 +235,9 @@ std::vector<std::string> command_line_arguments(int argc, char **argv);
 
 // Named files and directories, for programs that choose their files by path.
 
-// What a name leads to, following links. For Missing, `error` says why,
-// as an open of the name would.
+// What the entry `name` is: nothing, a directory (also through a link), or
+// anything else (a file, a device, a link whose target is gone). For
+// Missing, `error` says why, as an open of the name would.
 enum class PathKind { Missing, Directory, Other };
 PathKind path_kind(const std::string &name, std::error_code &error);
 
