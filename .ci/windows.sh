@@ -31,16 +31,19 @@ fi
 echo "== Windows build"
 cmake --preset windows && cmake --build --preset windows
 
-echo "== DLLs parvane-convert.exe needs"
-imports=$(x86_64-w64-mingw32-objdump -p build-windows/parvane-convert.exe |
-  sed -n 's/^[[:space:]]*DLL Name: //p')
-echo "$imports"
-# The system's own: KERNEL32, the C runtime (msvcrt or the ucrt api sets).
-unexpected=$(echo "$imports" | grep -viE '^(kernel32|msvcrt|ucrtbase|api-ms-win-[a-z0-9-]+)\.dll$' || true)
-if [ -n "$unexpected" ]; then
-  echo "parvane-convert.exe needs DLLs that Windows does not ship: $unexpected" >&2
-  exit 1
-fi
+for exe in parvane-convert parvane-export; do
+  echo "== DLLs $exe.exe needs"
+  imports=$(x86_64-w64-mingw32-objdump -p build-windows/$exe.exe |
+    sed -n 's/^[[:space:]]*DLL Name: //p')
+  echo "$imports"
+  # The system's own: KERNEL32, SHELL32 (which splits the wide command
+  # line), the C runtime (msvcrt or the ucrt api sets).
+  unexpected=$(echo "$imports" | grep -viE '^(kernel32|shell32|msvcrt|ucrtbase|api-ms-win-[a-z0-9-]+)\.dll$' || true)
+  if [ -n "$unexpected" ]; then
+    echo "$exe.exe needs DLLs that Windows does not ship: $unexpected" >&2
+    exit 1
+  fi
+done
 
 echo "== version information of parvane-convert.exe"
 # What Explorer shows under Properties, Details: the version resource (type
@@ -61,7 +64,7 @@ LegalCopyright|MIT licence, The parvane-convert authors
 OriginalFilename|parvane-convert.exe
 VERSION
 
-echo "== Linux and Windows builds convert alike"
+echo "== Linux and Windows builds convert and export alike"
 WINE=$wine tests/windows/identity.sh build/parvane-convert build-windows/parvane-convert.exe
 
 echo "== test suite under Wine"

@@ -763,6 +763,165 @@ TEST_F(EndToEnd, FileNumbersWithSeparatorsAreNotSets) {
   }
 }
 
+// ---------------------------------------------------------------------------
+// parvane-export: which sets a command line names, what each run prints and
+// its status, and that the directory then holds exactly the files written
+// (no temporary left, nothing else touched).
+
+const std::string SEPARATOR(1, static_cast<char>(fs::path::preferred_separator));
+const std::string DIRECTORY = "(directory)";
+
+// The system's own words for a name that leads to nothing.
+std::string missing_file_reason() {
+  std::error_code error;
+  File::open_source("parvane-test-no-such-file", error);
+  return describe(error);
+}
+const std::string NO_SUCH_FILE = missing_file_reason();
+
+struct ExportCase {
+  std::string name;
+  std::vector<std::string> sets; // standard sets, "run3/3" in a subdirectory
+  std::vector<std::pair<std::string, Bytes>> files; // or DIRECTORY
+  std::vector<std::string> args;
+  int status;
+  std::string output, errors;
+  std::vector<std::string> written; // GWY files created or replaced
+};
+
+void PrintTo(const ExportCase &c, std::ostream *out) { *out << c.name; }
+
+class ExportRun : public ::testing::TestWithParam<ExportCase> {};
+
+TEST_P(ExportRun, PrintsWritesAndEndsAsTheCaseSays) {
+  const ExportCase &c = GetParam();
+  ScratchDir dir;
+  for (const std::string &set : c.sets) {
+    const fs::path where = dir / fs::path(set).parent_path().string();
+    fs::create_directories(where);
+    write_standard_set(where, fs::path(set).filename().string());
+  }
+  for (const auto &[name, bytes] : c.files) {
+    if (bytes == DIRECTORY)
+      fs::create_directories(dir / name);
+    else
+      write_file(dir / name, bytes);
+  }
+  const auto before = tree(dir.path());
+  const RunResult result = run_exporter(dir.path(), c.args);
+  EXPECT_EQ(result.status, c.status);
+  EXPECT_EQ(result.output, c.output);
+  EXPECT_EQ(result.errors, c.errors);
+
+  auto expected = before;
+  for (const std::string &name : c.written)
+    expected[fs::path(name).make_preferred().string()] = "GWYP";
+  auto after = tree(dir.path());
+  for (const std::string &name : c.written) {
+    const std::string key = fs::path(name).make_preferred().string();
+    EXPECT_TRUE(after[key].starts_with("GWYP")) << name << " is no GWY file";
+    after[key] = "GWYP";
+  }
+  EXPECT_EQ(after, expected);
+}
+
+const ExportCase EXPORT_CASES[] = {
+    {"OneSet", {"1"}, {}, {"1"}, 0, "m1.gwy\n", "", {"m1.gwy"}},
+    {"QuietPrintsNothing", {"1", "2"}, {}, {"-q", "1", "2"}, 0, "", "",
+     {"m1.gwy", "m2.gwy"}},
+    // Numeric order; leading zeros kept; a directory and other names are
+    // no sets.
+    {"AllInNumericOrder", {"10", "9", "1", "007"},
+     {{"tp15", DIRECTORY}, {"tp5x", "x"}},
+     {"--all", "."}, 0, "m1.gwy\nm007.gwy\nm9.gwy\nm10.gwy\n", "",
+     {"m1.gwy", "m007.gwy", "m9.gwy", "m10.gwy"}},
+    {"AllInAnotherDirectory", {"run3/3"}, {}, {"--all", "run3"}, 0,
+     "run3" + SEPARATOR + "m3.gwy\n", "", {"run3/m3.gwy"}},
+    {"PathOfAnyFileOfASet", {"run3/3"}, {}, {"run3/ts3"}, 0, "run3/m3.gwy\n",
+     "", {"run3/m3.gwy"}},
+    {"OutputDirectory", {"run3/3"}, {{"out", DIRECTORY}},
+     {"-o", "out", "run3/tz3"}, 0, "out" + SEPARATOR + "m3.gwy\n", "",
+     {"out/m3.gwy"}},
+    // The files of one set dropped together name it once.
+    {"EachSetOnce", {"1"}, {}, {"tp1", "tz1", "1"}, 0, "m1.gwy\n", "",
+     {"m1.gwy"}},
+    {"OthersStillExported", {"1", "3"}, {{"tz2", DIRECTORY}},
+     {"2", "1", "4", "3"}, 1, "m1.gwy\nm3.gwy\n",
+     "parvane-export: tp2: " + NO_SUCH_FILE + "\n" +
+         "parvane-export: tp4: " + NO_SUCH_FILE + "\n",
+     {"m1.gwy", "m3.gwy"}},
+    {"SourceIsADirectory", {"run3/3"}, {{"tp2", "x"}, {"tz2", DIRECTORY}},
+     {"tp2"}, 1, "", "parvane-export: tz2: a directory\n", {}},
+    {"ExistingOutputKept", {"1"}, {{"m1.gwy", "earlier"}}, {"1"}, 1, "",
+     "parvane-export: m1.gwy: exists; --force replaces it\n", {}},
+    {"ExistingOutputForced", {"1"}, {{"m1.gwy", "earlier"}}, {"--force", "1"},
+     0, "m1.gwy\n", "", {"m1.gwy"}},
+    // One number in two directories: the second must not replace the first.
+    {"SameOutputTwice", {"a/1", "b/1"}, {{"out", DIRECTORY}},
+     {"-f", "-o", "out", "a/tp1", "b/tp1"}, 1, "out" + SEPARATOR + "m1.gwy\n",
+     "parvane-export: out" + SEPARATOR +
+         "m1.gwy: was exported from another set in this run\n",
+     {"out/m1.gwy"}},
+    {"OutputIsADirectory", {"1"}, {{"m1.gwy", DIRECTORY}}, {"-f", "1"}, 1, "",
+     "parvane-export: m1.gwy: a directory\n", {}},
+    {"NotAFileOfASet", {"1"}, {{"notes", "x"}}, {"notes", "run3/"}, 1, "",
+     "parvane-export: notes: is not a file of a set (tp<n>, tz<n> or ts<n>)\n"
+     "parvane-export: run3/: is not a file of a set (tp<n>, tz<n> or ts<n>)\n",
+     {}},
+    {"AllFindsNoSet", {}, {{"tp1", DIRECTORY}}, {"--all", "."}, 1, "",
+     "parvane-export: .: no set found (no file tp<n>)\n", {}},
+    {"UsageNoSet", {"1"}, {}, {}, 2, "",
+     "parvane-export: no SET given and no --all DIR (see --help)\n", {}},
+    {"UsageAllWithSets", {"1"}, {}, {"--all", ".", "1"}, 2, "",
+     "parvane-export: --all DIR takes no SET (see --help)\n", {}},
+    {"UsageUnknownOption", {"1"}, {}, {"-x", "1"}, 2, "",
+     "parvane-export: The following argument was not expected: -x "
+     "(see --help)\n",
+     {}},
+    {"UsageMissingOutputDirectory", {"1"}, {}, {"-o", "out", "1"}, 2, "",
+     "parvane-export: out: " + NO_SUCH_FILE + "\n", {}},
+};
+
+INSTANTIATE_TEST_SUITE_P(Cases, ExportRun, ::testing::ValuesIn(EXPORT_CASES),
+                         [](const auto &info) { return info.param.name; });
+
+TEST(ExportRun, HelpAndVersionEndWithStatus0) {
+  ScratchDir dir;
+  const RunResult help = run_exporter(dir.path(), {"--help"});
+  EXPECT_EQ(help.status, 0);
+  EXPECT_NE(help.output.find("Usage: parvane-export [OPTIONS] [SET...]"),
+            std::string::npos);
+  const RunResult version = run_exporter(dir.path(), {"-V"});
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.output, "parvane-export 2.2\n");
+  EXPECT_TRUE(list_dir(dir.path()).empty());
+}
+
+// The export's outputs appear by renaming: never over an existing file
+// unless asked, whoever created it; temporaries for one name never collide.
+TEST(ExportFiles, RenameReplacesOnlyWhenAskedAndTemporariesAreNew) {
+  ScratchDir dir;
+  const std::string final_name = (dir / "m1.gwy").string();
+  std::string first, second;
+  std::error_code error;
+  std::optional<File> one = File::create_temporary(final_name, first, error);
+  std::optional<File> two = File::create_temporary(final_name, second, error);
+  ASSERT_TRUE(one && two) << error.message();
+  EXPECT_NE(first, second);
+  const std::uint8_t byte[] = {'1'};
+  EXPECT_TRUE(one->append(byte));
+  one.reset();
+  two.reset();
+  write_file(final_name, "earlier");
+
+  EXPECT_TRUE(names_existing_file(rename_file(first, final_name, false)));
+  EXPECT_EQ(read_file(final_name), "earlier");
+  EXPECT_FALSE(rename_file(first, final_name, true));
+  EXPECT_EQ(read_file(final_name), "1");
+  EXPECT_FALSE(rename_file(second, (dir / "m2.gwy").string(), false));
+  EXPECT_EQ(list_dir(dir.path()), (std::vector<std::string>{"m1.gwy", "m2.gwy"}));
+}
+
 #ifndef _WIN32
 // ---------------------------------------------------------------------------
 // POSIX only from here to the end of the file (standard output redirected or

@@ -442,6 +442,18 @@ RunResult run_converter(const fs::path &dir,
   return result;
 }
 
+RunResult run_exporter(const fs::path &dir,
+                       const std::vector<std::string> &args,
+                       const RunOptions &options) {
+  std::vector<std::string> argv{"parvane-export"};
+  argv.insert(argv.end(), args.begin(), args.end());
+  RunResult result = run_program(dir, PARVANE_EXPORT_BINARY, std::move(argv),
+                                 std::nullopt, options);
+  result.output = with_lf_line_ends(result.output);
+  result.errors = with_lf_line_ends(result.errors);
+  return result;
+}
+
 std::vector<std::string> list_dir(const fs::path &dir) {
   std::vector<std::string> names;
   for (auto &entry : fs::directory_iterator(dir))

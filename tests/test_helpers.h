@@ -114,6 +114,11 @@ RunResult run_converter(const fs::path &dir, const std::vector<std::string> &arg
                         const std::optional<std::string> &argv0 = PARVANE_BINARY,
                         const RunOptions &options = {});
 
+// Runs the built exporter in `dir` with `args` after its name, console
+// lines with LF alone as for `run_converter`.
+RunResult run_exporter(const fs::path &dir, const std::vector<std::string> &args,
+                       const RunOptions &options = {});
+
 // `text` with every CR LF turned into LF; a bare LF or CR stays as it is.
 std::string with_lf_line_ends(const std::string &text);
 

@@ -39,8 +39,9 @@ namespace {
 // ---------------------------------------------------------------------------
 // The files of one set and what a conversion does to them.
 
-// NOTES is a file of the user's beside the sets, no file of any set.
-enum Name { TP, TZ, TS, TMP, PAR, TF0, SF0, TB0, SB0, NOTES };
+// NOTES is a file of the user's beside the sets, no file of any set; GWY is
+// the export's one output, which no conversion touches.
+enum Name { TP, TZ, TS, TMP, PAR, TF0, SF0, TB0, SB0, NOTES, GWY };
 constexpr std::array ALL_NAMES{TP, TZ, TS, TMP, PAR, TF0, SF0, TB0, SB0};
 
 // Longest file name the file systems under test accept.
@@ -58,6 +59,7 @@ std::string file_name(const std::string &number, Name name) {
   case TB0: return "m" + number + "_ori.tb0";
   case SB0: return "m" + number + "_ori.sb0";
   case NOTES: return "notes.txt";
+  case GWY: return gwy_export_name(number);
   }
   return {};
 }
@@ -1257,8 +1259,8 @@ TEST_P(PosixLinkInBatch, RefusesToEmptyAFileOfTheSet) {
 }
 
 std::string short_name(Name name) {
-  constexpr std::array NAMES{"Tp",  "Tz",  "Ts",  "Tmp", "Par",
-                             "Tf0", "Sf0", "Tb0", "Sb0", "Notes"};
+  constexpr std::array NAMES{"Tp",  "Tz",  "Ts",  "Tmp", "Par",  "Tf0",
+                             "Sf0", "Tb0", "Sb0", "Notes", "Gwy"};
   return NAMES[name];
 }
 
@@ -1269,6 +1271,121 @@ INSTANTIATE_TEST_SUITE_P(
       return std::string(o.kind == Obstacle::HARD_LINK ? "Hard" : "Symbolic") +
              short_name(o.name) + "To" + short_name(o.target);
     });
+
+// ---------------------------------------------------------------------------
+// parvane-export over the same batch: one file of set 2 in the way. Set 2
+// fails with one line on standard error, sets 1 and 3 are still exported,
+// and nothing else in the directory changes: no temporary is left, no
+// source is written through a link, an earlier output stays as it was.
+
+struct ExportFault {
+  Obstacle obstacle; // at a name of set 2
+  bool earlier_output = false; // m2.gwy exists, written by an earlier run
+  bool force = false;
+  std::string error; // the line on standard error, or its start when the
+                     // reason is the GWY writer's own
+};
+
+void PrintTo(const ExportFault &fault, std::ostream *out) {
+  *out << fault.error;
+}
+
+// Whether the GWY writer puts out more than the format's magic, so that a
+// fault in reading a source can show at all.
+bool gwy_content_built() {
+  ScratchDir dir;
+  build_batch(dir.path());
+  return run_exporter(dir.path(), {"1"}).status == 0 &&
+         fs::file_size(dir / gwy_export_name("1")) > 4;
+}
+
+class PosixExportFault : public ::testing::TestWithParam<ExportFault> {};
+
+TEST_P(PosixExportFault, FailsThatSetAloneAndLeavesEveryOtherFileAlone) {
+  const ExportFault &fault = GetParam();
+  if (fault.obstacle.kind == Obstacle::UNREADABLE &&
+      (!process_memory_fails_reads() || !gwy_content_built()))
+    GTEST_SKIP() << "no failing reads of /proc/self/mem here, or no GWY "
+                    "content that reads the sources";
+  ScratchDir dir;
+  build_batch(dir.path());
+  place_obstacle(dir.path(), "2", fault.obstacle);
+  if (fault.earlier_output)
+    write_file(dir / gwy_export_name("2"), "exported earlier");
+  age_entries(dir.path());
+  const Snapshot before = snapshot(dir.path());
+  DirectoryWatch watch;
+  watch.watch(dir.path());
+  std::vector<std::string> args{"1", "2", "3"};
+  if (fault.force)
+    args.push_back("--force");
+  const RunResult run = run_exporter(dir.path(), args);
+
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.output, "m1.gwy\nm3.gwy\n");
+  EXPECT_TRUE(run.errors.starts_with(fault.error)) << run.errors;
+  EXPECT_EQ(std::count(run.errors.begin(), run.errors.end(), '\n'), 1);
+
+  const std::set<std::string> changed = watch.changed_names();
+  std::set<std::string> writable{"m1.gwy", "m3.gwy"};
+  for (const std::string &name : changed)
+    if (name.ends_with(".tmp"))
+      writable.insert(name); // created and gone again: checked as absent
+  expect_outcome(before, snapshot(dir.path()), changed, writable,
+                 {{"m1.gwy", State::Complete}, {"m3.gwy", State::Complete}},
+                 [](const std::string &, const Bytes &bytes, State) {
+                   EXPECT_TRUE(bytes.starts_with("GWYP"));
+                 });
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    SetTwo, PosixExportFault,
+    ::testing::Values(
+        ExportFault{{Obstacle::SYMBOLIC_LINK, GWY, TZ}, false, true,
+                    "parvane-export: m2.gwy: is one of the set's sources\n"},
+        ExportFault{{Obstacle::HARD_LINK, GWY, TP}, false, true,
+                    "parvane-export: m2.gwy: is one of the set's sources\n"},
+        ExportFault{{Obstacle::SYMBOLIC_LINK, GWY, TS}, false, false,
+                    "parvane-export: m2.gwy: is one of the set's sources\n"},
+        ExportFault{{}, true, false,
+                    "parvane-export: m2.gwy: exists; --force replaces it\n"},
+        ExportFault{{Obstacle::UNREADABLE, TP}, false, false,
+                    "parvane-export: tp2: "},
+        ExportFault{{Obstacle::UNREADABLE, TZ}, false, false,
+                    "parvane-export: tz2: "},
+        ExportFault{{Obstacle::UNREADABLE, TS}, false, false,
+                    "parvane-export: ts2: "},
+        // A spectroscopy file that is there but cannot be opened fails the
+        // set, as in the conversion: no export without its curves.
+        ExportFault{{Obstacle::DANGLING_LINK, TS}, false, false,
+                    "parvane-export: ts2: " + std::string(std::strerror(ENOENT)) +
+                        "\n"}),
+    [](const auto &info) {
+      const ExportFault &f = info.param;
+      if (f.earlier_output)
+        return std::string("EarlierOutput");
+      const Obstacle &o = f.obstacle;
+      if (o.kind == Obstacle::UNREADABLE)
+        return "Unreadable" + short_name(o.name);
+      if (o.kind == Obstacle::DANGLING_LINK)
+        return "Dangling" + short_name(o.name);
+      return std::string(o.kind == Obstacle::HARD_LINK ? "Hard" : "Symbolic") +
+             short_name(o.name) + "To" + short_name(o.target) +
+             (f.force ? "Forced" : "");
+    });
+
+// A disk that fills during the export: every file the program writes stops
+// growing at two bytes (which leaves its standard error unreadable). Every
+// set fails, and neither a partial GWY file nor a temporary is left.
+TEST(PosixExportFullDisk, LeavesNoPartialFile) {
+  ScratchDir dir;
+  build_batch(dir.path());
+  const Snapshot before = snapshot(dir.path());
+  RunOptions options;
+  options.file_size_limit = 2;
+  EXPECT_EQ(run_exporter(dir.path(), {"--all", "."}, options).status, 1);
+  EXPECT_EQ(snapshot(dir.path()), before);
+}
 
 } // namespace
 } // namespace parvane::testing

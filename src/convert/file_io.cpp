@@ -102,6 +102,10 @@ OpenHandle open_kind(const std::string &name, os::OpenMode mode,
   return handle;
 }
 
+// How many names a temporary file tries before giving up: only temporaries
+// that killed runs of the same process number left behind collide.
+constexpr int TEMPORARY_NAME_TRIES = 100;
+
 // An output's kinds: outputs are written by position, which a disk file or
 // a device takes and a pipe does not.
 constexpr std::array OUTPUT_KINDS{os::FileKind::Regular, os::FileKind::Device};
@@ -168,6 +172,30 @@ std::optional<File> File::replace_output(const std::string &name,
   if (!handle.valid())
     return std::nullopt;
   return File(handle.release());
+}
+
+std::optional<File> File::create_temporary(const std::string &final_name,
+                                           std::string &temporary_name,
+                                           std::error_code &error) {
+  const std::string stem =
+      final_name + "." + std::to_string(os::process_id()) + "-";
+  for (int attempt = 0; attempt < TEMPORARY_NAME_TRIES; ++attempt) {
+    temporary_name = stem + std::to_string(attempt) + ".tmp";
+    // Created in the one open that hands it over, so that no other file can
+    // take its name in between.
+    OpenHandle handle(os::open_file(temporary_name, os::OpenMode::NewOutput,
+                                    false, error));
+    if (handle.valid()) {
+      error.clear();
+      return File(handle.release());
+    }
+    if (!os::is_existing_entry(error)) {
+      error = open_failure(temporary_name, error);
+      break;
+    }
+  }
+  temporary_name.clear();
+  return std::nullopt;
 }
 
 std::optional<File> File::open_staging(const std::string &name,
@@ -399,6 +427,41 @@ bool File::close() {
     return true;
   fail(error);
   return false;
+}
+
+PathKind path_kind(const std::string &name, std::error_code &error) {
+  error.clear();
+  switch (os::entry_kind(name)) {
+  case os::EntryKind::Directory: return PathKind::Directory;
+  case os::EntryKind::Other: return PathKind::Other;
+  case os::EntryKind::None: break;
+  }
+  // Why there is nothing, in the words an open of the name gets: no such
+  // file, a part of the path that is no directory, a name the system
+  // cannot take.
+  OpenHandle handle(os::open_file(name, os::OpenMode::Source, false, error));
+  if (!handle.valid())
+    return PathKind::Missing;
+  error.clear();
+  return PathKind::Other; // created in the meantime
+}
+
+std::error_code rename_file(const std::string &from, const std::string &to,
+                            bool replace) {
+  return os::rename_name(from, to, replace);
+}
+
+bool names_existing_file(const std::error_code &error) {
+  return os::is_existing_entry(error);
+}
+
+std::error_code list_directory(const std::string &directory,
+                               std::vector<std::string> &names) {
+  const std::error_code error = os::list_names(directory, names);
+  std::erase_if(names, [](const std::string &name) {
+    return name == "." || name == "..";
+  });
+  return error;
 }
 
 } // namespace parvane

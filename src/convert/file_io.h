@@ -112,6 +112,14 @@ public:
   open_staging(const std::string &name, std::error_code &error,
                const std::function<void()> &about_to_wait = {});
 
+  // A new, empty file beside `final_name` (in its directory), under a name
+  // that no other file has, for an output that is to appear under its final
+  // name only once complete (`rename_file`). Its name goes to
+  // `temporary_name`.
+  static std::optional<File> create_temporary(const std::string &final_name,
+                                              std::string &temporary_name,
+                                              std::error_code &error);
+
   static std::optional<File> open_source(const std::string &name);
   static std::optional<File> open_output(const std::string &name);
   static std::optional<File> open_staging(const std::string &name);
@@ -224,5 +232,26 @@ void guard_standard_streams();
 // them on POSIX systems, from the wide command line on Windows, so that no
 // character outside the ANSI code page is lost.
 std::vector<std::string> command_line_arguments(int argc, char **argv);
+
+// Named files and directories, for programs that choose their files by path.
+
+// What the entry `name` is: nothing, a directory (also through a link), or
+// anything else (a file, a device, a link whose target is gone). For
+// Missing, `error` says why, as an open of the name would.
+enum class PathKind { Missing, Directory, Other };
+PathKind path_kind(const std::string &name, std::error_code &error);
+
+// Gives the file `from` the name `to` in one step. An existing `to` is
+// replaced only when `replace` is set, and never in a race with whoever
+// creates it meanwhile: `names_existing_file` tells that failure.
+std::error_code rename_file(const std::string &from, const std::string &to,
+                            bool replace);
+
+// Whether a failure of `rename_file` means that `to` was already taken.
+bool names_existing_file(const std::error_code &error);
+
+// The names in `directory`, in no particular order, without "." and "..".
+std::error_code list_directory(const std::string &directory,
+                               std::vector<std::string> &names);
 
 } // namespace parvane

@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
+#include <cstdio>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -205,6 +207,49 @@ std::error_code delete_name(const std::string &name) {
   return ::unlink(name.c_str()) == 0 ? std::error_code() : last_error();
 }
 
+std::error_code rename_name(const std::string &from, const std::string &to,
+                            bool replace) {
+  if (replace)
+    return ::rename(from.c_str(), to.c_str()) == 0 ? std::error_code()
+                                                   : last_error();
+#if defined(__linux__) && defined(RENAME_NOREPLACE)
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(),
+                  RENAME_NOREPLACE) == 0)
+    return {};
+  // Only a file system that cannot refuse to replace goes on to the link.
+  if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP)
+    return last_error();
+#endif
+  // A second name refuses an existing one as renaming cannot; the first
+  // then goes. Should that fail, both names hold the complete file.
+  if (::link(from.c_str(), to.c_str()) != 0)
+    return last_error();
+  ::unlink(from.c_str());
+  return {};
+}
+
+std::error_code list_names(const std::string &directory,
+                           std::vector<std::string> &names) {
+  DIR *stream = ::opendir(directory.c_str());
+  if (stream == nullptr)
+    return last_error();
+  std::error_code error;
+  for (;;) {
+    errno = 0;
+    const dirent *entry = ::readdir(stream);
+    if (entry == nullptr) {
+      if (errno != 0)
+        error = last_error();
+      break;
+    }
+    names.emplace_back(entry->d_name);
+  }
+  ::closedir(stream);
+  return error;
+}
+
+std::uint64_t process_id() { return static_cast<std::uint64_t>(::getpid()); }
+
 bool is_missing_entry(const std::error_code &error) {
   return error == std::errc::no_such_file_or_directory;
 }
@@ -258,7 +303,7 @@ void guard_standard_streams() {
 
 std::vector<std::string> command_line_arguments(int argc, char **argv) {
   std::vector<std::string> arguments;
-  for (int i = 0; i < argc; ++i)
+  for (int i = 0; i < argc && argv[i] != nullptr; ++i)
     arguments.emplace_back(argv[i]);
   return arguments;
 }

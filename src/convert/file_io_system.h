@@ -10,6 +10,7 @@
 #include <span>
 #include <string>
 #include <system_error>
+#include <vector>
 
 #include "convert/file_io.h"
 
@@ -80,6 +81,19 @@ LockResult lock_staging(Handle handle, bool wait, std::error_code &error);
 // Deletes the open file's name (the handle stays usable); and deletes a name.
 std::error_code delete_open(const std::string &name, Handle handle);
 std::error_code delete_name(const std::string &name);
+
+// Gives `from` the name `to`; an existing `to` is replaced only with
+// `replace`, otherwise the failure is one that `is_existing_entry` knows.
+std::error_code rename_name(const std::string &from, const std::string &to,
+                            bool replace);
+
+// Appends every name in `directory` to `names`, "." and ".." included where
+// the system lists them.
+std::error_code list_names(const std::string &directory,
+                           std::vector<std::string> &names);
+
+// This process's number, which no other running process has.
+std::uint64_t process_id();
 
 // What a failure says about the name: that it has no directory entry, that
 // an entry was already there (for the New modes), that the call was merely

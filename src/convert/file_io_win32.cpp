@@ -85,8 +85,14 @@ std::string narrow(const wchar_t *text, int length) {
 }
 
 // Windows drops a trailing dot or space from a name before looking it up,
-// so "tp7." would open tp7: such a name leads to no file of its own.
+// so "tp7." would open tp7: such a name leads to no file of its own. "."
+// and ".." are no such names: they lead to directories as they stand.
 bool windows_keeps_name(const std::string &name) {
+  const auto last =
+      std::find_if(name.rbegin(), name.rend(), is_directory_separator);
+  const std::string base(last.base(), name.end());
+  if (base == "." || base == "..")
+    return true;
   return !name.empty() && name.back() != '.' && name.back() != ' ';
 }
 
@@ -364,6 +370,49 @@ std::error_code delete_name(const std::string &name) {
                                                 : last_error();
 }
 
+std::error_code rename_name(const std::string &from, const std::string &to,
+                            bool replace) {
+  const std::optional<std::wstring> wide_from = wide(from);
+  const std::optional<std::wstring> wide_to = wide(to);
+  if (!wide_from || !wide_to)
+    return system_error_code(ERROR_NO_UNICODE_TRANSLATION);
+  return ::MoveFileExW(wide_from->c_str(), wide_to->c_str(),
+                       replace ? MOVEFILE_REPLACE_EXISTING : 0) != 0
+             ? std::error_code()
+             : last_error();
+}
+
+std::error_code list_names(const std::string &directory,
+                           std::vector<std::string> &names) {
+  std::string pattern = directory;
+  if (!pattern.empty() && !is_directory_separator(pattern.back()))
+    pattern += '\\';
+  pattern += '*';
+  const std::optional<std::wstring> wide_pattern = wide(pattern);
+  if (!wide_pattern)
+    return system_error_code(ERROR_NO_UNICODE_TRANSLATION);
+  WIN32_FIND_DATAW found{};
+  const HANDLE search = ::FindFirstFileW(wide_pattern->c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) {
+    // A drive's root can hold no entry at all, not even ".".
+    const DWORD code = ::GetLastError();
+    return code == ERROR_FILE_NOT_FOUND
+               ? std::error_code()
+               : system_error_code(static_cast<int>(code));
+  }
+  do
+    names.push_back(narrow(found.cFileName,
+                           static_cast<int>(std::wcslen(found.cFileName))));
+  while (::FindNextFileW(search, &found) != 0);
+  const DWORD code = ::GetLastError();
+  ::FindClose(search);
+  return code == ERROR_NO_MORE_FILES
+             ? std::error_code()
+             : system_error_code(static_cast<int>(code));
+}
+
+std::uint64_t process_id() { return ::GetCurrentProcessId(); }
+
 bool is_missing_entry(const std::error_code &error) {
   return error == system_error_code(ERROR_FILE_NOT_FOUND) ||
          error == system_error_code(ERROR_PATH_NOT_FOUND);
@@ -424,7 +473,7 @@ std::vector<std::string> command_line_arguments(int argc, char **argv) {
   wchar_t **wide_arguments = ::CommandLineToArgvW(::GetCommandLineW(), &count);
   if (wide_arguments == nullptr) {
     std::vector<std::string> arguments;
-    for (int i = 0; i < argc; ++i)
+    for (int i = 0; i < argc && argv[i] != nullptr; ++i)
       arguments.emplace_back(argv[i]);
     return arguments;
   }

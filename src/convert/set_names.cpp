@@ -20,4 +20,8 @@ SetNames set_names(const std::string &file_number) {
           output("_ori.sb0")};
 }
 
+std::string gwy_export_name(const std::string &file_number) {
+  return "m" + file_number + ".gwy";
+}
+
 } // namespace parvane

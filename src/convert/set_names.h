@@ -22,4 +22,7 @@ std::string old_parameter_name(const std::string &file_number);
 
 SetNames set_names(const std::string &file_number);
 
+// The one file the export writes for a set: "m" + file number + ".gwy".
+std::string gwy_export_name(const std::string &file_number);
+
 } // namespace parvane

@@ -1,13 +1,15 @@
 #!/bin/bash
-# The Windows build must convert exactly like the Linux build. Both convert
-# the example sets and a generated matrix of sets, each in its own scratch
-# directory, with the same run modes; after every run each output file must be
-# byte-identical, the console text the same apart from the CR LF line ends of
-# Windows, standard error the same apart from the system's wording of its
-# reasons, and the exit status the same. Both builds also run at once in one
-# directory: the staging file's lock must keep them apart.
+# The Windows build must convert and export exactly like the Linux build.
+# Both convert the example sets and a generated matrix of sets, each in its
+# own scratch directory, with the same run modes, and both export them as GWY
+# files; after every run each output file must be byte-identical, the console
+# text the same apart from the CR LF line ends of Windows, standard error the
+# same apart from the system's wording of its reasons, and the exit status
+# the same. Both builds also run at once in one directory: the staging file's
+# lock must keep them apart.
 #
 # Usage: tests/windows/identity.sh LINUX_BINARY WINDOWS_EXE
+# parvane-export is taken from beside each of them.
 # The Windows executable runs under Wine: $WINE, else wine64 or wine on the
 # PATH, else /usr/lib/wine/wine64. Exits non-zero on any difference and keeps
 # the scratch directory for inspection then.
@@ -27,6 +29,8 @@ mkdir "$root/bin" "$root/linux" "$root/windows" "$root/console"
 # Both programs under their usual names, so the hint line names them alike.
 cp "$1" "$root/bin/parvane-convert"
 cp "$2" "$root/bin/parvane-convert.exe"
+cp "$(dirname "$1")/parvane-export" "$root/bin/parvane-export"
+cp "$(dirname "$2")/parvane-export.exe" "$root/bin/parvane-export.exe"
 
 # Wine sets up its prefix on first use and says so on standard error: that
 # must happen before the runs whose standard error is compared.
@@ -140,9 +144,17 @@ make_system() {
   set_of 4 4 4 0 0 0 && ln tz4 m4_ori.tf0
   set_of 5 4 4 0 0 0 && ln -s tp5 m5_ori.par
   set_of 6 4 4 0 2 2 && : >m6_ori.tf0 && ln m6_ori.tf0 m6_ori.sf0
+  set_of 7 4 4 0 2 2 && ln -s tz7 m7.gwy     # the export's output onto a source
 }
 
 make_examples() { cp "$examples"/tp* "$examples"/tz* "$examples"/ts* .; }
+
+# Directories whose names no ANSI code page holds whole: the names must
+# reach the system as typed, and come back on the console as typed.
+make_unicode() {
+  mkdir Messung-ü Ausgabe-µ
+  (cd Messung-ü && make_examples)
+}
 
 # --- Running and comparing -------------------------------------------------
 
@@ -150,12 +162,13 @@ failures=0
 runs=0
 c=$root/console
 
-# Runs one side's program in its copy of `case`; stdout, stderr and the exit
-# status go to $root/console/<tag>.{out,err,status}.
+# Runs one side's program ($tool, parvane-convert unless set) in its copy of
+# `case`; stdout, stderr and the exit status go to
+# $root/console/<tag>.{out,err,status}.
 run_side() {
   local side=$1 case=$2 tag=$3 status=0
   shift 3
-  local program=$root/bin/parvane-convert
+  local program=$root/bin/${tool:-parvane-convert}
   (
     cd "$root/$side/$case"
     if [ "$side" = windows ]; then
@@ -185,27 +198,37 @@ drop_wine_messages() {
 # The Linux text with every line ended by CR LF, as a Windows console gets it.
 crlf() { sed 's/$/\r/' "$1"; }
 
-# The converter's own reasons read the same on both systems; a reason in the
+# The programs' own reasons read the same on both systems; a reason in the
 # system's words ("No such file or directory", "File not found") is compared
 # only as being there. Notes of a wait depend on timing and are dropped.
 OWN_REASONS='a link to |a symbolic link|has another name|a file number with|'\
 'not a regular file|a directory\r?$|a pipe or socket|larger than|the system |'\
-'ends in a dot|Couldn.t write to standard output'
+'ends in a dot|Couldn.t write to standard output|exists; --force|'\
+'is one of the set.s sources|was exported from another set|'\
+'is not a file of a set|no set found \(no file|is not a directory|'\
+'.*\(see --help\)|holds [0-9]+ bytes|needs [0-9]+ bytes'
+PROGRAMS='parvane-(convert|export)'
 # With $windows_rules set, Windows' own naming rules refuse the number (a
 # separator, a trailing dot or space) where Linux finds no file: standard
 # error then only has to hold as many lines.
 reasons() {
   if [ -n "${windows_rules:-}" ]; then
-    sed -E 's/^parvane-convert: .*/parvane-convert: (refused)/' "$1"
+    sed -E "s/^($PROGRAMS): .*/\1: (refused)/" "$1"
     return
   fi
   sed -E "/: waiting for another conversion/d;
-          /: ($OWN_REASONS)/!s/^(parvane-convert: .*): [^:]+$/\1: (system)/" "$1"
+          /: ($OWN_REASONS)/!s/^($PROGRAMS: .*): [^:]+$/\1: (system)/" "$1"
 }
 
 difference() {
   echo "DIFFERENT  $*"
   failures=$((failures + 1))
+}
+
+# With $separators set, the backslashes of the Windows console count as the
+# slashes Linux prints: each build joins a directory and a name with its own.
+separators() {
+  if [ -n "${separators:-}" ]; then sed 's#\\#/#g' "$1"; else cat "$1"; fi
 }
 
 # Compares the Linux run `tag` with the Windows run of the same tag; on a
@@ -215,7 +238,7 @@ same_console() {
   if ! cmp -s "$c/linux$tag.status" "$c/windows$tag.status"; then
     difference "$label: exit status $(cat "$c/linux$tag.status") on Linux," \
       "$(cat "$c/windows$tag.status") on Windows"
-  elif ! crlf "$c/linux$tag.out" | cmp -s - "$c/windows$tag.out"; then
+  elif ! crlf "$c/linux$tag.out" | cmp -s - <(separators "$c/windows$tag.out"); then
     difference "$label: console output"
     crlf "$c/linux$tag.out" | diff - "$c/windows$tag.out" | head -20 || true
     head -5 "$c/windows$tag.err"
@@ -243,7 +266,7 @@ same_files() {
 check() {
   local case=$1
   shift
-  local label="$case: parvane-convert${*:+ $*}"
+  local label="$case: ${tool:-parvane-convert}${*:+ $*}"
   runs=$((runs + 1))
   run_side linux "$case" linux "$@"
   run_side windows "$case" windows "$@"
@@ -251,6 +274,8 @@ check() {
     echo "same       $label (status $(cat "$c/linux.status"))"
   return 0
 }
+
+check_export() { tool=parvane-export check "$@"; }
 
 # Two runs at once in one directory, on each side: the staging file's lock
 # must serialise their conversions, so that both report every set done and
@@ -385,6 +410,20 @@ check examples 600 -
 check examples help
 check examples '?'
 if [ -w /dev/full ]; then check_full_console examples 3; fi
+check_export examples --all .
+check_export examples 1 ./tz2 tp3
+check_export examples -q -f 2 ts2
+check_export examples -o . -f 3
+check_export examples
+check_export examples --all . 1
+check_export examples -o nowhere 1
+check_export examples --help
+
+# Wine reads the Unix command line in the locale's character set: UTF-8 here.
+prepare unicode make_unicode
+LC_ALL=C.UTF-8 separators=yes check_export unicode --all Messung-ü
+LC_ALL=C.UTF-8 separators=yes check_export unicode -o Ausgabe-µ Messung-ü/tz2 \
+  nowhere-ä/tp1
 
 prepare matrix make_matrix
 check matrix 1 2 3 4 5 6 7 8 9 10 11 12 13 14
@@ -403,10 +442,15 @@ windows_rules=yes check matrix 1. 2
 windows_rules=yes check matrix '1 ' 2
 check matrix ' 5' - 7
 check matrix help extra
+check_export matrix 1 2 3 4 5 6 7 8 9 10 11 12 13 14 20 21 007
+check_export matrix -f --all .
+check_export matrix 15 ./tp16 x
 
 if [ -r /proc/self/mem ]; then
   prepare system make_system
   for set in 1 2 3 4 5 6; do check system "$set"; done
+  check_export system 1 2 3 4 5 6 7
+  check_export system -f 7
 fi
 
 prepare busy make_busy

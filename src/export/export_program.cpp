@@ -1,0 +1,454 @@
+#include "export/export_program.h"
+
+#include <CLI/CLI.hpp>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <optional>
+#include <system_error>
+
+#include "convert/console.h"
+#include "convert/file_io.h"
+#include "convert/set_names.h"
+#include "export/gwy_export.h"
+
+#ifndef PARVANE_VERSION
+#define PARVANE_VERSION "unknown"
+#endif
+
+namespace parvane {
+namespace {
+
+constexpr const char *PROGRAM = "parvane-export";
+
+// What the command line asks for.
+struct Request {
+  std::vector<std::string> sets;
+  std::optional<std::string> all_directory;
+  std::optional<std::string> output_directory;
+  bool force = false;
+  bool quiet = false;
+};
+
+// Where one set's sources lie: the directory as the user typed it, ready to
+// have a file name appended (empty for the working directory), and the file
+// number.
+struct SetLocation {
+  std::string directory;
+  std::string file_number;
+  bool operator==(const SetLocation &) const = default;
+};
+
+bool holds_separator(const std::string &path) {
+  return std::any_of(path.begin(), path.end(), is_directory_separator);
+}
+
+std::size_t base_name_start(const std::string &path) {
+  const auto last = std::find_if(path.rbegin(), path.rend(),
+                                 is_directory_separator);
+  return static_cast<std::size_t>(path.rend() - last);
+}
+
+// `directory` as a prefix of file names in it. The working directory's "."
+// adds nothing, so that the names printed are the ones a user would type.
+std::string as_prefix(const std::string &directory) {
+  if (directory.empty() || directory == ".")
+    return {};
+  if (is_directory_separator(directory.back()))
+    return directory;
+  return directory + static_cast<char>(std::filesystem::path::preferred_separator);
+}
+
+// Whether `path` is a set's record as the conversion judges one: a regular
+// file, also one that cannot be opened, whose set then fails with the
+// reason.
+bool names_record(const std::string &path) {
+  std::error_code error;
+  return File::open_source(path, error).has_value() ||
+         !names_no_source(path, error);
+}
+
+// ---------------------------------------------------------------------------
+// The command line.
+
+// The request, or the status the run ends with at once: after the help or
+// the version (0) or a usage error (2).
+std::optional<Request> parse_command_line(std::vector<std::string> arguments,
+                                          const Diagnostics &diagnostics,
+                                          int &status) {
+  Request request;
+  CLI::App app("Exports STM source sets as Gwyddion GWY files m<n>.gwy.",
+               PROGRAM);
+  app.get_formatter()->column_width(22);
+  app.set_version_flag("-V,--version",
+                       std::string(PROGRAM) + " " + PARVANE_VERSION);
+  app.add_option("SET", request.sets,
+                 "A set number (12: tp12, tz12, ts12 here),\n"
+                 "or the path of any file of a set")
+      ->type_name("");
+  app.add_option("--all", request.all_directory,
+                 "Export every set tp<n> in DIR")
+      ->type_name("DIR");
+  app.add_option("-o,--output-dir", request.output_directory,
+                 "Write into DIR (default: beside the sources)")
+      ->type_name("DIR");
+  app.add_flag("-f,--force", request.force, "Replace existing outputs");
+  app.add_flag("-q,--quiet", request.quiet, "Print no line per set");
+  app.footer("Exit status: 0 when every set was exported, 1 when any set\n"
+             "failed (the others are still exported), 2 for a usage error.");
+
+  // The parser reads the arguments last to first, without the program name.
+  if (!arguments.empty())
+    arguments.erase(arguments.begin());
+  std::reverse(arguments.begin(), arguments.end());
+  // CLI11 tells of the help, the version and usage errors by exceptions,
+  // which end the parse here.
+  try {
+    app.parse(std::move(arguments));
+  } catch (const CLI::CallForHelp &) {
+    std::string help = app.help();
+    if (!help.ends_with('\n'))
+      help += '\n';
+    std::fwrite(help.data(), 1, help.size(), stdout);
+    std::fflush(stdout);
+    status = EXPORT_ALL_DONE;
+    return std::nullopt;
+  } catch (const CLI::CallForVersion &version) {
+    print_line(version.what());
+    status = EXPORT_ALL_DONE;
+    return std::nullopt;
+  } catch (const CLI::ParseError &error) {
+    diagnostics.note(std::string(error.what()) + " (see --help)");
+    status = EXPORT_USAGE_ERROR;
+    return std::nullopt;
+  }
+
+  status = EXPORT_USAGE_ERROR;
+  if (request.sets.empty() == !request.all_directory) {
+    diagnostics.note(request.all_directory
+                         ? "--all DIR takes no SET (see --help)"
+                         : "no SET given and no --all DIR (see --help)");
+    return std::nullopt;
+  }
+  if (request.output_directory) {
+    std::error_code error;
+    const std::string &directory = *request.output_directory;
+    const PathKind kind = path_kind(directory, error);
+    if (kind != PathKind::Directory) {
+      diagnostics.report(directory, kind == PathKind::Missing
+                                        ? describe(error)
+                                        : "is not a directory");
+      return std::nullopt;
+    }
+  }
+  status = EXPORT_ALL_DONE;
+  return request;
+}
+
+// ---------------------------------------------------------------------------
+// The sets named.
+
+// The set a SET argument names: a path when it holds a directory separator
+// or names something that exists, a file number otherwise. A path must end
+// in the name of a file of a set.
+std::optional<SetLocation> locate_set(const std::string &argument,
+                                      const Diagnostics &diagnostics) {
+  std::error_code ignored;
+  if (!holds_separator(argument) &&
+      path_kind(argument, ignored) == PathKind::Missing) {
+    if (argument.empty()) {
+      diagnostics.report(argument, "is no set number");
+      return std::nullopt;
+    }
+    return SetLocation{"", argument};
+  }
+  const std::size_t start = base_name_start(argument);
+  const std::string base = argument.substr(start);
+  const bool set_file = base.size() > 2 && (base.starts_with("tp") ||
+                                            base.starts_with("tz") ||
+                                            base.starts_with("ts"));
+  if (!set_file) {
+    diagnostics.report(argument,
+                       "is not a file of a set (tp<n>, tz<n> or ts<n>)");
+    return std::nullopt;
+  }
+  return SetLocation{argument.substr(0, start), base.substr(2)};
+}
+
+bool all_digits(std::string_view text) {
+  return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) {
+    return c >= '0' && c <= '9';
+  });
+}
+
+// Numeric order of file numbers of any length: by value, then as typed
+// (7 before 007).
+bool numerically_before(const std::string &a, const std::string &b) {
+  const std::string_view value_a =
+      std::string_view(a).substr(std::min(a.find_first_not_of('0'), a.size()));
+  const std::string_view value_b =
+      std::string_view(b).substr(std::min(b.find_first_not_of('0'), b.size()));
+  if (value_a.size() != value_b.size())
+    return value_a.size() < value_b.size();
+  if (value_a != value_b)
+    return value_a < value_b;
+  return a < b;
+}
+
+// Every set of `directory` whose record tp<n> (n decimal digits) is a file,
+// in numeric order; false, reported, when there is none.
+bool find_all_sets(const std::string &directory, std::vector<SetLocation> &sets,
+                   const Diagnostics &diagnostics) {
+  std::vector<std::string> names;
+  if (std::error_code error = list_directory(directory, names)) {
+    diagnostics.report(directory, describe(error));
+    return false;
+  }
+  const std::string prefix = as_prefix(directory);
+  std::vector<std::string> numbers;
+  for (const std::string &name : names) {
+    if (name.starts_with("tp") && all_digits(std::string_view(name).substr(2)) &&
+        names_record(prefix + name))
+      numbers.push_back(name.substr(2));
+  }
+  if (numbers.empty()) {
+    diagnostics.report(directory, "no set found (no file tp<n>)");
+    return false;
+  }
+  std::sort(numbers.begin(), numbers.end(), numerically_before);
+  for (const std::string &number : numbers)
+    sets.push_back({prefix, number});
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// Exporting one set.
+
+// An output being written under a temporary name beside its final one. It
+// is deleted unless it was put in place, so that an ordinary failure leaves
+// nothing behind; a crash leaves at most the temporary, never a partial
+// file under the final name.
+class PendingOutput {
+public:
+  explicit PendingOutput(std::string final_name)
+      : final_name_(std::move(final_name)) {}
+  PendingOutput(const PendingOutput &) = delete;
+  PendingOutput &operator=(const PendingOutput &) = delete;
+  ~PendingOutput() {
+    if (file_ && !temporary_name_.empty()) {
+      file_->close();
+      file_->remove(temporary_name_);
+    }
+  }
+
+  std::error_code create() {
+    std::error_code error;
+    file_ = File::create_temporary(final_name_, temporary_name_, error);
+    return error;
+  }
+  File &file() { return *file_; }
+
+  // Closes the file and gives it its final name; false when the close
+  // reports a failure.
+  bool close() { return file_->close(); }
+  std::error_code put_in_place(bool replace) {
+    const std::error_code error =
+        rename_file(temporary_name_, final_name_, replace);
+    if (!error)
+      temporary_name_.clear();
+    return error;
+  }
+
+private:
+  std::string final_name_;
+  std::string temporary_name_;
+  std::optional<File> file_;
+};
+
+// Whether `path` leads to one of `files`, by identity, whatever links lead
+// there.
+bool leads_to_one_of(const std::string &path,
+                     const std::vector<FileIdentity> &files) {
+  std::optional<File> existing = File::open_source(path);
+  if (!existing)
+    return false;
+  std::optional<FileIdentity> id = existing->identity();
+  return id && std::find(files.begin(), files.end(), *id) != files.end();
+}
+
+class SetExport {
+public:
+  // `written` holds the outputs of the run so far, and gets this one's.
+  SetExport(const SetLocation &set, const Request &request,
+            const Diagnostics &diagnostics, std::vector<FileIdentity> &written)
+      : set_(set), request_(request), diagnostics_(diagnostics),
+        written_(written), names_(set_names(set.file_number)) {}
+
+  bool run();
+
+private:
+  bool fail(const std::string &file, const std::string &reason) const {
+    diagnostics_.report(file, reason);
+    return false;
+  }
+  // The path of the file an export step names (a source's base name, or
+  // nothing for the output).
+  std::string path_of(const std::string &file, const std::string &output) const {
+    for (const std::string *name : {&names_.old_parameters,
+                                    &names_.old_topography,
+                                    &names_.old_spectroscopy})
+      if (!file.empty() && file == *name)
+        return set_.directory + file;
+    return file.empty() ? output : file;
+  }
+  bool fail_step(const ExportResult &result, const std::string &output) const {
+    return fail(path_of(result.file, output), result.reason);
+  }
+
+  const SetLocation &set_;
+  const Request &request_;
+  const Diagnostics &diagnostics_;
+  std::vector<FileIdentity> &written_;
+  const SetNames names_;
+};
+
+bool SetExport::run() {
+  const std::string record_path = set_.directory + names_.old_parameters;
+  const std::string topography_path = set_.directory + names_.old_topography;
+  const std::string spectroscopy_path =
+      set_.directory + names_.old_spectroscopy;
+  std::error_code error;
+  std::optional<File> record = File::open_source(record_path, error);
+  if (!record)
+    return fail(record_path, describe(error));
+  std::optional<File> topography = File::open_source(topography_path, error);
+  if (!topography)
+    return fail(topography_path, describe(error));
+  // As in the conversion, only a ts<n> that is not there at all makes a set
+  // without spectroscopy: one that cannot be opened fails the set rather
+  // than exporting it without its curves.
+  std::optional<File> spectroscopy =
+      File::open_source(spectroscopy_path, error);
+  if (!spectroscopy && !names_no_source(spectroscopy_path, error))
+    return fail(spectroscopy_path, describe(error));
+
+  std::vector<FileIdentity> identities;
+  for (const std::optional<File> *source : {&record, &topography, &spectroscopy}) {
+    if (!*source)
+      continue;
+    std::optional<FileIdentity> id = (*source)->identity();
+    if (!id)
+      return fail(set_.directory + names_.old_parameters,
+                  "the system cannot tell which files the set's sources are");
+    identities.push_back(*id);
+  }
+  const ExportSources sources{
+      set_.file_number,
+      &*record,
+      &*topography,
+      spectroscopy ? &*spectroscopy : nullptr,
+      names_.old_parameters,
+      names_.old_topography,
+      spectroscopy ? names_.old_spectroscopy : std::string()};
+
+  const std::string output =
+      (request_.output_directory ? as_prefix(*request_.output_directory)
+                                 : set_.directory) +
+      gwy_export_name(set_.file_number);
+  // Checked before any work; the final rename refuses a file that appears
+  // in the meantime all the same.
+  const PathKind existing = path_kind(output, error);
+  if (existing == PathKind::Directory)
+    return fail(output, describe(FileRefusal::Directory));
+  if (existing != PathKind::Missing) {
+    if (leads_to_one_of(output, identities))
+      return fail(output, "is one of the set's sources");
+    // Two sets of one number from different directories, exported into one
+    // directory: --force must not let the second replace the first.
+    if (leads_to_one_of(output, written_))
+      return fail(output, "was exported from another set in this run");
+    if (!request_.force)
+      return fail(output, "exists; --force replaces it");
+  }
+
+  std::int64_t planned_bytes = 0;
+  if (ExportResult plan = plan_gwy_export(sources, planned_bytes); !plan.ok())
+    return fail_step(plan, output);
+
+  PendingOutput pending(output);
+  if (std::error_code created = pending.create())
+    return fail(output, "cannot be created: " + describe(created));
+  File &file = pending.file();
+  if (!file.has_room_for(planned_bytes))
+    return fail(output, "needs " + std::to_string(planned_bytes) +
+                            " bytes, more than the disk has free");
+  file.reserve(planned_bytes);
+  if (ExportResult written = write_gwy_export(sources, file); !written.ok())
+    return fail_step(written, output);
+  // A file of another size than planned is no file the export vouches for.
+  if (const std::int64_t size = file.size(); size != planned_bytes)
+    return fail(output, "holds " + std::to_string(size) + " bytes instead of " +
+                            std::to_string(planned_bytes) +
+                            " planned; not written");
+  const std::optional<FileIdentity> output_identity = file.identity();
+  if (!pending.close())
+    return fail(output, "could not be written in full");
+  if (std::error_code renamed = pending.put_in_place(request_.force)) {
+    return fail(output, names_existing_file(renamed)
+                            ? "exists; --force replaces it"
+                            : describe(renamed));
+  }
+  if (output_identity)
+    written_.push_back(*output_identity);
+  if (!request_.quiet)
+    print_line(printable(output));
+  return true;
+}
+
+// Each set once, in the order first named: the files of one set dropped
+// together onto the program name it several times.
+void add_once(std::vector<SetLocation> &sets, SetLocation set) {
+  if (std::find(sets.begin(), sets.end(), set) == sets.end())
+    sets.push_back(std::move(set));
+}
+
+} // namespace
+
+int run_export(const std::vector<std::string> &arguments) {
+  const Diagnostics diagnostics(PROGRAM);
+  int status = EXPORT_ALL_DONE;
+  const std::optional<Request> request =
+      parse_command_line(arguments, diagnostics, status);
+  if (!request)
+    return status;
+
+  std::vector<SetLocation> sets;
+  if (request->all_directory) {
+    if (!find_all_sets(*request->all_directory, sets, diagnostics))
+      status = EXPORT_SET_FAILED;
+  }
+  for (const std::string &argument : request->sets) {
+    if (std::optional<SetLocation> set = locate_set(argument, diagnostics))
+      add_once(sets, std::move(*set));
+    else
+      status = EXPORT_SET_FAILED;
+  }
+  std::vector<FileIdentity> written;
+  for (const SetLocation &set : sets)
+    if (!SetExport(set, *request, diagnostics, written).run())
+      status = EXPORT_SET_FAILED;
+
+  // A set counts as exported only when its line was seen.
+  if (!console_intact()) {
+    report_console_failure(PROGRAM);
+    status = EXPORT_SET_FAILED;
+  }
+  return status;
+}
+
+int run_export(int argc, char **argv) {
+  return run_export(command_line_arguments(argc, argv));
+}
+
+} // namespace parvane
