@@ -3,7 +3,7 @@
 # leaves a Release build in build/):
 #  - the manual page renders without groff warnings;
 #  - cpack builds the Debian package and lintian finds no errors in it;
-#  - the installed package converts the bundled example sets exactly as
+#  - the installed package converts (and exports) the bundled example sets as
 #    the program of the build tree does, and man finds its manual page;
 #  - the installed manual page differs from its source in the version of
 #    its .TH line only, and every link of the installed README resolves;
@@ -89,7 +89,9 @@ dpkg-deb -x "$deb" "$scratch/unpacked"
 listed=$(dpkg -L parvane-convert)
 examples=/usr/share/doc/parvane-convert/examples
 page=/usr/share/man/man1/parvane-convert.1.gz
-for shipped in "$examples/tp1" "$page" /usr/share/doc/parvane-convert/copyright; do
+export_page=/usr/share/man/man1/parvane-export.1.gz
+for shipped in "$examples/tp1" "$page" "$export_page" /usr/bin/parvane-export \
+    /usr/share/doc/parvane-convert/copyright; do
   grep -qx "$shipped" <<<"$listed" || { echo "FAIL: the package does not ship $shipped"; exit 1; }
 done
 if [[ ! -f $examples/tp1 ]]; then
@@ -138,6 +140,12 @@ convert_examples "$scratch/installed" /usr/bin/parvane-convert
 convert_examples "$scratch/built" "$root/build/parvane-convert" >/dev/null
 diff -r "$scratch/built" "$scratch/installed"
 echo "same files as the build tree's program"
+/usr/bin/parvane-export -q --all "$scratch/installed"
+"$root/build/parvane-export" -q --all "$scratch/built"
+diff -r "$scratch/built" "$scratch/installed"
+gzip -dc "$scratch/unpacked$export_page" | grep -q '^\.TH PARVANE\\-EXPORT 1 .*"parvane\\-export '"$version"'"' ||
+  { echo "FAIL: the installed parvane-export page does not name version $version"; exit 1; }
+echo "parvane-export: the same GWY files as the build tree's program; its page names $version"
 
 echo "-- remove"
 apt-get remove -y parvane-convert
@@ -161,7 +169,7 @@ else
   mkdir "$scratch/zip"
   unzip -q "${zips[0]}" -d "$scratch/zip"
   top=$(find "$scratch/zip" -mindepth 1 -maxdepth 1 -type d)
-  for part in parvane-convert.exe README.txt LICENSE.txt examples/tp1; do
+  for part in parvane-convert.exe parvane-export.exe README.txt LICENSE.txt examples/tp1; do
     [[ -f $top/$part ]] || { echo "FAIL: $part missing from the zip"; exit 1; }
   done
   for text in README.txt LICENSE.txt; do
@@ -182,7 +190,8 @@ else
   # Run the way the README tells Windows users: in the unpacked examples
   # folder, with the program one folder up.
   convert_examples "$top/examples" ../parvane-convert.exe "$wine"
+  (cd "$top/examples" && "$wine" ../parvane-export.exe -q --all . </dev/null)
   "$wineserver" -k || true
   diff -r "$scratch/built" "$top/examples"
-  echo "the zip's program writes the same files as the Linux program"
+  echo "the zip's programs write the same files as the Linux programs"
 fi

@@ -10,14 +10,15 @@
 # (cmake/ParvaneTargets.cmake).
 #
 # Layout on Linux (prefix /usr in the Debian package, the DEB default):
-#   bin/parvane-convert
-#   share/man/man1/parvane-convert.1.gz
+#   bin/parvane-convert, bin/parvane-export
+#   share/man/man1/parvane-convert.1.gz, share/man/man1/parvane-export.1.gz
 #   share/doc/parvane-convert/{README.md,LICENSE,copyright,changelog.gz}
 #   share/doc/parvane-convert/docs/example-forward.png  (the README's picture)
 #   share/doc/parvane-convert/examples/{tp*,tz*,ts*}
 #
 # Layout of the Windows zip (one folder, run the program from examples):
 #   parvane-convert-<version>-win64/parvane-convert.exe
+#   parvane-convert-<version>-win64/parvane-export.exe
 #   parvane-convert-<version>-win64/README.txt  (docs/README-windows.txt)
 #   parvane-convert-<version>-win64/LICENSE.txt
 #   parvane-convert-<version>-win64/examples/{tp*,tz*,ts*}
@@ -100,7 +101,11 @@ topography tz<n>, optional spectroscopy ts<n>) into Omicron SCALA file sets
 planes) that SCALA-reading analysis software such as Gwyddion opens.
 
 Run it in the directory that holds the sets; the converted files are
-written beside the sources. Example sets are included.")
+written beside the sources. Example sets are included.
+
+parvane-export writes each set as one Gwyddion GWY file instead: the
+topography as images and the spectroscopy grid as volume data, in physical
+units, with the record's settings as metadata.")
 set(CPACK_RESOURCE_FILE_LICENSE ${parvane_root}/LICENSE)
 set(CPACK_RESOURCE_FILE_README ${parvane_root}/README.md)
 set(CPACK_STRIP_FILES ON)
