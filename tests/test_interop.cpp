@@ -14,6 +14,7 @@
 #include <cstring>
 #include <map>
 #include <ostream>
+#include <sstream>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -342,6 +343,37 @@ double largest_magnitude(const std::vector<double> &values) {
   return m > 0 ? m : 1;
 }
 
+// Every setting of the parameter file is in the metadata with the value the
+// file prints, and every value says where it comes from.
+void expect_parameter_file_in_metadata(const Bytes &par, const GwyNode &meta) {
+  std::istringstream lines(par);
+  std::size_t settings = 0;
+  for (std::string line; std::getline(lines, line);) {
+    const std::size_t colon = line.find(':');
+    if (line.empty() || line[0] == ';' || line[0] == ' ' || colon == std::string::npos)
+      continue;
+    std::string key = line.substr(0, colon);
+    key.erase(key.find_last_not_of(' ') + 1);
+    if (key.ends_with("Channel"))
+      continue; // a block, whose lines are settings of their own
+    std::string value = line.substr(colon + 1, line.find(';') - colon - 1);
+    value.erase(0, value.find_first_not_of(' '));
+    value.erase(value.find_last_not_of(" \r") + 1);
+    const std::string found = meta.items.contains(key) ? key : key + " (Forward)";
+    EXPECT_TRUE(meta.at(found).text.starts_with(value))
+        << key << ": " << meta.at(found).text << " against " << value;
+    ++settings;
+  }
+  EXPECT_GT(settings, 40u);
+  for (const auto &[key, value] : meta.items) {
+    if (key.starts_with("Source") || key == "Exported by")
+      continue;
+    EXPECT_TRUE(value.text.ends_with("from the record)") ||
+                value.text.ends_with("(fixed by the converter)"))
+        << key << ": " << value.text;
+  }
+}
+
 struct ExportCase {
   std::string name;
   std::int32_t x, y;
@@ -397,6 +429,8 @@ TEST_P(ExportInterop, GwyddionReadsTheScalaValuesAndTheRecordsBiasAxis) {
 
   const GwyNode ours = read_gwy(sets / "m5.gwy");
   const GwyNode theirs = read_gwy(sets / "scala.gwy");
+  expect_parameter_file_in_metadata(read_file(sets / ("m" + n + "_ori.par")),
+                                    ours.object("/0/meta"));
   int images = 0, volumes = 0;
   for (const auto &[key, value] : ours.items) {
     images += key.ends_with("/data") && value.kind == 'o';

@@ -415,8 +415,10 @@ gwy::Object metadata(const ExportSources &sources, const SetPlan &plan) {
     if (!applies(s.when, plan, has_spectroscopy))
       continue;
     std::string value = s.value(facts);
-    if (!s.unit.empty())
-      value += " " + std::string(s.unit);
+    if (!s.unit.empty()) {
+      value += ' ';
+      value += s.unit;
+    }
     if (!value.empty())
       value += ' ';
     value += origin_mark(s.origin);
@@ -512,7 +514,7 @@ gwy::Object file_tree(const ExportSources &sources, const SetPlan &plan) {
   const gwy::Object meta = metadata(sources, plan);
   gwy::Object root{"GwyContainer", {}};
   for (std::size_t d = 0; d < plan.images.size(); ++d) {
-    const std::string key = "/" + std::to_string(d) + "/";
+    const std::string key = std::string("/").append(std::to_string(d)).append("/");
     root.add(gwy::Component::object(key + "data",
                                     data_field(plan, static_cast<int>(d))));
     root.add(gwy::Component::string(
@@ -521,11 +523,11 @@ gwy::Object file_tree(const ExportSources &sources, const SetPlan &plan) {
   }
   for (std::size_t d = 0; d < plan.volumes.size(); ++d) {
     const Volume &v = plan.volumes[d];
-    const std::string key = "/brick/" + std::to_string(d);
+    const std::string key = std::string("/brick/").append(std::to_string(d));
     root.add(gwy::Component::object(
         key, brick(plan, v, FIRST_VOLUME_STREAM + static_cast<int>(d))));
     root.add(gwy::Component::string(key + "/title",
-                                    "Tunnelling current I(V) (" + v.direction + ")"));
+                                    "Tunnelling current I(V) (" + v.direction + ')'));
     root.add(gwy::Component::object(key + "/meta", meta));
   }
   return root;
@@ -632,20 +634,26 @@ private:
     for (std::int64_t j = 0; j < run; j += pixels_per_read) {
       const std::int64_t n = std::min(pixels_per_read, run - j);
       for (std::int64_t q = 0; q < b; q += points_per_read) {
-        const std::int64_t count = contiguous ? n * points
-                                              : std::min(points_per_read, b - q);
-        const std::int64_t first_pixel = pixel_of(h0, c0, w, j);
-        const std::int64_t sample = planes::source_sample(plane_.block, first_pixel, k0 + q);
-        std::span<std::uint8_t> bytes(source_.data(), static_cast<std::size_t>(2 * count));
+        const std::int64_t count = std::min(points_per_read, b - q);
+        const std::int64_t sample =
+            planes::source_sample(plane_.block, pixel_of(h0, c0, w, j), k0 + q);
+        std::span<std::uint8_t> bytes(source_.data(),
+                                      static_cast<std::size_t>(2 * n * count));
         if (!plane_.source->read_at(2 * sample, bytes))
           return false;
-        for (std::int64_t s = 0; s < count; ++s) {
-          const std::int64_t pj = j + (contiguous ? s / points : 0);
-          const std::int64_t k = contiguous ? s % points : q + s;
+        // Pixel by pixel within each level, one line's part at a time: the
+        // tile is written in order and the chunk read across.
+        for (std::int64_t pj = j; pj < j + n;) {
           const std::int64_t line = pj / w, column = pj % w;
-          const std::size_t at = static_cast<std::size_t>(
-              k * run + (m - 1 - line) * w + column);
-          tile_[at] = table_[std::size_t{bytes[2 * s]} << 8 | bytes[2 * s + 1]];
+          const std::int64_t span = std::min(w - column, j + n - pj);
+          const std::uint8_t *from = bytes.data() + 2 * count * (pj - j);
+          double *to = tile_.data() + q * run + (m - 1 - line) * w + column;
+          for (std::int64_t k = 0; k < count; ++k, to += run) {
+            const std::uint8_t *sample = from + 2 * k;
+            for (std::int64_t i = 0; i < span; ++i, sample += 2 * count)
+              to[i] = table_[std::size_t{sample[0]} << 8 | sample[1]];
+          }
+          pj += span;
         }
       }
     }
