@@ -5,8 +5,11 @@
 #include <bit>
 #include <charconv>
 #include <cmath>
+#include <condition_variable>
+#include <mutex>
 #include <optional>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "convert/number_format.h"
@@ -550,149 +553,320 @@ std::vector<double> value_table(double scale) {
   return table;
 }
 
-// Buffer budgets of the transpose, in samples: the tile of output values
-// (8 bytes each: 4 MiB) and the chunk of source samples read at once.
-constexpr std::int64_t TILE_SAMPLES = std::int64_t{1} << 19;
-constexpr std::int64_t CHUNK_SAMPLES = planes::SAMPLE_BUFFER_BUDGET.chunk_samples;
-
 // The array's layout in the file: level k, row r, column i at k * X * Y +
 // r * X + i, where row r holds source line Y - 1 - r. Gwyddion shows the
 // SCALA images with their lines bottom-up and places each SCALA spectrum at
 // its own pixel; the export keeps both, so every value sits where the SCALA
 // route shows it.
 //
-// The transpose works as the conversion's, with one difference in the shape
-// of its tiles: a tile is whole source lines (or one part of one line), so
-// that each level of a tile, line order reversed, is still one contiguous
-// run of the file, written with one write.
-struct TileShape {
-  std::int64_t lines = 1;   // whole lines per tile, or 1
-  std::int64_t columns = 0; // pixels of a line per tile (X unless a line is too long)
-  std::int64_t points = 1;
+// The source holds the same samples pixel after pixel, every point of a
+// pixel side by side: the array is their transpose. It is made tile by tile.
+// A tile is read into memory (a few lines, or part of one, with some or all
+// of their points) and handed to the writer in batches of whole runs of the
+// file. Since the lines of a tile, reversed, are consecutive rows of every
+// level, each level of a tile is one run, whatever the tile's size; a tile of
+// every line makes its levels one run together.
+//
+// Buffer budgets: the tile of source samples (2 bytes each: 8 MiB) and the
+// batches of values that wait for the writer (8 bytes each: 512 KiB each).
+constexpr std::int64_t TILE_SAMPLES = std::int64_t{1} << 22;
+constexpr std::int64_t BATCH_VALUES = std::int64_t{1} << 16;
+constexpr std::int64_t BATCHES = 3;
+
+struct Grid {
+  std::int64_t x = 0, y = 0, points = 0;
+  std::int64_t values() const { return x * y * points; }
 };
 
-TileShape tile_shape(std::int64_t x, std::int64_t y, std::int64_t points) {
-  TileShape t;
-  if (x >= TILE_SAMPLES) {
-    t.columns = TILE_SAMPLES;
-    return t;
-  }
-  t.columns = x;
-  // Reads of b points per pixel against writes of m lines per level: the
-  // calls balance at m = sqrt(budget) / X.
-  const auto root = static_cast<std::int64_t>(std::sqrt(double(TILE_SAMPLES)));
-  t.lines = std::clamp<std::int64_t>(root / x, 1, y);
-  t.points = std::clamp<std::int64_t>(TILE_SAMPLES / (t.lines * x), 1, points);
-  if (t.points == points)
-    t.lines = std::clamp<std::int64_t>(TILE_SAMPLES / (x * points), 1, y);
-  return t;
+// Source lines per tile (whole lines unless 1), pixels of a line per tile,
+// points per pixel per tile.
+struct TileShape {
+  std::int64_t lines = 1, columns = 1, points = 1;
+};
+
+std::int64_t ceil_div(std::int64_t a, std::int64_t b) { return (a + b - 1) / b; }
+
+// The system calls a tile shape costs, roughly: a tile of whole pixels is
+// one read, any other one read per pixel; a level of a tile is one write per
+// batch, and a tile of whole levels writes full batches.
+double call_count(const Grid &g, const TileShape &t) {
+  const double tiles = double(ceil_div(g.y, t.lines)) *
+                       double(ceil_div(g.x, t.columns)) *
+                       double(ceil_div(g.points, t.points));
+  const double pixels = double(t.lines) * double(t.columns);
+  const double reads = t.points == g.points ? tiles : tiles * pixels;
+  const bool whole_levels = t.lines == g.y && t.columns == g.x;
+  const double run = whole_levels ? double(BATCH_VALUES)
+                                  : std::min(pixels, double(BATCH_VALUES));
+  return reads + double(g.values()) / run;
 }
 
-enum class FillFault { None, Read, Write };
+// The cheapest of three shapes within the budget: whole pixels (no read
+// but one per tile; the few points of many pixels), whole levels (no write
+// but full batches; the many points of few pixels), or as many pixels as
+// points (neither extreme fits).
+TileShape tile_shape(const Grid &g) {
+  const std::int64_t budget = TILE_SAMPLES;
+  TileShape candidates[3];
+  int count = 0;
+  if (g.x * g.points <= budget)
+    candidates[count++] = {std::min(g.y, budget / (g.x * g.points)), g.x, g.points};
+  else if (g.points <= budget)
+    candidates[count++] = {1, budget / g.points, g.points};
+  if (g.x * g.y <= budget)
+    candidates[count++] = {g.y, g.x, std::min(g.points, budget / (g.x * g.y))};
+  const auto side = static_cast<std::int64_t>(std::sqrt(double(budget)));
+  if (g.x <= side) {
+    const std::int64_t lines = std::min(g.y, side / g.x);
+    candidates[count++] = {lines, g.x, std::min(g.points, budget / (lines * g.x))};
+  } else {
+    candidates[count++] = {1, side, std::min(g.points, budget / side)};
+  }
+  return *std::min_element(candidates, candidates + count,
+                           [&](const TileShape &a, const TileShape &b) {
+                             return call_count(g, a) < call_count(g, b);
+                           });
+}
+
+enum class FillFault { None, Read, Write, NoMemory };
+
+// What one batch holds: `runs` runs of `length` values, side by side in the
+// batch, the first at value `first` of the array and each next one `stride`
+// values further on.
+struct Batch {
+  std::int64_t first = 0, length = 0, runs = 0, stride = 0;
+};
+
+// The batches between the filler, which converts tiles, and the writer. The
+// calling thread is the only writer; the filler converts the next batches
+// meanwhile on a thread of its own, or, when none could be started, hands
+// each batch to be written as soon as it is full.
+class BatchRing {
+public:
+  BatchRing(File &out, std::int64_t position, double *buffers,
+            std::int64_t capacity)
+      : out_(out), position_(position), buffers_(buffers), capacity_(capacity) {}
+
+  void write_as_filled() { threaded_ = false; }
+
+  // Filler: the next free batch buffer; null once writing has failed.
+  double *acquire() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (!threaded_)
+      return write_failed_ ? nullptr : buffers_;
+    changed_.wait(lock, [&] { return filled_ - written_ < BATCHES || write_failed_; });
+    return write_failed_ ? nullptr : buffer(filled_);
+  }
+
+  // Filler: the buffer from acquire() holds `batch`.
+  void publish(const Batch &batch) {
+    if (!threaded_) {
+      write_failed_ = write_failed_ || !write(batch, buffers_);
+      return;
+    }
+    const std::lock_guard<std::mutex> lock(mutex_);
+    batches_[slot(filled_)] = batch;
+    ++filled_;
+    changed_.notify_all();
+  }
+
+  // Filler: no batch follows; `fault` says why when it stopped early.
+  void finish(FillFault fault) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    fault_ = fault;
+    finished_ = true;
+    changed_.notify_all();
+  }
+
+  // Writer: writes the batches as they come, until the filler finishes or a
+  // write fails. Without a thread, reports what writing as filled found.
+  FillFault drain() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (threaded_) {
+      changed_.wait(lock, [&] { return filled_ > written_ || finished_; });
+      if (filled_ == written_)
+        break;
+      const Batch batch = batches_[slot(written_)];
+      double *values = buffer(written_);
+      lock.unlock();
+      const bool written = write(batch, values);
+      lock.lock();
+      if (!written) {
+        write_failed_ = true;
+        changed_.notify_all();
+        return FillFault::Write;
+      }
+      ++written_;
+      changed_.notify_all();
+    }
+    return write_failed_ ? FillFault::Write : fault_;
+  }
+
+private:
+  std::size_t slot(std::int64_t n) const { return static_cast<std::size_t>(n % BATCHES); }
+  double *buffer(std::int64_t n) const {
+    return buffers_ + static_cast<std::ptrdiff_t>(slot(n)) * capacity_;
+  }
+
+  // Runs that lie end to end in the file go out as one write.
+  bool write(const Batch &b, double *values) {
+    const std::int64_t per_write = b.stride == b.length ? b.runs * b.length : b.length;
+    for (std::int64_t done = 0; done < b.runs * b.length; done += per_write) {
+      const std::int64_t at = b.first + (done / b.length) * b.stride;
+      const std::span<const std::uint8_t> bytes = gwy::to_little_endian(
+          {values + done, static_cast<std::size_t>(per_write)});
+      if (!out_.write_at(position_ + 8 * at, bytes))
+        return false;
+    }
+    return true;
+  }
+
+  File &out_;
+  const std::int64_t position_;
+  double *const buffers_;
+  const std::int64_t capacity_;
+  bool threaded_ = true;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  Batch batches_[BATCHES];
+  std::int64_t filled_ = 0, written_ = 0;
+  bool finished_ = false, write_failed_ = false;
+  FillFault fault_ = FillFault::None;
+};
+
+// One tile in memory: lines h0 to h0 + m - 1, columns c0 to c0 + w - 1,
+// points k0 to k0 + b - 1, pixel after pixel with b samples each.
+struct TilePlace {
+  std::int64_t h0 = 0, m = 0, c0 = 0, w = 0, k0 = 0, b = 0;
+  std::int64_t pixels() const { return m * w; }
+};
 
 class Transposer {
 public:
   Transposer(const Plane &plane, std::int64_t x, std::int64_t y)
-      : plane_(plane), x_(x), y_(y), table_(value_table(plane.scale)) {}
+      : plane_(plane), grid_{x, y, plane.block.points},
+        shape_(tile_shape(grid_)), table_(value_table(plane.scale)) {}
 
   FillFault run(File &out, std::int64_t position) {
-    const std::int64_t points = plane_.block.points;
-    const TileShape t = tile_shape(x_, y_, points);
-    tile_.resize(static_cast<std::size_t>(t.lines * t.columns * t.points));
-    bytes_.resize(tile_.size() * 8);
-    source_.resize(static_cast<std::size_t>(2 * CHUNK_SAMPLES));
-    for (std::int64_t k0 = 0; k0 < points; k0 += t.points) {
-      const std::int64_t b = std::min(t.points, points - k0);
-      for (std::int64_t h0 = 0; h0 < y_; h0 += t.lines) {
-        const std::int64_t m = std::min(t.lines, y_ - h0);
-        for (std::int64_t c0 = 0; c0 < x_; c0 += t.columns) {
-          const std::int64_t w = std::min(t.columns, x_ - c0);
-          if (!fill_tile(h0, m, c0, w, k0, b))
+    const std::int64_t tile_samples = shape_.lines * shape_.columns * shape_.points;
+    const std::int64_t capacity = std::min(BATCH_VALUES, grid_.values());
+    PageBuffer tile(static_cast<std::size_t>(2 * tile_samples));
+    PageBuffer batches(static_cast<std::size_t>(8 * capacity * BATCHES));
+    if (!tile.usable() || !batches.usable())
+      return FillFault::NoMemory;
+    tile_ = static_cast<std::uint8_t *>(tile.data());
+    BatchRing ring(out, position, static_cast<double *>(batches.data()), capacity);
+
+    // A plane of one batch is done before a thread would have started.
+    std::optional<std::thread> filler;
+    if (grid_.values() > capacity) {
+      try {
+        filler.emplace([&] { ring.finish(fill(ring)); });
+      } catch (const std::exception &) { // no thread: fill and write in turn
+      }
+    }
+    if (!filler) {
+      ring.write_as_filled();
+      ring.finish(fill(ring));
+    }
+    const FillFault fault = ring.drain();
+    if (filler)
+      filler->join();
+    return fault;
+  }
+
+private:
+  // Every tile, each level of the file front to back: bands of points, then
+  // lines from the last (the lowest rows) on, then columns.
+  FillFault fill(BatchRing &ring) {
+    const TileShape &s = shape_;
+    for (std::int64_t k0 = 0; k0 < grid_.points; k0 += s.points) {
+      const std::int64_t b = std::min(s.points, grid_.points - k0);
+      for (std::int64_t end = grid_.y; end > 0; end -= s.lines) {
+        const std::int64_t m = std::min(s.lines, end);
+        for (std::int64_t c0 = 0; c0 < grid_.x; c0 += s.columns) {
+          const TilePlace t{end - m, m, c0, std::min(s.columns, grid_.x - c0), k0, b};
+          if (!read_tile(t))
             return FillFault::Read;
-          if (!write_tile(out, position, h0, m, c0, w, k0, b))
-            return FillFault::Write;
+          if (!hand_over(t, ring))
+            return FillFault::None; // the writer knows why
         }
       }
     }
     return FillFault::None;
   }
 
-private:
-  // Reads pixels (h0.., c0..) of m lines by w columns, points k0 to k0 + b,
-  // into the tile, level-major, lines reversed.
-  bool fill_tile(std::int64_t h0, std::int64_t m, std::int64_t c0,
-                 std::int64_t w, std::int64_t k0, std::int64_t b) {
-    const std::int64_t points = plane_.block.points;
-    const std::int64_t run = m * w;
-    const planes::Tile chunk = planes::choose_chunk({run, b}, CHUNK_SAMPLES);
-    // Whole pixels lie side by side in the source only when the tile has
-    // every point and whole lines.
-    const bool contiguous =
-        b == points && chunk.points == b && (w == x_ || m == 1);
-    const std::int64_t pixels_per_read = contiguous ? chunk.pixels : 1;
-    const std::int64_t points_per_read = contiguous ? points : chunk.points;
-    for (std::int64_t j = 0; j < run; j += pixels_per_read) {
-      const std::int64_t n = std::min(pixels_per_read, run - j);
-      for (std::int64_t q = 0; q < b; q += points_per_read) {
-        const std::int64_t count = std::min(points_per_read, b - q);
-        const std::int64_t sample =
-            planes::source_sample(plane_.block, pixel_of(h0, c0, w, j), k0 + q);
-        std::span<std::uint8_t> bytes(source_.data(),
-                                      static_cast<std::size_t>(2 * n * count));
-        if (!plane_.source->read_at(2 * sample, bytes))
+  bool read_tile(const TilePlace &t) {
+    const auto sample = [&](std::int64_t pixel) {
+      return planes::source_sample(plane_.block,
+                                   grid_.x * (t.h0 + pixel / t.w) + t.c0 + pixel % t.w,
+                                   t.k0);
+    };
+    // Whole pixels of whole lines, or of one line, lie side by side.
+    if (t.b == grid_.points)
+      return plane_.source
+          ->read_at(2 * sample(0), {tile_, static_cast<std::size_t>(2 * t.pixels() * t.b)})
+          .has_value();
+    for (std::int64_t j = 0; j < t.pixels(); ++j)
+      if (!plane_.source->read_at(
+              2 * sample(j),
+              {tile_ + 2 * j * t.b, static_cast<std::size_t>(2 * t.b)}))
+        return false;
+    return true;
+  }
+
+  // The tile's levels as batches: several whole levels of the tile in one
+  // batch, or one level in several.
+  bool hand_over(const TilePlace &t, BatchRing &ring) {
+    const std::int64_t run = t.pixels();
+    const std::int64_t capacity = std::min(BATCH_VALUES, grid_.values());
+    const std::int64_t levels = std::max<std::int64_t>(1, capacity / run);
+    const std::int64_t length = std::min(run, capacity);
+    // Output row of the tile's last line: the tile's first row in the file.
+    const std::int64_t first = (grid_.y - t.h0 - t.m) * grid_.x + t.c0;
+    const std::int64_t level_values = grid_.x * grid_.y;
+    for (std::int64_t k = 0; k < t.b; k += levels) {
+      const std::int64_t runs = std::min(levels, t.b - k);
+      for (std::int64_t j = 0; j < run; j += length) {
+        const std::int64_t n = std::min(length, run - j);
+        double *values = ring.acquire();
+        if (values == nullptr)
           return false;
-        // Pixel by pixel within each level, one line's part at a time: the
-        // tile is written in order and the chunk read across.
-        for (std::int64_t pj = j; pj < j + n;) {
-          const std::int64_t line = pj / w, column = pj % w;
-          const std::int64_t span = std::min(w - column, j + n - pj);
-          const std::uint8_t *from = bytes.data() + 2 * count * (pj - j);
-          double *to = tile_.data() + q * run + (m - 1 - line) * w + column;
-          for (std::int64_t k = 0; k < count; ++k, to += run) {
-            const std::uint8_t *sample = from + 2 * k;
-            for (std::int64_t i = 0; i < span; ++i, sample += 2 * count)
-              to[i] = table_[std::size_t{sample[0]} << 8 | sample[1]];
-          }
-          pj += span;
-        }
+        convert(t, k, runs, j, n, values);
+        ring.publish({(t.k0 + k) * level_values + first + j, n, runs, level_values});
       }
     }
     return true;
   }
 
-  // Source pixel index of tile pixel j (line-major within the tile).
-  std::int64_t pixel_of(std::int64_t h0, std::int64_t c0, std::int64_t w,
-                        std::int64_t j) const {
-    return x_ * (h0 + j / w) + c0 + j % w;
-  }
-
-  bool write_tile(File &out, std::int64_t position, std::int64_t h0,
-                  std::int64_t m, std::int64_t c0, std::int64_t w,
-                  std::int64_t k0, std::int64_t b) {
-    const std::int64_t run = m * w;
-    store_all(run * b);
-    const std::int64_t first_row = y_ - h0 - m; // output row of the tile's last line
-    for (std::int64_t k = 0; k < b; ++k) {
-      const std::int64_t at = (k0 + k) * x_ * y_ + first_row * x_ + c0;
-      std::span<const std::uint8_t> level(bytes_.data() + 8 * k * run,
-                                          static_cast<std::size_t>(8 * run));
-      if (!out.write_at(position + 8 * at, level))
-        return false;
+  // Levels k to k + runs - 1 of the tile's values j to j + n - 1 (in the
+  // file's order: rows reversed) into `out`, level after level. The levels
+  // go eight at a time, so that each source line read serves eight values
+  // while the eight runs written stay in cache.
+  void convert(const TilePlace &t, std::int64_t k, std::int64_t runs,
+               std::int64_t j, std::int64_t n, double *out) const {
+    constexpr std::int64_t LEVELS_AT_ONCE = 8;
+    for (std::int64_t k1 = k; k1 < k + runs; k1 += LEVELS_AT_ONCE) {
+      const std::int64_t levels = std::min(LEVELS_AT_ONCE, k + runs - k1);
+      for (std::int64_t at = j; at < j + n;) {
+        const std::int64_t row = at / t.w, column = at % t.w;
+        const std::int64_t span = std::min(t.w - column, j + n - at);
+        const std::uint8_t *from =
+            tile_ + 2 * (((t.m - 1 - row) * t.w + column) * t.b + k1);
+        double *to = out + (k1 - k) * n + (at - j);
+        for (std::int64_t i = 0; i < span; ++i, from += 2 * t.b)
+          for (std::int64_t l = 0; l < levels; ++l)
+            to[l * n + i] = table_[std::size_t{from[2 * l]} << 8 | from[2 * l + 1]];
+        at += span;
+      }
     }
-    return true;
-  }
-
-  void store_all(std::int64_t count) {
-    gwy::store_little_endian({tile_.data(), static_cast<std::size_t>(count)},
-                             bytes_.data());
   }
 
   const Plane &plane_;
-  std::int64_t x_, y_;
-  std::vector<double> table_;
-  std::vector<double> tile_;
-  std::vector<std::uint8_t> bytes_;
-  std::vector<std::uint8_t> source_;
+  const Grid grid_;
+  const TileShape shape_;
+  const std::vector<double> table_;
+  std::uint8_t *tile_ = nullptr;
 };
 
 } // namespace
@@ -726,9 +900,11 @@ ExportResult write_gwy_export(const ExportSources &sources, File &out) {
   if (!out.has_room_for(*bytes))
     return failure(ExportStatus::WriteFailed, "",
                    "not enough free space for " + format_int(*bytes) + " bytes");
-  // No reserve(): the volumes are written in scattered runs, and splitting
-  // a preallocated (unwritten) extent at each run made the export half again
-  // slower on ext4.
+  // Allocated in one piece up front: the volumes are written in runs of a
+  // few KiB to some MiB spread over the file, and on ext4 the export then
+  // takes a quarter less system time than when the file system places each
+  // run as it comes.
+  out.reserve(start + *bytes);
 
   ExportResult fault;
   auto fill = [&](int stream, std::int64_t position, std::int64_t) {
@@ -746,6 +922,10 @@ ExportResult write_gwy_export(const ExportSources &sources, File &out) {
       return false;
     case FillFault::Write:
       fault = failure(ExportStatus::WriteFailed, "", "write failed");
+      return false;
+    case FillFault::NoMemory:
+      fault = failure(ExportStatus::WriteFailed, "",
+                      "no memory for the export's buffers");
       return false;
     }
     return false;

@@ -257,4 +257,15 @@ void store_little_endian(std::span<const double> values, std::uint8_t *bytes) {
   }
 }
 
+std::span<const std::uint8_t> to_little_endian(std::span<double> values) {
+  if constexpr (std::endian::native != std::endian::little) {
+    for (double &v : values) {
+      std::uint8_t bytes[8];
+      store_little_endian({&v, 1}, bytes);
+      std::memcpy(&v, bytes, sizeof v);
+    }
+  }
+  return {reinterpret_cast<const std::uint8_t *>(values.data()), values.size_bytes()};
+}
+
 } // namespace parvane::gwy

@@ -92,4 +92,8 @@ WriteOutcome write_gwy_file(const Object &root, File &out, std::int64_t start,
 // bytes per value: the byte order of a GWY file on any host.
 void store_little_endian(std::span<const double> values, std::uint8_t *bytes);
 
+// Puts `values` into that byte order where they are and returns their bytes,
+// ready to write: on a little-endian host they are already.
+std::span<const std::uint8_t> to_little_endian(std::span<double> values);
+
 } // namespace parvane::gwy
