@@ -8,8 +8,10 @@
 // once untimed, makes a file of the same size as the GWY file, then runs
 // `--runs` alternated rounds (default 7) of the export (in a child process,
 // through the library, as the export program calls it) and of
-// `cp big copy`. It prints the medians of elapsed time, the highest peak
-// resident memory of the export (from wait4) and the ratio, then a table.
+// `cp big copy`, each started with no output on disk and no dirty pages
+// waiting. It prints the medians of elapsed and processor (user + system)
+// time, the highest peak resident memory of the export (from wait4) and the
+// ratios, then a table.
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -121,7 +123,7 @@ int export_set(const fs::path &dir) {
 }
 
 struct Measurement {
-  double seconds = 0;
+  double seconds = 0, cpu_seconds = 0;
   long peak_kib = 0;
   bool ok = false;
 };
@@ -139,8 +141,9 @@ template <typename Body> Measurement in_child(Body body) {
     return {};
   const std::chrono::duration<double> elapsed =
       std::chrono::steady_clock::now() - start;
-  return {elapsed.count(), usage.ru_maxrss,
-          WIFEXITED(status) && WEXITSTATUS(status) == 0};
+  const auto seconds = [](const timeval &t) { return double(t.tv_sec) + t.tv_usec / 1e6; };
+  return {elapsed.count(), seconds(usage.ru_utime) + seconds(usage.ru_stime),
+          usage.ru_maxrss, WIFEXITED(status) && WEXITSTATUS(status) == 0};
 }
 
 double median(std::vector<double> v) {
@@ -152,6 +155,7 @@ double median(std::vector<double> v) {
 struct Row {
   std::string shape;
   double megabytes = 0, export_s = 0, cp_s = 0, peak_mib = 0;
+  double export_cpu_s = 0, cp_cpu_s = 0;
 };
 
 } // namespace
@@ -191,17 +195,19 @@ int main(int argc, char **argv) {
     fs::rename(dir / "m1.gwy", dir / "big");
     const std::string big = (dir / "big").string(), copy = (dir / "copy").string();
     Row row{name_of(shape), double(fs::file_size(big)) / 1e6};
-    std::vector<double> exports, copies;
+    std::vector<double> exports, copies, export_cpu, copy_cpu;
     long peak = 0;
     for (int round = 0; round < runs; ++round) {
       for (int turn = 0; turn < 2; ++turn) {
         fs::remove(dir / "m1.gwy");
         fs::remove(copy);
+        ::sync();
         if ((turn + round) % 2 == 0) {
           const Measurement m = in_child([&] { return export_set(dir); });
           if (!m.ok)
             return 1;
           exports.push_back(m.seconds);
+          export_cpu.push_back(m.cpu_seconds);
           peak = std::max(peak, m.peak_kib);
         } else {
           const Measurement m = in_child([&] {
@@ -211,24 +217,28 @@ int main(int argc, char **argv) {
           if (!m.ok)
             return 1;
           copies.push_back(m.seconds);
+          copy_cpu.push_back(m.cpu_seconds);
         }
       }
     }
     row.export_s = median(exports);
     row.cp_s = median(copies);
+    row.export_cpu_s = median(export_cpu);
+    row.cp_cpu_s = median(copy_cpu);
     row.peak_mib = double(peak) / 1024;
-    std::printf("%s: %.0f MB of GWY, export %.3f s, cp %.3f s, export/cp %.2f, "
+    std::printf("%s: %.0f MB of GWY, export %.3f s (processor %.3f s), "
+                "cp %.3f s (processor %.3f s), export/cp %.2f, "
                 "export peak RSS %.2f MiB\n",
-                row.shape.c_str(), row.megabytes, row.export_s, row.cp_s,
-                row.export_s / row.cp_s, row.peak_mib);
+                row.shape.c_str(), row.megabytes, row.export_s, row.export_cpu_s,
+                row.cp_s, row.cp_cpu_s, row.export_s / row.cp_s, row.peak_mib);
     table.push_back(row);
     fs::remove_all(dir);
   }
-  std::printf("\n| shape | MB of GWY | export | cp | export/cp | export peak RSS |\n"
-              "|---|---|---|---|---|---|\n");
+  std::printf("\n| shape | MB of GWY | export | cp | export/cp | export processor | cp processor | export peak RSS |\n"
+              "|---|---|---|---|---|---|---|---|\n");
   for (const Row &r : table)
-    std::printf("| %s | %.0f | %.3f s | %.3f s | %.2f | %.2f MiB |\n",
+    std::printf("| %s | %.0f | %.3f s | %.3f s | %.2f | %.3f s | %.3f s | %.2f MiB |\n",
                 r.shape.c_str(), r.megabytes, r.export_s, r.cp_s,
-                r.export_s / r.cp_s, r.peak_mib);
+                r.export_s / r.cp_s, r.export_cpu_s, r.cp_cpu_s, r.peak_mib);
   return 0;
 }
