@@ -657,7 +657,8 @@ void PrintTo(const LayoutCase &c, std::ostream *os) { *os << c.name; }
 class ExportLayout : public ::testing::TestWithParam<LayoutCase> {};
 
 // Grids of more samples than one tile of the transpose holds, in whole
-// pixels and in bands of whole levels: every value of the volume is the
+// pixels and in bands of whole levels, and a level of more values than
+// are staged at once: every value of the volume is the
 // source sample of its pixel and point, rows bottom-up as Gwyddion shows the
 // SCALA set. The counting samples make each misplaced value differ.
 TEST_P(ExportLayout, EveryValueAtItsPixelAndLevel) {
@@ -684,7 +685,10 @@ TEST_P(ExportLayout, EveryValueAtItsPixelAndLevel) {
 INSTANTIATE_TEST_SUITE_P(
     Grids, ExportLayout,
     ::testing::Values(LayoutCase{"WholePixelTiles", 250, 70, 256},
-                      LayoutCase{"WholeLevelBands", 32, 32, 5000}),
+                      LayoutCase{"WholeLevelBands", 32, 32, 5000},
+                      // A level too large to stage: converted straight from
+                      // the tile.
+                      LayoutCase{"UnstagedLevel", 1024, 600, 1}),
     [](const auto &info) { return info.param.name; });
 
 } // namespace
