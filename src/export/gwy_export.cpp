@@ -539,18 +539,26 @@ gwy::Object file_tree(const ExportSources &sources, const SetPlan &plan) {
 // ---------------------------------------------------------------------------
 // The samples
 
-// The physical value of every source sample value: the SCALA sample the
-// conversion writes for it, times the channel's scale, as Gwyddion computes
-// it from the SCALA set (raw times the scale in the file's unit, then the
-// unit's power of ten).
-std::vector<double> value_table(double scale) {
-  std::vector<double> table(65536);
-  for (std::uint32_t u = 0; u < table.size(); ++u) {
-    const std::array<std::uint8_t, 2> s = convert_sample(static_cast<std::uint16_t>(u));
-    const auto raw = static_cast<std::int16_t>(s[0] << 8 | s[1]);
-    table[u] = (scale * raw) * NANO;
-  }
-  return table;
+// The conversion makes the SCALA sample of a source value by flipping its
+// top bit (the middle of the range, 32768, becomes 0); these are the bits it
+// flips: the SCALA sample of 0.
+std::uint16_t flipped_bits() {
+  const std::array<std::uint8_t, 2> zero = convert_sample(0);
+  return sample_value(zero[0], zero[1]);
+}
+
+// The value of the source sample at `bytes`, most significant byte first.
+inline std::uint16_t big_endian_sample(const std::uint8_t *bytes) {
+  return static_cast<std::uint16_t>(bytes[0] << 8 | bytes[1]);
+}
+
+// The physical value of source sample value `u`: the SCALA sample the
+// conversion writes for it, read as signed, times the channel's scale, as
+// Gwyddion computes it from the SCALA set (raw times the scale in the file's
+// unit, then the unit's power of ten). Computed, not looked up: a table of
+// 64 Ki doubles is read at random and costs more than the multiplications.
+inline double physical_value(std::uint16_t u, std::uint16_t flip, double scale) {
+  return (scale * static_cast<std::int16_t>(u ^ flip)) * NANO;
 }
 
 // The array's layout in the file: level k, row r, column i at k * X * Y +
@@ -760,7 +768,7 @@ class Transposer {
 public:
   Transposer(const Plane &plane, std::int64_t x, std::int64_t y)
       : plane_(plane), grid_{x, y, plane.block.points},
-        shape_(tile_shape(grid_)), table_(value_table(plane.scale)) {}
+        shape_(tile_shape(grid_)), flip_(flipped_bits()) {}
 
   FillFault run(File &out, std::int64_t position) {
     const std::int64_t tile_samples = shape_.lines * shape_.columns * shape_.points;
@@ -887,7 +895,7 @@ private:
           const std::uint8_t *from = line + 2 * (c0 * t.b + l);
           std::uint16_t *level = to + l * run + c0;
           for (std::int64_t i = 0; i < span; ++i, from += 2 * t.b)
-            level[i] = static_cast<std::uint16_t>(from[0] << 8 | from[1]);
+            level[i] = big_endian_sample(from);
         }
       }
     }
@@ -897,11 +905,13 @@ private:
   // `out`.
   void convert_staged(std::int64_t run, std::int64_t l0, std::int64_t runs,
                       std::int64_t j, std::int64_t n, double *out) const {
+    const double scale = plane_.scale;
+    const std::uint16_t flip = flip_;
     for (std::int64_t l = 0; l < runs; ++l) {
       const std::uint16_t *from = stage_ + (l0 + l) * run + j;
       double *to = out + l * n;
       for (std::int64_t i = 0; i < n; ++i)
-        to[i] = table_[from[i]];
+        to[i] = physical_value(from[i], flip, scale);
     }
   }
 
@@ -912,6 +922,8 @@ private:
   void convert(const TilePlace &t, std::int64_t k, std::int64_t runs,
                std::int64_t j, std::int64_t n, double *out) const {
     constexpr std::int64_t LEVELS_AT_ONCE = 8;
+    const double scale = plane_.scale;
+    const std::uint16_t flip = flip_;
     for (std::int64_t k1 = k; k1 < k + runs; k1 += LEVELS_AT_ONCE) {
       const std::int64_t levels = std::min(LEVELS_AT_ONCE, k + runs - k1);
       for (std::int64_t at = j; at < j + n;) {
@@ -922,7 +934,7 @@ private:
         double *to = out + (k1 - k) * n + (at - j);
         for (std::int64_t i = 0; i < span; ++i, from += 2 * t.b)
           for (std::int64_t l = 0; l < levels; ++l)
-            to[l * n + i] = table_[std::size_t{from[2 * l]} << 8 | from[2 * l + 1]];
+            to[l * n + i] = physical_value(big_endian_sample(from + 2 * l), flip, scale);
         at += span;
       }
     }
@@ -931,7 +943,7 @@ private:
   const Plane &plane_;
   const Grid grid_;
   const TileShape shape_;
-  const std::vector<double> table_;
+  const std::uint16_t flip_;
   std::uint8_t *tile_ = nullptr;
   std::uint16_t *stage_ = nullptr;
 };
