@@ -148,7 +148,12 @@ RecordBuilder &RecordBuilder::shape(std::int32_t size_x, std::int32_t size_y,
                                     bool dual_mode,
                                     std::int32_t points_forward,
                                     std::int32_t points_backward) {
-  return int_at(28, size_x)
+  // A scan field of 100 nm square (the record holds Angstrom): a set that
+  // has a physical size, as every measured set has, so that the export
+  // takes it as well as the conversion.
+  return float_at(12, 1000.0f)
+      .float_at(16, 1000.0f)
+      .int_at(28, size_x)
       .int_at(32, size_y)
       .int_at(308, dual_mode ? 0 : 1)
       .int_at(164, points_forward)

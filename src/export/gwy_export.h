@@ -29,7 +29,9 @@ enum class ExportStatus {
   Done,
   ReadFailed,   // the system failed a read of `file`
   ShortSource,  // `file` holds fewer bytes than the set needs
-  NotFinite,    // a physical scale of the set is not a finite number
+  NotFinite,    // a physical scale or size of the set is not a finite number
+                // (or, for the field size, not above zero)
+  NoImage,      // the record's image size is 0 or less: there is no image
   TooLarge,     // the GWY file would exceed what the format can hold
   WriteFailed,  // the output could not be written
 };
@@ -50,7 +52,10 @@ struct ExportResult {
 ExportResult plan_gwy_export(const ExportSources &sources,
                              std::int64_t &file_bytes);
 
-// Writes the whole GWY file to `out` from its current append position on.
+// Writes the whole GWY file to `out` from its current end on, which must be
+// where its appending stands (a freshly emptied file: its start). The file is
+// written with positional writes, so nothing may be appended to `out`
+// afterwards.
 ExportResult write_gwy_export(const ExportSources &sources, File &out);
 
 } // namespace parvane
