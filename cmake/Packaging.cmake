@@ -13,7 +13,7 @@
 #   bin/parvane-convert, bin/parvane-export
 #   share/man/man1/parvane-convert.1.gz, share/man/man1/parvane-export.1.gz
 #   share/doc/parvane-convert/{README.md,LICENSE,copyright,changelog.gz}
-#   share/doc/parvane-convert/docs/example-forward.png  (the README's picture)
+#   share/doc/parvane-convert/docs/{example-forward,export-grid}.png  (the README's pictures)
 #   share/doc/parvane-convert/examples/{tp*,tz*,ts*}
 #
 # Layout of the Windows zip (one folder, run the program from examples):
@@ -52,6 +52,7 @@ else()
   install(FILES ${parvane_root}/README.md ${parvane_root}/LICENSE
           DESTINATION ${parvane_docdir})
   install(FILES ${parvane_root}/docs/example-forward.png
+                ${parvane_root}/docs/export-grid.png
           DESTINATION ${parvane_docdir}/docs)
   install(FILES ${parvane_example_sets} DESTINATION ${parvane_docdir}/examples)
 
