@@ -112,6 +112,46 @@ std::string read_text_field(const File &old_parameters, std::int64_t offset,
 // A text field's value: its bytes up to the first NUL, or all of them.
 std::string text_value(const std::string &field_bytes);
 
+// The record's values from three readers of its fields (int32 and float32
+// by offset, text by offset and width), so that whoever reads the record,
+// through the staging copy or straight from the file, fills the same fields
+// from the same offsets.
+template <typename IntAt, typename FloatAt, typename TextAt>
+SourceParameters assemble_source_parameters(IntAt int_at, FloatAt float_at,
+                                            TextAt text_at) {
+  SourceParameters p;
+  p.field_x_size = float_at(OFFSET_FIELD_X_SIZE);
+  p.field_y_size = float_at(OFFSET_FIELD_Y_SIZE);
+  p.increment_x = float_at(OFFSET_INCREMENT_X);
+  p.increment_y = float_at(OFFSET_INCREMENT_Y);
+  p.image_size_x = int_at(OFFSET_IMAGE_SIZE_X);
+  p.image_size_y = int_at(OFFSET_IMAGE_SIZE_Y);
+  p.scan_angle = float_at(OFFSET_SCAN_ANGLE);
+  p.z_resolution = float_at(OFFSET_Z_RESOLUTION);
+  p.z_speed = int_at(OFFSET_Z_SPEED);
+  p.measured_gap_voltage = float_at(OFFSET_MEASURED_GAP_VOLTAGE);
+  p.gap_voltage_forward = float_at(OFFSET_GAP_VOLTAGE_FORWARD);
+  p.gap_voltage_backward = float_at(OFFSET_GAP_VOLTAGE_BACKWARD);
+  p.measured_current_setpoint = float_at(OFFSET_MEASURED_CURRENT_SETPOINT);
+  p.feedback_set_forward = float_at(OFFSET_FEEDBACK_SET_FORWARD);
+  p.feedback_set_backward = float_at(OFFSET_FEEDBACK_SET_BACKWARD);
+  p.spec_start_forward = float_at(OFFSET_SPEC_START_FORWARD);
+  p.spec_end_forward = float_at(OFFSET_SPEC_END_FORWARD);
+  p.spec_increment_forward = float_at(OFFSET_SPEC_INCREMENT_FORWARD);
+  p.spec_points_forward = int_at(OFFSET_SPEC_POINTS_FORWARD);
+  p.spec_start_backward = float_at(OFFSET_SPEC_START_BACKWARD);
+  p.spec_end_backward = float_at(OFFSET_SPEC_END_BACKWARD);
+  p.spec_increment_backward = float_at(OFFSET_SPEC_INCREMENT_BACKWARD);
+  p.spec_points_backward = int_at(OFFSET_SPEC_POINTS_BACKWARD);
+  p.line_timing = int_at(OFFSET_LINE_TIMING);
+  p.forward_only = int_at(OFFSET_FORWARD_ONLY);
+  p.point_time_raw = int_at(OFFSET_SPEC_START_FORWARD);
+  p.date_text = text_at(OFFSET_DATE_TEXT, WIDTH_DATE_TEXT);
+  p.comment_text = text_at(OFFSET_COMMENT_TEXT, WIDTH_COMMENT_TEXT);
+  p.user_text = text_at(OFFSET_USER_TEXT, WIDTH_USER_TEXT);
+  return p;
+}
+
 // Reads every field of `SourceParameters` once, right after the staging copy.
 // nullopt when the system failed a read of the staging copy or of the record.
 std::optional<SourceParameters> read_source_parameters(const File &staging,

@@ -68,37 +68,7 @@ std::optional<SourceParameters> read_record(const File &record) {
     return offset >= end ? std::string()
                          : std::string(bytes.begin() + offset, bytes.begin() + end);
   };
-  SourceParameters p;
-  p.field_x_size = float_at(OFFSET_FIELD_X_SIZE);
-  p.field_y_size = float_at(OFFSET_FIELD_Y_SIZE);
-  p.increment_x = float_at(OFFSET_INCREMENT_X);
-  p.increment_y = float_at(OFFSET_INCREMENT_Y);
-  p.image_size_x = int_at(OFFSET_IMAGE_SIZE_X);
-  p.image_size_y = int_at(OFFSET_IMAGE_SIZE_Y);
-  p.scan_angle = float_at(OFFSET_SCAN_ANGLE);
-  p.z_resolution = float_at(OFFSET_Z_RESOLUTION);
-  p.z_speed = int_at(OFFSET_Z_SPEED);
-  p.measured_gap_voltage = float_at(OFFSET_MEASURED_GAP_VOLTAGE);
-  p.gap_voltage_forward = float_at(OFFSET_GAP_VOLTAGE_FORWARD);
-  p.gap_voltage_backward = float_at(OFFSET_GAP_VOLTAGE_BACKWARD);
-  p.measured_current_setpoint = float_at(OFFSET_MEASURED_CURRENT_SETPOINT);
-  p.feedback_set_forward = float_at(OFFSET_FEEDBACK_SET_FORWARD);
-  p.feedback_set_backward = float_at(OFFSET_FEEDBACK_SET_BACKWARD);
-  p.spec_start_forward = float_at(OFFSET_SPEC_START_FORWARD);
-  p.spec_end_forward = float_at(OFFSET_SPEC_END_FORWARD);
-  p.spec_increment_forward = float_at(OFFSET_SPEC_INCREMENT_FORWARD);
-  p.spec_points_forward = int_at(OFFSET_SPEC_POINTS_FORWARD);
-  p.spec_start_backward = float_at(OFFSET_SPEC_START_BACKWARD);
-  p.spec_end_backward = float_at(OFFSET_SPEC_END_BACKWARD);
-  p.spec_increment_backward = float_at(OFFSET_SPEC_INCREMENT_BACKWARD);
-  p.spec_points_backward = int_at(OFFSET_SPEC_POINTS_BACKWARD);
-  p.line_timing = int_at(OFFSET_LINE_TIMING);
-  p.forward_only = int_at(OFFSET_FORWARD_ONLY);
-  p.point_time_raw = int_at(OFFSET_SPEC_START_FORWARD);
-  p.date_text = text_at(OFFSET_DATE_TEXT, WIDTH_DATE_TEXT);
-  p.comment_text = text_at(OFFSET_COMMENT_TEXT, WIDTH_COMMENT_TEXT);
-  p.user_text = text_at(OFFSET_USER_TEXT, WIDTH_USER_TEXT);
-  return p;
+  return assemble_source_parameters(int_at, float_at, text_at);
 }
 
 // A number as the parameter file prints it, read back as Gwyddion reads it.
