@@ -45,24 +45,27 @@ for exe in parvane-convert parvane-export; do
   fi
 done
 
-echo "== version information of parvane-convert.exe"
 # What Explorer shows under Properties, Details: the version resource (type
 # 16), whose keys and values are UTF-16 strings, each value after its key.
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build-windows/CMakeCache.txt)
-strings=$(wrestool -x --raw -t16 build-windows/parvane-convert.exe | strings -el -n 3)
-echo "$strings"
-while IFS='|' read -r key value; do
-  found=$(grep -A1 -xF "$key" <<<"$strings" | sed -n 2p)
-  if [[ $found != "$value" ]]; then
-    echo "FAIL: $key is \"$found\", not \"$value\"" >&2; exit 1
-  fi
-done <<VERSION
+for exe in parvane-convert parvane-export; do
+  echo "== version information of $exe.exe"
+  strings=$(wrestool -x --raw -t16 "build-windows/$exe.exe" | strings -el -n 3)
+  echo "$strings"
+  while IFS='|' read -r key value; do
+    found=$(grep -A1 -xF "$key" <<<"$strings" | sed -n 2p)
+    if [[ $found != "$value" ]]; then
+      echo "FAIL: $exe.exe: $key is \"$found\", not \"$value\"" >&2; exit 1
+    fi
+  done <<VERSION
 ProductName|parvane-convert
 FileVersion|$version
 ProductVersion|$version
 LegalCopyright|MIT licence, The parvane-convert authors
-OriginalFilename|parvane-convert.exe
+OriginalFilename|$exe.exe
+InternalName|$exe
 VERSION
+done
 
 echo "== Linux and Windows builds convert and export alike"
 WINE=$wine tests/windows/identity.sh build/parvane-convert build-windows/parvane-convert.exe
