@@ -577,6 +577,8 @@ INSTANTIATE_TEST_SUITE_P(
         RefusalCase{"ShortBackwardSpectroscopy", small_record().bytes(), 96, 287,
                     ExportStatus::ShortSource, "ts5"},
         RefusalCase{"EmptyRecord", "", 96, -1, ExportStatus::NoImage, "tp5"},
+        RefusalCase{"RecordWithoutItsTexts", small_record().bytes().substr(0, 380),
+                    96, 288, ExportStatus::ShortSource, "tp5"},
         RefusalCase{"NoColumns", small_record().int_at(28, 0).bytes(), 96, 288,
                     ExportStatus::NoImage, "tp5"},
         RefusalCase{"NegativeLines", small_record().int_at(32, -4).bytes(), 96,

@@ -17,6 +17,7 @@
 #include "convert/parameter_arithmetic.h"
 #include "convert/sample_planes.h"
 #include "convert/sample_planes_detail.h"
+#include "convert/source_extent.h"
 #include "convert/source_record.h"
 #include "export/gwy_writer.h"
 
@@ -38,10 +39,6 @@ constexpr double SPECTROSCOPY_RAW_MAXIMUM = 32768;
 constexpr double SPECTROSCOPY_MAXIMUM_NA = 50;
 constexpr double NANO = 1e-9; // nm to m, nA to A
 
-// The largest field of the record that an export reads, and so how much of
-// the record it reads.
-constexpr std::int64_t RECORD_BYTES_READ = OFFSET_USER_TEXT + WIDTH_USER_TEXT;
-
 // ---------------------------------------------------------------------------
 // The record
 
@@ -50,7 +47,7 @@ constexpr std::int64_t RECORD_BYTES_READ = OFFSET_USER_TEXT + WIDTH_USER_TEXT;
 // leaving a staging file beside the sources. A field the record does not hold
 // in full reads as 0, a text field as the bytes it has.
 std::optional<SourceParameters> read_record(const File &record) {
-  std::array<std::uint8_t, RECORD_BYTES_READ> bytes{};
+  std::array<std::uint8_t, RECORD_EXTENT> bytes{};
   const std::optional<std::size_t> got = record.read_at(0, bytes);
   if (!got)
     return std::nullopt;
@@ -125,12 +122,17 @@ ExportResult failure(ExportStatus status, std::string file, std::string reason) 
   return {status, std::move(file), std::move(reason)};
 }
 
-// Bytes of the source that `block` reads, or nullopt beyond int64.
-std::optional<std::int64_t> bytes_needed(const planes::SpectroscopyBlock &block) {
-  const std::int64_t samples = block.pixels * block.points;
-  if (samples > (INT64_MAX / 2) - block.first_sample)
-    return std::nullopt;
-  return 2 * (block.first_sample + samples);
+// The export promises physical values and never invents samples: a source
+// shorter than the conversion reads, as the conversion judges it, fails the
+// set.
+ExportResult short_source(const File &source, const std::string &name,
+                          const SourceExtent &extent) {
+  if (extent.held_by(source.size()))
+    return {};
+  return failure(ExportStatus::ShortSource, name,
+                 "holds " + format_int(source.size()) + " bytes, the set needs " +
+                     (extent.beyond_range ? std::string("more than that")
+                                          : format_int(extent.bytes)));
 }
 
 // Physical value per raw unit of a topography channel whose limits the
@@ -174,32 +176,35 @@ ExportResult plan_set(const ExportSources &sources, SetPlan &plan) {
                        format_float(field_y) +
                        " nm) is not a finite size above zero");
 
+  const SourceExtents extents =
+      source_extents(p, sources.spectroscopy != nullptr, plan.dual);
+  if (ExportResult r = short_source(*sources.record, sources.record_name,
+                                    extents.record);
+      !r.ok())
+    return r;
+
   // The images: the backward plane follows the forward one.
   const int directions = plan.dual ? 2 : 1;
-  std::int64_t topography_bytes = 0;
   for (int d = 0; d < directions; ++d) {
     Plane image{sources.topography, {}, 0};
     image.scale = topography_scale(limits[2 * d], limits[2 * d + 1]);
     const auto block = planes::spectroscopy_block(plan.x, plan.y, 1, d * plan.y);
-    const auto bytes = block ? bytes_needed(*block) : std::nullopt;
-    if (!bytes)
+    if (!block)
       return failure(ExportStatus::TooLarge, sources.record_name,
                      "the image size is too large for a GWY file");
     image.block = *block;
-    topography_bytes = std::max(topography_bytes, *bytes);
     plan.images.push_back(image);
   }
-  if (sources.topography->size() < topography_bytes)
-    return failure(ExportStatus::ShortSource, sources.topography_name,
-                   "holds " + format_int(sources.topography->size()) +
-                       " bytes, the set needs " + format_int(topography_bytes));
+  if (ExportResult r = short_source(*sources.topography, sources.topography_name,
+                                    extents.topography);
+      !r.ok())
+    return r;
 
   // The volumes: the backward block starts where the conversion reads it,
   // at its own point count times the forward plane's pixels. A direction
   // without points has no volume.
   if (sources.spectroscopy == nullptr)
     return {};
-  std::int64_t spectroscopy_bytes = 0;
   for (int d = 0; d < directions; ++d) {
     Volume v;
     v.direction = d == 0 ? "Forward" : "Backward";
@@ -215,20 +220,15 @@ ExportResult plan_set(const ExportSources &sources, SetPlan &plan) {
                          format_float(v.end) + " V) is not finite");
     const auto block =
         planes::spectroscopy_block(plan.x, plan.y, v.points, d * plan.y);
-    const auto bytes = block ? bytes_needed(*block) : std::nullopt;
-    if (!bytes)
+    if (!block)
       return failure(ExportStatus::TooLarge, sources.record_name,
                      "the spectroscopy grid is too large for a GWY file");
     v.plane = {sources.spectroscopy, *block,
                SPECTROSCOPY_MAXIMUM_NA / SPECTROSCOPY_RAW_MAXIMUM};
-    spectroscopy_bytes = std::max(spectroscopy_bytes, *bytes);
     plan.volumes.push_back(v);
   }
-  if (sources.spectroscopy->size() < spectroscopy_bytes)
-    return failure(ExportStatus::ShortSource, sources.spectroscopy_name,
-                   "holds " + format_int(sources.spectroscopy->size()) +
-                       " bytes, the set needs " + format_int(spectroscopy_bytes));
-  return {};
+  return short_source(*sources.spectroscopy, sources.spectroscopy_name,
+                      extents.spectroscopy);
 }
 
 // ---------------------------------------------------------------------------
