@@ -111,6 +111,19 @@ public:
     return true;
   }
 
+  // Opens a source the set cannot do without and records it; nullopt, with
+  // `error` saying why, when it cannot be opened or told apart from the
+  // set's other files.
+  std::optional<File> open_required(const std::string &name,
+                                    std::error_code &error) {
+    std::optional<File> file = File::open_source(name, error);
+    if (file && !add(file, name)) {
+      error = FileRefusal::UnknownIdentity;
+      return std::nullopt;
+    }
+    return file;
+  }
+
   // Empties a freshly opened file to write, unless it is one of the set's
   // files already open; nullopt then, with nothing emptied and `reason`
   // saying why.
@@ -197,19 +210,13 @@ ResultCode convert_file_set(const std::string &file_number,
   std::string reason;
 
   std::optional<File> old_parameters =
-      File::open_source(names.old_parameters, error);
+      set.open_required(names.old_parameters, error);
   if (!old_parameters)
     return note.fail(RESULT_OPEN_OLD_PARAMETER, names.old_parameters, error);
-  if (!set.add(old_parameters, names.old_parameters))
-    return note.fail(RESULT_OPEN_OLD_PARAMETER, names.old_parameters,
-                     FileRefusal::UnknownIdentity);
   std::optional<File> old_topography =
-      File::open_source(names.old_topography, error);
+      set.open_required(names.old_topography, error);
   if (!old_topography)
     return note.fail(RESULT_OPEN_OLD_TOPOGRAPHY, names.old_topography, error);
-  if (!set.add(old_topography, names.old_topography))
-    return note.fail(RESULT_OPEN_OLD_TOPOGRAPHY, names.old_topography,
-                     FileRefusal::UnknownIdentity);
   // Only a spectroscopy file that is not there at all means a set without
   // spectroscopy: one that exists but cannot be read fails the set before
   // anything is written, rather than converting it without its curves.
