@@ -20,14 +20,14 @@
 #                       section 1 page with @PROJECT_VERSION@ filled in,
 #                       compressed and installed (Linux only)
 #
+#   parvane_add_program(<target> <main source> <description> <page source>)
+#                       all of the above for one program of the project,
+#                       linked to parvane_core
+#
 # A further program of the project is then, in the top-level CMakeLists.txt:
 #
-#   add_executable(parvane-example src/example/main.cpp)
-#   target_link_libraries(parvane-example PRIVATE parvane_core)
-#   parvane_use_project_flags(parvane-example)
-#   parvane_add_version_resource(parvane-example "What it does, briefly")
-#   parvane_install_program(parvane-example)
-#   parvane_add_manual_page(docs/parvane-example.1)
+#   parvane_add_program(parvane-example src/example/main.cpp
+#     "What it does, briefly" docs/parvane-example.1)
 #
 # and a paragraph about it in docs/README-windows.txt, the zip's README.txt.
 
@@ -152,4 +152,13 @@ function(parvane_add_manual_page source)
   string(SUBSTRING ${section} 1 -1 section)
   parvane_install_compressed(${PARVANE_PACKAGING_DIR}/${name}
                              ${CMAKE_INSTALL_MANDIR}/man${section})
+endfunction()
+
+function(parvane_add_program target main description page)
+  add_executable(${target} ${main})
+  target_link_libraries(${target} PRIVATE parvane_core)
+  parvane_use_project_flags(${target})
+  parvane_add_version_resource(${target} "${description}")
+  parvane_install_program(${target})
+  parvane_add_manual_page(${page})
 endfunction()
