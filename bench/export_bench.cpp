@@ -12,81 +12,33 @@
 // waiting. It prints the medians of elapsed and processor (user + system)
 // time, the highest peak resident memory of the export (from wait4) and the
 // ratios, then a table.
-#include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <bit>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <optional>
 #include <string>
 #include <vector>
 
+#include "bench_support.h"
 #include "convert/file_io.h"
-#include "convert/source_record.h"
 #include "export/gwy_export.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-struct Shape {
-  int x = 0, y = 0, points = 0;
-  bool dual = true;
-};
+using namespace parvane::bench;
 
-std::optional<Shape> parse_shape(const std::string &text) {
-  Shape s;
-  char f = 0;
-  const int n = std::sscanf(text.c_str(), "%dx%dx%d%c", &s.x, &s.y, &s.points, &f);
-  if (n < 3 || s.x <= 0 || s.y <= 0 || s.points <= 0 || (n == 4 && f != 'f'))
-    return std::nullopt;
-  s.dual = n == 3;
-  return s;
-}
-
-std::string name_of(const Shape &s) {
-  return std::to_string(s.x) + "x" + std::to_string(s.y) + "x" +
-         std::to_string(s.points) + (s.dual ? " dual" : " forward");
-}
-
-void put(std::string &record, std::int64_t offset, std::uint32_t bits) {
-  for (int b = 0; b < 4; ++b)
-    record[static_cast<std::size_t>(offset + b)] =
-        static_cast<char>(bits >> (24 - 8 * b));
-}
 std::uint32_t float_bits(float v) { return std::bit_cast<std::uint32_t>(v); }
 
-bool write_random(const fs::path &path, std::int64_t bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  std::vector<char> buffer(std::size_t{1} << 20);
-  std::uint64_t state = 0x9E3779B97F4A7C15u;
-  for (std::int64_t left = bytes; left > 0 && out;) {
-    for (std::size_t at = 0; at + 8 <= buffer.size(); at += 8) {
-      state ^= state << 13, state ^= state >> 7, state ^= state << 17;
-      for (int b = 0; b < 8; ++b)
-        buffer[at + b] = static_cast<char>(state >> (8 * b));
-    }
-    const auto count = std::min<std::int64_t>(left, std::int64_t{1} << 20);
-    out.write(buffer.data(), count);
-    left -= count;
-  }
-  return static_cast<bool>(out);
-}
-
+// The export refuses a set whose field size is not above zero; the height
+// resolution and the bias sweeps are those a measurement would have.
 bool write_set(const fs::path &dir, const Shape &s) {
   using namespace parvane;
-  std::string record(402, '\0');
-  put(record, OFFSET_IMAGE_SIZE_X, static_cast<std::uint32_t>(s.x));
-  put(record, OFFSET_IMAGE_SIZE_Y, static_cast<std::uint32_t>(s.y));
-  put(record, OFFSET_FORWARD_ONLY, s.dual ? 0 : 1);
-  put(record, OFFSET_SPEC_POINTS_FORWARD, static_cast<std::uint32_t>(s.points));
-  put(record, OFFSET_SPEC_POINTS_BACKWARD, static_cast<std::uint32_t>(s.points));
+  std::string record = shape_record(s);
   put(record, OFFSET_FIELD_X_SIZE, float_bits(1000.0f));
   put(record, OFFSET_FIELD_Y_SIZE, float_bits(1000.0f));
   put(record, OFFSET_Z_RESOLUTION, float_bits(0.1f));
@@ -94,10 +46,7 @@ bool write_set(const fs::path &dir, const Shape &s) {
   put(record, OFFSET_SPEC_END_FORWARD, float_bits(1.0f));
   put(record, OFFSET_SPEC_START_BACKWARD, float_bits(1.0f));
   put(record, OFFSET_SPEC_END_BACKWARD, float_bits(-1.0f));
-  std::ofstream(dir / "tp1", std::ios::binary) << record;
-  const std::int64_t planes = s.dual ? 2 : 1, pixels = std::int64_t{s.x} * s.y;
-  return write_random(dir / "tz1", 2 * planes * pixels) &&
-         write_random(dir / "ts1", 2 * planes * pixels * s.points);
+  return parvane::bench::write_set(dir, s, record);
 }
 
 // The export as the export program runs it: open, plan, write, close.
@@ -120,36 +69,6 @@ int export_set(const fs::path &dir) {
     return 1;
   }
   return out->close() ? 0 : 1;
-}
-
-struct Measurement {
-  double seconds = 0, cpu_seconds = 0;
-  long peak_kib = 0;
-  bool ok = false;
-};
-
-// Runs `body` in a child process, timing it from fork to exit.
-template <typename Body> Measurement in_child(Body body) {
-  std::fflush(stdout);
-  const auto start = std::chrono::steady_clock::now();
-  const pid_t child = ::fork();
-  if (child == 0)
-    ::_exit(body());
-  int status = 0;
-  struct rusage usage {};
-  if (child < 0 || ::wait4(child, &status, 0, &usage) != child)
-    return {};
-  const std::chrono::duration<double> elapsed =
-      std::chrono::steady_clock::now() - start;
-  const auto seconds = [](const timeval &t) { return double(t.tv_sec) + t.tv_usec / 1e6; };
-  return {elapsed.count(), seconds(usage.ru_utime) + seconds(usage.ru_stime),
-          usage.ru_maxrss, WIFEXITED(status) && WEXITSTATUS(status) == 0};
-}
-
-double median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v.size() % 2 ? v[v.size() / 2]
-                      : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
 }
 
 struct Row {
@@ -178,15 +97,13 @@ int main(int argc, char **argv) {
     }
   }
   if (shapes.empty())
-    for (const char *s : {"256x256x256", "256x256x2560", "64x64x16384",
-                          "64x64x16384f", "2048x2048x8"})
-      shapes.push_back(*parse_shape(s));
+    shapes = default_shapes();
 
   std::vector<Row> table;
   for (const Shape &shape : shapes) {
-    const fs::path dir = base / ("export-bench-" + std::to_string(::getpid()));
-    fs::remove_all(dir);
-    fs::create_directories(dir);
+    const ScratchDir scratch(base /
+                             ("export-bench-" + std::to_string(::getpid())));
+    const fs::path &dir = scratch.path;
     if (!write_set(dir, shape) || !in_child([&] { return export_set(dir); }).ok) {
       std::fprintf(stderr, "%s: the set could not be written or exported\n",
                    name_of(shape).c_str());
@@ -208,7 +125,7 @@ int main(int argc, char **argv) {
             return 1;
           exports.push_back(m.seconds);
           export_cpu.push_back(m.cpu_seconds);
-          peak = std::max(peak, m.peak_kib);
+          peak = std::max(peak, m.peak_rss_kib);
         } else {
           const Measurement m = in_child([&] {
             ::execlp("cp", "cp", big.c_str(), copy.c_str(), nullptr);
@@ -232,7 +149,6 @@ int main(int argc, char **argv) {
                 row.shape.c_str(), row.megabytes, row.export_s, row.export_cpu_s,
                 row.cp_s, row.cp_cpu_s, row.export_s / row.cp_s, row.peak_mib);
     table.push_back(row);
-    fs::remove_all(dir);
   }
   std::printf("\n| shape | MB of GWY | export | cp | export/cp | export processor | cp processor | export peak RSS |\n"
               "|---|---|---|---|---|---|---|---|\n");

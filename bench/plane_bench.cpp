@@ -27,8 +27,6 @@
 // pixel), 64x64x16384f (the same, forward only) and 2048x2048x8 (many pixels,
 // few points).
 #include <fcntl.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -42,21 +40,12 @@
 #include <string>
 #include <vector>
 
-#include "convert/source_record.h"
+#include "bench_support.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-
-struct Shape {
-  std::int32_t x = 0, y = 0, points = 0;
-  bool dual = true;
-};
-
-std::string name_of(const Shape &shape) {
-  return std::to_string(shape.x) + "x" + std::to_string(shape.y) + "x" +
-         std::to_string(shape.points) + (shape.dual ? " dual" : " forward");
-}
+using namespace parvane::bench;
 
 struct Options {
   int runs = 7;
@@ -67,13 +56,6 @@ struct Options {
   std::vector<Shape> shapes;
 };
 
-struct Measurement {
-  double seconds = 0;     // elapsed
-  double cpu_seconds = 0; // user + system
-  long peak_rss_kib = 0;
-  bool ok = false;
-};
-
 // One command timed by the benchmark: its runs, and their medians.
 struct Contender {
   const char *label;
@@ -82,20 +64,6 @@ struct Contender {
   std::vector<Measurement> runs;
   Measurement median;
 };
-
-std::optional<Shape> parse_shape(const std::string &text) {
-  Shape shape;
-  char tail = 0, extra = 0;
-  const int fields = std::sscanf(text.c_str(), "%dx%dx%d%c%c", &shape.x,
-                                 &shape.y, &shape.points, &tail, &extra);
-  if (fields == 4 && tail == 'f')
-    shape.dual = false;
-  else if (fields != 3)
-    return std::nullopt;
-  if (shape.x <= 0 || shape.y <= 0 || shape.points <= 0)
-    return std::nullopt;
-  return shape;
-}
 
 std::optional<Options> parse_options(int argc, char **argv) {
   Options options;
@@ -119,70 +87,8 @@ std::optional<Options> parse_options(int argc, char **argv) {
     }
   }
   if (options.shapes.empty())
-    options.shapes = {{256, 256, 256},
-                      {256, 256, 2560},
-                      {64, 64, 16384},
-                      {64, 64, 16384, false},
-                      {2048, 2048, 8}};
+    options.shapes = default_shapes();
   return options;
-}
-
-// Random bytes from a fixed-seed generator, so every run sees the same set.
-class RandomBytes {
-public:
-  void fill(std::vector<char> &buffer) {
-    for (std::size_t at = 0; at + 8 <= buffer.size(); at += 8) {
-      state_ ^= state_ << 13;
-      state_ ^= state_ >> 7;
-      state_ ^= state_ << 17;
-      for (int b = 0; b < 8; ++b)
-        buffer[at + b] = static_cast<char>(state_ >> (8 * b));
-    }
-  }
-
-private:
-  std::uint64_t state_ = 0x9E3779B97F4A7C15u;
-};
-
-bool write_random_file(const fs::path &path, std::int64_t bytes,
-                       RandomBytes &random) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  std::vector<char> buffer(std::size_t{1} << 20);
-  for (std::int64_t left = bytes; left > 0 && out;) {
-    random.fill(buffer);
-    const auto count =
-        static_cast<std::streamsize>(std::min<std::int64_t>(left, 1 << 20));
-    out.write(buffer.data(), count);
-    left -= count;
-  }
-  return static_cast<bool>(out);
-}
-
-void put_int(std::string &record, std::int64_t offset, std::int32_t value) {
-  const auto bits = static_cast<std::uint32_t>(value);
-  for (int b = 0; b < 4; ++b)
-    record[static_cast<std::size_t>(offset + b)] =
-        static_cast<char>(bits >> (24 - 8 * b));
-}
-
-// Set number 1: forward topography and spectroscopy, and for a dual set the
-// backward ones with the same point count.
-bool write_set(const fs::path &dir, const Shape &shape) {
-  using namespace parvane;
-  std::string record(402, '\0');
-  put_int(record, OFFSET_IMAGE_SIZE_X, shape.x);
-  put_int(record, OFFSET_IMAGE_SIZE_Y, shape.y);
-  put_int(record, OFFSET_FORWARD_ONLY, shape.dual ? 0 : 1);
-  put_int(record, OFFSET_SPEC_POINTS_FORWARD, shape.points);
-  put_int(record, OFFSET_SPEC_POINTS_BACKWARD, shape.points);
-  std::ofstream(dir / "tp1", std::ios::binary) << record;
-
-  const std::int64_t planes = shape.dual ? 2 : 1;
-  const std::int64_t pixels = std::int64_t{shape.x} * shape.y;
-  RandomBytes random;
-  return write_random_file(dir / "tz1", 2 * planes * pixels, random) &&
-         write_random_file(dir / "ts1", 2 * planes * pixels * shape.points,
-                           random);
 }
 
 // Runs `argv` in `dir` and waits for it; the time covers fork to exit.
@@ -191,26 +97,12 @@ Measurement run(const fs::path &dir, std::vector<std::string> argv) {
   for (auto &word : argv)
     words.push_back(word.data());
   words.push_back(nullptr);
-  std::fflush(stdout);
-  const auto start = std::chrono::steady_clock::now();
-  const pid_t child = ::fork();
-  if (child == 0) {
+  return in_child([&] {
     if (std::freopen("/dev/null", "w", stdout) != nullptr &&
         ::chdir(dir.c_str()) == 0)
       ::execvp(words[0], words.data());
-    ::_exit(127);
-  }
-  int status = 0;
-  struct rusage usage {};
-  if (child < 0 || ::wait4(child, &status, 0, &usage) != child)
-    return {};
-  const std::chrono::duration<double> elapsed =
-      std::chrono::steady_clock::now() - start;
-  const auto seconds = [](const timeval &t) {
-    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6;
-  };
-  return {elapsed.count(), seconds(usage.ru_utime) + seconds(usage.ru_stime),
-          usage.ru_maxrss, WIFEXITED(status) && WEXITSTATUS(status) == 0};
+    return 127;
+  });
 }
 
 constexpr const char *SOURCES[] = {"tp1", "tz1", "ts1"};
@@ -273,12 +165,6 @@ std::uint64_t digest_outputs(const fs::path &dir) {
   return hash;
 }
 
-double median_of(std::vector<double> values) {
-  std::sort(values.begin(), values.end());
-  const std::size_t n = values.size();
-  return n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
-}
-
 // Runs every contender once per round, `runs` timed rounds after one
 // untimed warm-up round, each run started with no outputs on disk and no
 // dirty pages waiting; round r starts with contender r (modulo their
@@ -327,8 +213,8 @@ bool race(const Options &options, const fs::path &dir,
       cpu_seconds.push_back(m.cpu_seconds);
       c.median.peak_rss_kib = std::max(c.median.peak_rss_kib, m.peak_rss_kib);
     }
-    c.median.seconds = median_of(seconds);
-    c.median.cpu_seconds = median_of(cpu_seconds);
+    c.median.seconds = median(seconds);
+    c.median.cpu_seconds = median(cpu_seconds);
   }
   return true;
 }
@@ -349,14 +235,10 @@ struct Row {
 // Returns false when the set could not be written or a contender failed.
 bool bench_shape(const Options &options, const Shape &shape,
                  std::vector<Row> &table) {
-  const fs::path dir =
-      options.dir / ("parvane-bench-" + std::to_string(::getpid()));
-  fs::create_directories(dir);
-  struct Cleanup {
-    fs::path dir;
-    ~Cleanup() { fs::remove_all(dir); }
-  } cleanup{dir};
-  if (!write_set(dir, shape)) {
+  const ScratchDir scratch(options.dir /
+                           ("parvane-bench-" + std::to_string(::getpid())));
+  const fs::path &dir = scratch.path;
+  if (!write_set(dir, shape, shape_record(shape))) {
     std::printf("cannot write the set in %s\n", dir.c_str());
     return false;
   }
