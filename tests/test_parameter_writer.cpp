@@ -267,7 +267,7 @@ struct TextCase {
 
 class TextField : public ::testing::TestWithParam<TextCase> {};
 
-TEST_P(TextField, ShowsBytesUpToFirstNulWithLineFeedsAsCrLf) {
+TEST_P(TextField, ShowsBytesUpToFirstNulWithLineBreaksAsSpaces) {
   SourceParameters p;
   p.date_text = GetParam().bytes;
   EXPECT_TRUE(has_line(p, {"1"}, "Date                             : " +
@@ -279,18 +279,25 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(TextCase{std::string("2024-05-17\0\0\0x", 14), "2024-05-17"},
                       TextCase{"ABCDEFGHIJKLMNOPQRST", "ABCDEFGHIJKLMNOPQRST"},
                       TextCase{std::string("\0abc", 4), ""}, TextCase{"", ""},
-                      TextCase{"ab\ncd", "ab\r\ncd"},
-                      TextCase{"cr\rstays \xB5 ", "cr\rstays \xB5 "},
+                      TextCase{"ab\ncd", "ab cd"},
+                      TextCase{"cr\rlf \xB5 \r\n", "cr lf \xB5   "},
+                      // Other control bytes do not end a line: kept.
+                      TextCase{"tab\t\x01\x1B\x7F", "tab\t\x01\x1B\x7F"},
                       TextCase{"sho", "sho"}));
 
-TEST(ParameterFile, NeverHoldsABareLineFeed) {
+TEST(ParameterFile, NeverHoldsABareLineFeedOrCarriageReturn) {
   // A list argument is taken as typed, so a file number may hold a line feed.
   SourceParameters p;
   p.user_text = "a\nb";
+  p.comment_text = "c\rd\r\n";
   const std::string text = compose_parameter_file(p, {"1\n2", 1, 1, true, true});
   for (std::size_t at = text.find('\n'); at != std::string::npos;
        at = text.find('\n', at + 1))
     ASSERT_TRUE(at > 0 && text[at - 1] == '\r') << "bare LF at byte " << at;
+  for (std::size_t at = text.find('\r'); at != std::string::npos;
+       at = text.find('\r', at + 1))
+    ASSERT_TRUE(at + 1 < text.size() && text[at + 1] == '\n')
+        << "bare CR at byte " << at;
   EXPECT_NE(text.find("m1\r\n2_ori.sb0    ;Filename"), std::string::npos);
 }
 

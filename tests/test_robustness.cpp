@@ -547,10 +547,11 @@ void expect_sample_file(Name name, const Bytes &output, const SetShape &s,
   });
 }
 
-// The parameter file's line structure: every line ends with CR LF, the file
-// has the line count of its channel layout (each line feed inside a text
-// field or the file number becomes a line end of its own) and ends with its
-// last setting.
+// The parameter file's line structure: every line ends with CR LF and no
+// CR or LF stands alone, the file has the line count of its channel layout
+// (line breaks in a text field are written as spaces; each line feed in the
+// file number becomes a line end of its own) and ends with its last
+// setting.
 void expect_parameter_text(const Bytes &text, const Bytes &record,
                            const SetShape &s, bool spectroscopy) {
   const bool dual = s.dual_mode;
@@ -561,14 +562,20 @@ void expect_parameter_text(const Bytes &text, const Bytes &record,
   auto feeds = [](const std::string &t) {
     return static_cast<std::int64_t>(std::count(t.begin(), t.end(), '\n'));
   };
-  const std::int64_t text_feeds = feeds(text_field_value(record, 312, 20)) +
-                                  feeds(text_field_value(record, 332, 50)) +
-                                  feeds(text_field_value(record, 382, 20));
-  EXPECT_EQ(feeds(text),
-            layout_lines + text_feeds + filename_lines * feeds(s.number));
+  EXPECT_EQ(feeds(text), layout_lines + filename_lines * feeds(s.number));
   for (std::size_t i = text.find('\n'); i != Bytes::npos;
        i = text.find('\n', i + 1))
     ASSERT_TRUE(i > 0 && text[i - 1] == '\r') << "bare line feed at " << i;
+  EXPECT_EQ(static_cast<std::int64_t>(std::count(text.begin(), text.end(), '\r')),
+            feeds(text))
+      << "bare carriage return";
+  for (const auto &[offset, width] : {std::pair{312, 20}, {332, 50}, {382, 20}}) {
+    std::string shown = text_field_value(record, offset, width);
+    std::replace(shown.begin(), shown.end(), '\r', ' ');
+    std::replace(shown.begin(), shown.end(), '\n', ' ');
+    EXPECT_NE(text.find(": " + shown + "\r\n"), Bytes::npos)
+        << "text field at " << offset;
+  }
   EXPECT_TRUE(text.starts_with(";\r\n"));
   EXPECT_TRUE(
       text.ends_with("I Total                              : 0.01    ;[V]\r\n"));

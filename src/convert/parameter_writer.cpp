@@ -1,5 +1,6 @@
 #include "convert/parameter_writer.h"
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <span>
@@ -292,9 +293,16 @@ std::string with_crlf_line_ends(std::string_view bytes) {
   return text;
 }
 
-// A text field's value as it reaches the file: up to the first NUL.
+// A text field's value as it reaches the file: up to the first NUL, every
+// other byte as it is, except that a carriage return or line feed becomes a
+// space. Either would end the setting's line, and SCALA readers refuse a
+// file with a line that is no setting.
 std::string text_field(const std::string &field_bytes) {
-  return with_crlf_line_ends(text_value(field_bytes));
+  std::string text = text_value(field_bytes);
+  std::replace_if(
+      text.begin(), text.end(),
+      [](char byte) { return byte == '\r' || byte == '\n'; }, ' ');
+  return text;
 }
 
 std::string render(Value value, const SourceParameters &p,
