@@ -81,6 +81,27 @@ void expect_error_line(const RunResult &result, const std::string &file,
   }
 }
 
+// The warning of a set converted without spectroscopy although its record
+// announces `points` per pixel; `earlier` is what it says of earlier files.
+std::string without_spectroscopy(const std::string &ts,
+                                 const std::string &absence, int points,
+                                 const std::string &earlier = "") {
+  return "parvane-convert: " + ts + ": " + absence + "; the record announces " +
+         std::to_string(points) +
+         " points per pixel; converted without spectroscopy" +
+         (earlier.empty() ? "" : "; " + earlier) + "\n";
+}
+
+// The warning of a spectroscopy channel described as empty.
+std::string empty_channel(const std::string &tp, int points,
+                          const std::string &direction) {
+  return "parvane-convert: " + tp + ": the record gives " +
+         std::to_string(points) + " spectroscopy points per pixel (" +
+         direction +
+         "); the parameter file describes an empty spectroscopy channel, "
+         "which some readers refuse\n";
+}
+
 class EndToEnd : public ::testing::Test {
 protected:
   ScratchDir dir;
@@ -500,7 +521,9 @@ TEST_F(EndToEnd, DirectoriesDoNotCountAsSources) {
   write_standard_set(dir.path(), "9");
   fs::remove(dir / "ts9");
   fs::create_directory(dir / "ts9");
-  EXPECT_EQ(run({"9"}).output, converted({"9"}));
+  const RunResult result = run_with_errors({"9"});
+  EXPECT_EQ(result.output, converted({"9"}));
+  EXPECT_EQ(result.errors, without_spectroscopy("ts9", "is not a file", 2));
   EXPECT_FALSE(fs::exists(dir / "m9_ori.sf0"));
 }
 
@@ -573,9 +596,12 @@ TEST_F(EndToEnd, ShortSourcesConvertAndAreNamed) {
   const std::string samples =
       "; the missing samples were written as the lowest value\n";
   const std::string program = "parvane-convert: ";
+  // An empty record gives no spectroscopy points (and reads as dual).
   EXPECT_EQ(result.errors,
             program + "tp1: holds 310 bytes, the set needs 402" + record +
                 program + "tp2: holds 0 bytes, the set needs 402" + record +
+                empty_channel("tp2", 0, "forward") +
+                empty_channel("tp2", 0, "backward") +
                 program + "tz3: holds 1 byte, the set needs 24" + samples +
                 program + "ts3: holds 47 bytes, the set needs 48" + samples);
   EXPECT_EQ(size_on_disk(dir / "m1_ori.tb0"), PLANE);
@@ -585,6 +611,96 @@ TEST_F(EndToEnd, ShortSourcesConvertAndAreNamed) {
   EXPECT_EQ(size_on_disk(dir / "m3_ori.tb0"), PLANE);
   EXPECT_EQ(size_on_disk(dir / "m3_ori.sb0"), POINT_PLANES);
 }
+
+// Sets whose spectroscopy is missing or empty convert as ever, with one
+// line per problem on standard error after the set. Earlier outputs named in
+// `earlier` hold "earlier" before the run and still do after it.
+struct SpectroscopyWarningCase {
+  std::string name;
+  std::vector<std::string> args;
+  std::string number;
+  Bytes record;
+  enum { NO_TS, TS_FILE, TS_DIRECTORY } ts;
+  std::vector<std::string> earlier;
+  std::string errors;
+};
+
+void PrintTo(const SpectroscopyWarningCase &c, std::ostream *out) {
+  *out << c.name;
+}
+
+class SpectroscopyWarning
+    : public EndToEnd,
+      public ::testing::WithParamInterface<SpectroscopyWarningCase> {};
+
+TEST_P(SpectroscopyWarning, ConvertsAndSaysWhatTheParameterFileLacks) {
+  const SpectroscopyWarningCase &c = GetParam();
+  write_set(dir.path(), c.number, c.record, TOPOGRAPHY_BYTES,
+            c.ts == c.TS_FILE ? &SPECTROSCOPY_BYTES : nullptr);
+  if (c.ts == c.TS_DIRECTORY)
+    fs::create_directory(dir / ("ts" + c.number));
+  for (const std::string &name : c.earlier)
+    write_file(dir / name, "earlier");
+  const RunResult result = run_with_errors(c.args);
+  EXPECT_EQ(result.output, converted({c.number}));
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.errors, c.errors);
+  for (const std::string &name : c.earlier)
+    EXPECT_EQ(read_file(dir / name), "earlier") << name;
+}
+
+Bytes points_record(bool dual_mode, std::int32_t forward,
+                    std::int32_t backward) {
+  return RecordBuilder()
+      .shape(SIZE_X, SIZE_Y, dual_mode, forward, backward)
+      .bytes();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sets, SpectroscopyWarning,
+    ::testing::Values(
+        SpectroscopyWarningCase{
+            "MissingTs", {"4"}, "4", points_record(true, 61, 61),
+            SpectroscopyWarningCase::NO_TS, {"m4_ori.sf0"},
+            without_spectroscopy(
+                "ts4", "not found", 61,
+                "m4_ori.sf0 from an earlier conversion is left as it was")},
+        SpectroscopyWarningCase{"TsIsADirectory", {"4"}, "4",
+                                points_record(true, 2, 2),
+                                SpectroscopyWarningCase::TS_DIRECTORY, {},
+                                without_spectroscopy("ts4", "is not a file", 2)},
+        // Named as typed; both earlier spectroscopy files stay.
+        SpectroscopyWarningCase{
+            "LeadingZerosInAList", {"007"}, "007", points_record(true, 2, 2),
+            SpectroscopyWarningCase::NO_TS, {"m007_ori.sf0", "m007_ori.sb0"},
+            without_spectroscopy("ts007", "not found", 2,
+                                 "m007_ori.sf0 and m007_ori.sb0 from an "
+                                 "earlier conversion are left as they were")},
+        // The forward count announces the spectroscopy; a forward-only set
+        // may have a backward file from an earlier conversion.
+        SpectroscopyWarningCase{
+            "WalkForwardOnlyWithEarlierBackwardFile", {}, "1",
+            points_record(false, 2, 0), SpectroscopyWarningCase::NO_TS,
+            {"m1_ori.sb0"},
+            without_spectroscopy(
+                "ts1", "not found", 2,
+                "m1_ori.sb0 from an earlier conversion is left as it was")},
+        SpectroscopyWarningCase{"NothingAnnouncedNothingMissing", {"4"}, "4",
+                                points_record(true, 0, 5),
+                                SpectroscopyWarningCase::NO_TS,
+                                {"m4_ori.sf0"}, ""},
+        SpectroscopyWarningCase{"ForwardOnlyIgnoresTheBackwardCount", {"7"},
+                                "7", points_record(false, 2, -1),
+                                SpectroscopyWarningCase::TS_FILE, {}, ""},
+        SpectroscopyWarningCase{"NoForwardPoints", {"7"}, "7",
+                                points_record(false, 0, 2),
+                                SpectroscopyWarningCase::TS_FILE, {},
+                                empty_channel("tp7", 0, "forward")},
+        SpectroscopyWarningCase{"NegativeBackwardPoints", {"7"}, "7",
+                                points_record(true, 2, -3),
+                                SpectroscopyWarningCase::TS_FILE, {},
+                                empty_channel("tp7", -3, "backward")}),
+    [](const auto &info) { return info.param.name; });
 
 TEST_F(EndToEnd, UndeletableStagingFileWarnsAndStillSucceeds) {
   // An append-only directory lets files be created but not removed.
@@ -850,6 +966,21 @@ const ExportCase EXPORT_CASES[] = {
      "parvane-export: tp2: " + NO_SUCH_FILE + "\n" +
          "parvane-export: tp4: " + NO_SUCH_FILE + "\n",
      {"m1.gwy", "m3.gwy"}},
+    // As in the conversion, a set without its ts<n> goes without
+    // spectroscopy, said on standard error when its record announces some.
+    {"MissingSpectroscopySaidOutLoud", {},
+     {{"tp4", standard_record()}, {"tz4", TOPOGRAPHY_BYTES}}, {"4"}, 0,
+     "m4.gwy\n",
+     "parvane-export: ts4: not found; the record announces 2 points per "
+     "pixel; exported without spectroscopy\n",
+     {"m4.gwy"}},
+    {"SpectroscopyNotAFile", {},
+     {{"run3/ts3", DIRECTORY}, {"run3/tp3", standard_record()},
+      {"run3/tz3", TOPOGRAPHY_BYTES}},
+     {"-q", "run3/tp3"}, 0, "",
+     "parvane-export: run3/ts3: is not a file; the record announces 2 points "
+     "per pixel; exported without spectroscopy\n",
+     {"run3/m3.gwy"}},
     {"SourceIsADirectory", {"run3/3"}, {{"tp2", "x"}, {"tz2", DIRECTORY}},
      {"tp2"}, 1, "", "parvane-export: tz2: a directory\n", {}},
     {"ExistingOutputKept", {"1"}, {{"m1.gwy", "earlier"}}, {"1"}, 1, "",
@@ -957,8 +1088,9 @@ TEST_P(PosixConsole, LostLinesFailTheRunButNotTheConversion) {
   RunResult result =
       run_converter(dir.path(), {"1", "2"}, "./parvane-convert", options);
   EXPECT_EQ(result.output, "");
-  EXPECT_EQ(result.errors, "parvane-convert: Couldn't write to standard "
-                           "output; console lines were lost\n");
+  EXPECT_EQ(result.errors, without_spectroscopy("ts2", "not found", 2) +
+                               "parvane-convert: Couldn't write to standard "
+                               "output; console lines were lost\n");
   EXPECT_EQ(result.status, 1);
   EXPECT_EQ(tree(dir.path()), tree(reference.path()));
 }

@@ -183,6 +183,16 @@ private:
   std::vector<std::pair<FileIdentity, std::string>> files_;
 };
 
+// Those of `names` that are files (readable or not): outputs of an earlier
+// conversion that this one leaves as they are.
+std::vector<std::string> existing_files(std::vector<std::string> names) {
+  std::erase_if(names, [](const std::string &name) {
+    std::error_code error;
+    return !File::open_source(name, error) && names_no_source(name, error);
+  });
+  return names;
+}
+
 // Deletes the staging file while it is still open and locked, so that no
 // other conversion can have reused it in the meantime.
 void delete_staging_file(File &staging, const Diagnostics &diagnostics) {
@@ -225,8 +235,14 @@ ResultCode convert_file_set(const std::string &file_number,
   if (!old_spectroscopy && !names_no_source(names.old_spectroscopy, error))
     return note.fail(RESULT_READ_OLD_SPECTROSCOPY, names.old_spectroscopy,
                      error);
-  if (!set.add(old_spectroscopy, names.old_spectroscopy))
+  // Why the set goes without spectroscopy, for its warning.
+  std::string spectroscopy_absence_reason;
+  if (!old_spectroscopy)
+    spectroscopy_absence_reason = spectroscopy_absence(names.old_spectroscopy);
+  if (!set.add(old_spectroscopy, names.old_spectroscopy)) {
     old_spectroscopy.reset();
+    spectroscopy_absence_reason = describe(FileRefusal::UnknownIdentity);
+  }
   const bool has_spectroscopy = old_spectroscopy.has_value();
 
   std::optional<File> staging = File::open_staging(
@@ -366,6 +382,16 @@ ResultCode convert_file_set(const std::string &file_number,
 
   delete_staging_file(*staging, diagnostics);
   report_short_sources(names, source_sizes, extents, diagnostics);
+  if (has_spectroscopy)
+    report_empty_spectroscopy_channels(names.old_parameters, *parameters,
+                                       dual_mode, diagnostics);
+  else
+    report_missing_spectroscopy(
+        names.old_spectroscopy, spectroscopy_absence_reason,
+        parameters->spec_points_forward, "converted without spectroscopy",
+        existing_files({names.spectroscopy_forward,
+                        names.spectroscopy_backward}),
+        diagnostics);
   print_line("File number " + file_number + " Done!");
   return RESULT_OK;
 }

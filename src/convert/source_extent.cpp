@@ -6,6 +6,8 @@
 #include <limits>
 #include <optional>
 
+#include "convert/file_io.h"
+
 namespace parvane {
 namespace {
 
@@ -105,6 +107,53 @@ void report_short_sources(const SetNames &names, const SourceSizes &sizes,
                   SAMPLES, diagnostics);
   report_if_short(names.old_spectroscopy, sizes.spectroscopy,
                   extents.spectroscopy, SAMPLES, diagnostics);
+}
+
+std::string spectroscopy_absence(const std::string &spectroscopy_path) {
+  std::error_code ignored;
+  return path_kind(spectroscopy_path, ignored) == PathKind::Missing
+             ? "not found"
+             : "is not a file";
+}
+
+void report_missing_spectroscopy(const std::string &spectroscopy_path,
+                                 const std::string &absence,
+                                 std::int32_t points_forward,
+                                 const std::string &outcome,
+                                 const std::vector<std::string> &earlier_outputs,
+                                 const Diagnostics &diagnostics) {
+  if (points_forward <= 0)
+    return;
+  std::string line = absence + "; the record announces " +
+                     std::to_string(points_forward) + " points per pixel; " +
+                     outcome;
+  if (!earlier_outputs.empty()) {
+    std::string names;
+    for (const std::string &name : earlier_outputs)
+      names += (names.empty() ? "" : " and ") + printable(name);
+    line += "; " + names + " from an earlier conversion " +
+            (earlier_outputs.size() == 1 ? "is left as it was"
+                                         : "are left as they were");
+  }
+  diagnostics.report(spectroscopy_path, line);
+}
+
+void report_empty_spectroscopy_channels(const std::string &record_name,
+                                        const SourceParameters &parameters,
+                                        bool dual_mode,
+                                        const Diagnostics &diagnostics) {
+  auto report_if_empty = [&](std::int32_t points, const char *direction) {
+    if (points > 0)
+      return;
+    diagnostics.report(record_name,
+                       "the record gives " + std::to_string(points) +
+                           " spectroscopy points per pixel (" + direction +
+                           "); the parameter file describes an empty "
+                           "spectroscopy channel, which some readers refuse");
+  };
+  report_if_empty(parameters.spec_points_forward, "forward");
+  if (dual_mode)
+    report_if_empty(parameters.spec_points_backward, "backward");
 }
 
 namespace {

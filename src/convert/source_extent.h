@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "convert/console.h"
 #include "convert/set_names.h"
@@ -85,6 +86,34 @@ bool has_short_source(const SourceSizes &sizes, const SourceExtents &extents);
 void report_short_sources(const SetNames &names, const SourceSizes &sizes,
                           const SourceExtents &extents,
                           const Diagnostics &diagnostics);
+
+// Why a set goes without spectroscopy, in the words of its warning: "not
+// found" when there is no entry of that name at all, "is not a file" for a
+// directory, a pipe or a device in its place.
+std::string spectroscopy_absence(const std::string &spectroscopy_path);
+
+// One diagnostic line for a set that went without spectroscopy although its
+// record announces P > 0 points per pixel, nothing otherwise:
+// "<ts>: <absence>; the record announces P points per pixel; <outcome>"
+// ("converted without spectroscopy", "exported without spectroscopy"), and
+// when spectroscopy files of an earlier conversion of the set remain beside
+// the new ones, "; <names> from an earlier conversion is left as it was"
+// (or "are left as they were"): they no longer belong to the set.
+void report_missing_spectroscopy(const std::string &spectroscopy_path,
+                                 const std::string &absence,
+                                 std::int32_t points_forward,
+                                 const std::string &outcome,
+                                 const std::vector<std::string> &earlier_outputs,
+                                 const Diagnostics &diagnostics);
+
+// One diagnostic line per spectroscopy channel that the parameter file of a
+// set with spectroscopy describes as empty: P <= 0, or Pb <= 0 in
+// `dual_mode`. The files are as the set's record makes them, but some
+// readers refuse a channel of no points.
+void report_empty_spectroscopy_channels(const std::string &record_name,
+                                        const SourceParameters &parameters,
+                                        bool dual_mode,
+                                        const Diagnostics &diagnostics);
 
 // One diagnostic line for a walk over file numbers that found no record at
 // all: which "tp" names it probed (start + 1 up to limit + 1, never past the

@@ -11,6 +11,7 @@
 #include "convert/console.h"
 #include "convert/file_io.h"
 #include "convert/set_names.h"
+#include "convert/source_extent.h"
 #include "export/gwy_export.h"
 
 #ifndef PARVANE_VERSION
@@ -401,6 +402,12 @@ bool SetExport::run() {
   }
   if (output_identity)
     written_.push_back(*output_identity);
+  if (!spectroscopy)
+    if (const std::optional<SourceParameters> p = read_record(*record))
+      report_missing_spectroscopy(
+          spectroscopy_path, spectroscopy_absence(spectroscopy_path),
+          p->spec_points_forward, "exported without spectroscopy", {},
+          diagnostics_);
   if (!request_.quiet)
     print_line(printable(output));
   return true;

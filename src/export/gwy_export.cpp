@@ -39,6 +39,8 @@ constexpr double SPECTROSCOPY_RAW_MAXIMUM = 32768;
 constexpr double SPECTROSCOPY_MAXIMUM_NA = 50;
 constexpr double NANO = 1e-9; // nm to m, nA to A
 
+} // namespace
+
 // ---------------------------------------------------------------------------
 // The record
 
@@ -68,6 +70,8 @@ std::optional<SourceParameters> read_record(const File &record) {
   };
   return assemble_source_parameters(int_at, float_at, text_at);
 }
+
+namespace {
 
 // A number as the parameter file prints it, read back as Gwyddion reads it.
 // Only for finite values (the file prints the others as "+INF" and the like).

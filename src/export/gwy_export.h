@@ -7,9 +7,11 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "convert/file_io.h"
+#include "convert/source_record.h"
 
 namespace parvane {
 
@@ -24,6 +26,10 @@ struct ExportSources {
   const File *spectroscopy = nullptr;
   std::string record_name, topography_name, spectroscopy_name;
 };
+
+// Every field of the record, read directly from it; nullopt when the system
+// failed the read.
+std::optional<SourceParameters> read_record(const File &record);
 
 enum class ExportStatus {
   Done,
