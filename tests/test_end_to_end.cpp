@@ -7,6 +7,7 @@
 #include <cstring>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <gtest/gtest.h>
 #include <map>
 #include <thread>
@@ -18,6 +19,7 @@
 #endif
 
 #include "convert/file_io.h"
+#include "convert/source_record.h"
 #include "test_helpers.h"
 
 namespace parvane::testing {
@@ -1050,6 +1052,191 @@ TEST(ExportFiles, RenameReplacesOnlyWhenAskedAndTemporariesAreNew) {
   EXPECT_EQ(read_file(final_name), "1");
   EXPECT_FALSE(rename_file(second, (dir / "m2.gwy").string(), false));
   EXPECT_EQ(list_dir(dir.path()), (std::vector<std::string>{"m1.gwy", "m2.gwy"}));
+}
+
+// ---------------------------------------------------------------------------
+// parvane-example-sets: what each command line writes, and that a set of a
+// shape is laid out as the converter reads it.
+
+RunResult run_example_sets(const fs::path &dir,
+                           const std::vector<std::string> &args) {
+  std::vector<std::string> argv{"parvane-example-sets"};
+  argv.insert(argv.end(), args.begin(), args.end());
+  RunResult result = run_program(dir, PARVANE_EXAMPLE_SETS_BINARY, argv);
+  result.output = with_lf_line_ends(result.output);
+  result.errors = with_lf_line_ends(result.errors);
+  return result;
+}
+
+// The record's X, Y, forward-only flag, P and Pb.
+using RecordShape = std::array<std::int32_t, 5>;
+
+struct ExampleSetsCase {
+  std::string name;
+  std::vector<std::string> args;
+  int status;
+  std::string output, errors; // texts the streams hold ("": empty)
+  std::map<std::string, std::int64_t> sizes; // every file written, in "out"
+  std::optional<RecordShape> record;         // of the set written
+};
+
+void PrintTo(const ExampleSetsCase &c, std::ostream *out) { *out << c.name; }
+
+class ExampleSets : public ::testing::TestWithParam<ExampleSetsCase> {};
+
+// Whether sample n of each plane of an output has the sign `sign` for
+// every pixel n that `checked` accepts.
+bool plane_of_sign(const Bytes &file, std::size_t plane, std::size_t pixels,
+                   int sign, const std::function<bool(std::size_t)> &checked) {
+  for (std::size_t n = 0; n < pixels; ++n) {
+    const std::size_t at = 2 * (plane * pixels + n);
+    const int value = static_cast<std::int16_t>(
+        (static_cast<unsigned char>(file.at(at)) << 8) |
+        static_cast<unsigned char>(file.at(at + 1)));
+    if (checked(n) && value * sign <= 0)
+      return false;
+  }
+  return true;
+}
+
+TEST_P(ExampleSets, WritesWhatTheCommandLineAsks) {
+  const ExampleSetsCase &c = GetParam();
+  ScratchDir dir;
+  const RunResult result = run_example_sets(dir.path(), c.args);
+  EXPECT_EQ(result.status, c.status);
+  if (c.output.empty())
+    EXPECT_EQ(result.output, "");
+  else
+    EXPECT_NE(result.output.find(c.output), std::string::npos) << result.output;
+  if (c.errors.empty())
+    EXPECT_EQ(result.errors, "");
+  else
+    EXPECT_NE(result.errors.find(c.errors), std::string::npos) << result.errors;
+  std::map<std::string, std::int64_t> sizes;
+  for (auto &entry : fs::recursive_directory_iterator(dir.path()))
+    if (entry.is_regular_file())
+      sizes[entry.path().filename().string()] = size_on_disk(entry.path());
+  EXPECT_EQ(sizes, c.sizes);
+  if (!c.record)
+    return;
+
+  // A set of a shape: the record tells its shape, and the converter finds
+  // each sweep where the record says, forward from -1 V up to +1 V and
+  // backward down again (currents of about -1 and +1 nA at the ends). A
+  // forward block longer than the backward one runs into it, where the
+  // layout has the backward block begin: its first pixel is still intact.
+  const fs::path out = dir / "out";
+  const std::string number =
+      c.sizes.begin()->first.substr(2); // "tp<n>" sorts first
+  const Bytes record = read_file(out / ("tp" + number));
+  RecordShape shape{};
+  const std::int64_t offsets[] = {OFFSET_IMAGE_SIZE_X, OFFSET_IMAGE_SIZE_Y,
+                                  OFFSET_FORWARD_ONLY, OFFSET_SPEC_POINTS_FORWARD,
+                                  OFFSET_SPEC_POINTS_BACKWARD};
+  for (std::size_t k = 0; k < shape.size(); ++k)
+    shape[k] = big_endian_int(record, static_cast<std::size_t>(offsets[k]));
+  EXPECT_EQ(shape, *c.record);
+  const auto [x, y, forward_only, points, backward_points] = *c.record;
+  if (points == 0)
+    return;
+  ASSERT_EQ(run_converter(out, {number}).status, 0);
+  const auto pixels = static_cast<std::size_t>(x * y);
+  const Bytes forward = read_file(out / ("m" + number + "_ori.sf0"));
+  ASSERT_EQ(forward.size(), 2 * pixels * static_cast<std::size_t>(points));
+  // The pixels whose forward curve no backward sample overlays.
+  const auto p = static_cast<std::size_t>(points);
+  const auto pb = static_cast<std::size_t>(backward_points);
+  const bool whole = forward_only != 0;
+  const auto intact = [whole, p, pb, pixels](std::size_t n) {
+    return whole || (n + 1) * p <= pb * pixels || n * p >= 2 * pb * pixels;
+  };
+  EXPECT_TRUE(plane_of_sign(forward, 0, pixels, -1, intact));
+  EXPECT_TRUE(plane_of_sign(forward, p - 1, pixels, 1, intact));
+  if (whole)
+    return;
+  const Bytes backward = read_file(out / ("m" + number + "_ori.sb0"));
+  ASSERT_EQ(backward.size(), 2 * pixels * pb);
+  const auto every = [](std::size_t) { return true; };
+  EXPECT_TRUE(plane_of_sign(backward, 0, pixels, 1, every));
+  EXPECT_TRUE(plane_of_sign(backward, pb - 1, pixels, -1, every));
+}
+
+const std::string EXAMPLE_SETS_USAGE = "(see --help)\n";
+
+const ExampleSetsCase EXAMPLE_SETS_CASES[] = {
+    // The bundled sets, into a directory it makes (examples_match_generator
+    // checks their bytes).
+    {"NoOptionsWritesTheExamples", {"out"}, 0, "", "",
+     {{"tp1", 512}, {"tz1", 4096}, {"ts1", 167936}, {"tp2", 512},
+      {"tz2", 2048}, {"ts2", 65536}, {"tp3", 512}, {"tz3", 65536}},
+     std::nullopt},
+    // The spectroscopy file of a dual set holds max(2·P·X·Y, 4·Pb·X·Y)
+    // bytes: the backward block begins at sample Pb·X·Y.
+    {"Dual", {"--shape", "4x3x5", "out"}, 0, "", "",
+     {{"tp1", 512}, {"tz1", 48}, {"ts1", 240}}, RecordShape{4, 3, 0, 5, 5}},
+    {"DualSaidSoWithNumber", {"-d", "-n", "7", "-s", "4x3x5", "out"}, 0, "", "",
+     {{"tp7", 512}, {"tz7", 48}, {"ts7", 240}}, RecordShape{4, 3, 0, 5, 5}},
+    {"ForwardOnly", {"out", "--forward-only", "--shape", "4x3x5"}, 0, "", "",
+     {{"tp1", 512}, {"tz1", 24}, {"ts1", 120}}, RecordShape{4, 3, 1, 5, 0}},
+    {"NoSpectroscopy", {"--shape", "4x3", "out"}, 0, "", "",
+     {{"tp1", 512}, {"tz1", 48}}, RecordShape{4, 3, 0, 0, 0}},
+    {"MoreBackwardPoints", {"--shape", "4x3x2x5", "out"}, 0, "", "",
+     {{"tp1", 512}, {"tz1", 48}, {"ts1", 240}}, RecordShape{4, 3, 0, 2, 5}},
+    {"FewerBackwardPoints", {"--shape", "4x3x5x3", "out"}, 0, "", "",
+     {{"tp1", 512}, {"tz1", 48}, {"ts1", 144}}, RecordShape{4, 3, 0, 5, 3}},
+    {"ForwardLongerThanBothBackward", {"--shape", "4x3x9x2", "out"}, 0, "", "",
+     {{"tp1", 512}, {"tz1", 48}, {"ts1", 216}}, RecordShape{4, 3, 0, 9, 2}},
+    // The help and the version write nothing (the help once wrote the
+    // example sets into a directory named "--help").
+    {"Help", {"--help"}, 0,
+     "Usage: parvane-example-sets [OPTIONS] [DIRECTORY]", "", {}, std::nullopt},
+    {"Version", {"-V", "out"}, 0, "parvane-example-sets 2.2\n", "", {},
+     std::nullopt},
+    {"ShapeOfZero", {"--shape", "0x3", "out"}, 2, "", EXAMPLE_SETS_USAGE, {},
+     std::nullopt},
+    {"ShapeCutShort", {"--shape", "4x", "out"}, 2, "", EXAMPLE_SETS_USAGE, {},
+     std::nullopt},
+    {"ShapeOfFiveNumbers", {"--shape", "4x3x5x2x1"}, 2, "", EXAMPLE_SETS_USAGE,
+     {}, std::nullopt},
+    {"ShapeBeyondInt32", {"--shape", "4x3000000000"}, 2, "", EXAMPLE_SETS_USAGE,
+     {}, std::nullopt},
+    {"ShapeBeyondAnyDisk", {"--shape", "2000000000x2000000000x2000000000"}, 2,
+     "", "larger than any disk\n", {}, std::nullopt},
+    {"ForwardOnlyWithBackwardPoints", {"-f", "--shape", "4x3x5x2"}, 2, "",
+     EXAMPLE_SETS_USAGE, {}, std::nullopt},
+    {"ForwardOnlyAndDual", {"-f", "-d", "--shape", "4x3"}, 2, "",
+     EXAMPLE_SETS_USAGE, {}, std::nullopt},
+    {"SetOptionWithoutShape", {"--seed", "3", "out"}, 2, "", EXAMPLE_SETS_USAGE,
+     {}, std::nullopt},
+    {"NegativeNumber", {"-n", "-1", "--shape", "4x3"}, 2, "", EXAMPLE_SETS_USAGE,
+     {}, std::nullopt},
+    {"TwoDirectories", {"a", "b"}, 2, "", EXAMPLE_SETS_USAGE, {}, std::nullopt},
+    {"UnknownOption", {"--grid", "4x3"}, 2, "", EXAMPLE_SETS_USAGE, {},
+     std::nullopt},
+    // Refused before the first byte instead of filling the disk.
+    {"LargerThanTheDisk", {"--shape", "100000x100000x100000", "out"}, 1, "",
+     "free; nothing written\n", {}, std::nullopt},
+};
+
+INSTANTIATE_TEST_SUITE_P(Cases, ExampleSets,
+                         ::testing::ValuesIn(EXAMPLE_SETS_CASES),
+                         [](const auto &info) { return info.param.name; });
+
+// The seed changes the noise and nothing else; the same options write the
+// same bytes.
+TEST(ExampleSets, SeedGivesOtherNoiseOfTheSameShape) {
+  ScratchDir dir;
+  for (const auto &[seed, where] :
+       {std::pair{"0", "a"}, std::pair{"0", "b"}, std::pair{"9", "c"}})
+    ASSERT_EQ(run_example_sets(dir.path(), {"--seed", seed, "-s", "8x8x4", where})
+                  .status,
+              0);
+  for (const std::string name : {"tp1", "tz1", "ts1"}) {
+    EXPECT_EQ(read_file(dir / "a" / name), read_file(dir / "b" / name)) << name;
+    EXPECT_EQ(read_file(dir / "a" / name) == read_file(dir / "c" / name),
+              name == "tp1")
+        << name;
+  }
 }
 
 #ifndef _WIN32
