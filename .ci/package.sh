@@ -5,6 +5,8 @@
 #  - cpack builds the Debian package and lintian finds no errors in it;
 #  - the installed package converts (and exports) the bundled example sets as
 #    the program of the build tree does, and man finds its manual page;
+#  - the installed parvane-example-sets prints its usage and writes the
+#    bundled example sets;
 #  - the installed manual page differs from its source in the version of
 #    its .TH line only, and every link of the installed README resolves;
 #  - the package is removed again;
@@ -56,9 +58,11 @@ convert_examples() {
 cmake --build --preset release
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build/CMakeCache.txt)
 
-echo "-- manual page"
-warnings=$(groff -man -ww -z build/packaging/parvane-convert.1 2>&1)
-if [[ -n $warnings ]]; then echo "$warnings"; echo "FAIL: groff warnings"; exit 1; fi
+echo "-- manual pages"
+for source in build/packaging/*.1; do
+  warnings=$(groff -man -ww -z "$source" 2>&1)
+  if [[ -n $warnings ]]; then echo "$warnings"; echo "FAIL: groff warnings in $source"; exit 1; fi
+done
 
 echo "-- Debian package"
 rm -f build/parvane-convert_*.deb
@@ -90,7 +94,9 @@ listed=$(dpkg -L parvane-convert)
 examples=/usr/share/doc/parvane-convert/examples
 page=/usr/share/man/man1/parvane-convert.1.gz
 export_page=/usr/share/man/man1/parvane-export.1.gz
+sets_page=/usr/share/man/man1/parvane-example-sets.1.gz
 for shipped in "$examples/tp1" "$page" "$export_page" /usr/bin/parvane-export \
+    /usr/bin/parvane-example-sets "$sets_page" \
     /usr/share/doc/parvane-convert/copyright; do
   grep -qx "$shipped" <<<"$listed" || { echo "FAIL: the package does not ship $shipped"; exit 1; }
 done
@@ -146,6 +152,16 @@ diff -r "$scratch/built" "$scratch/installed"
 gzip -dc "$scratch/unpacked$export_page" | grep -q '^\.TH PARVANE\\-EXPORT 1 .*"parvane\\-export '"$version"'"' ||
   { echo "FAIL: the installed parvane-export page does not name version $version"; exit 1; }
 echo "parvane-export: the same GWY files as the build tree's program; its page names $version"
+/usr/bin/parvane-example-sets --help | tee "$scratch/sets-help.txt"
+grep -q '^Usage: parvane-example-sets ' "$scratch/sets-help.txt" ||
+  { echo "FAIL: parvane-example-sets --help printed no usage"; exit 1; }
+/usr/bin/parvane-example-sets "$scratch/sets"
+for set in examples/t*; do
+  cmp "$set" "$scratch/sets/$(basename "$set")"
+done
+gzip -dc "$scratch/unpacked$sets_page" | grep -q '^\.TH PARVANE\\-EXAMPLE\\-SETS 1 .*"parvane\\-example\\-sets '"$version"'"' ||
+  { echo "FAIL: the installed parvane-example-sets page does not name version $version"; exit 1; }
+echo "parvane-example-sets: prints its usage, writes the bundled example sets; its page names $version"
 
 echo "-- remove"
 apt-get remove -y parvane-convert

@@ -10,8 +10,8 @@
 # (cmake/ParvaneTargets.cmake).
 #
 # Layout on Linux (prefix /usr in the Debian package, the DEB default):
-#   bin/parvane-convert, bin/parvane-export
-#   share/man/man1/parvane-convert.1.gz, share/man/man1/parvane-export.1.gz
+#   bin/parvane-convert, bin/parvane-export, bin/parvane-example-sets
+#   share/man/man1/{parvane-convert,parvane-export,parvane-example-sets}.1.gz
 #   share/doc/parvane-convert/{README.md,LICENSE,copyright,changelog.gz}
 #   share/doc/parvane-convert/docs/{example-forward,export-grid}.png  (the README's pictures)
 #   share/doc/parvane-convert/examples/{tp*,tz*,ts*}
@@ -102,7 +102,8 @@ topography tz<n>, optional spectroscopy ts<n>) into Omicron SCALA file sets
 planes) that SCALA-reading analysis software such as Gwyddion opens.
 
 Run it in the directory that holds the sets; the converted files are
-written beside the sources. Example sets are included.
+written beside the sources. Example sets are included, and
+parvane-example-sets writes sets of any size to try it on.
 
 parvane-export writes each set as one Gwyddion GWY file instead: the
 topography as images and the spectroscopy grid as volume data, in physical
