@@ -376,9 +376,9 @@ std::uint64_t backward_samples(const SetDescription &set) {
 
 // The converter takes the backward block from sample Pb·X·Y on, whatever
 // the forward block's length: after the forward block when both have as
-// many points, after a gap of zeros when the forward block is shorter, and
-// over the forward block's end when it is longer (the forward samples
-// beyond the backward block then follow it).
+// many points, after a gap of samples of no current when the forward block
+// is shorter, and over the forward block's end when it is longer (the
+// forward samples beyond the backward block then follow it).
 bool write_spectroscopy(const fs::path &path, const SetDescription &set) {
   SampleFile out(path);
   const std::uint64_t forward = forward_samples(set);
