@@ -1059,10 +1059,12 @@ TEST(ExportFiles, RenameReplacesOnlyWhenAskedAndTemporariesAreNew) {
 // shape is laid out as the converter reads it.
 
 RunResult run_example_sets(const fs::path &dir,
-                           const std::vector<std::string> &args) {
+                           const std::vector<std::string> &args,
+                           const RunOptions &options = {}) {
   std::vector<std::string> argv{"parvane-example-sets"};
   argv.insert(argv.end(), args.begin(), args.end());
-  RunResult result = run_program(dir, PARVANE_EXAMPLE_SETS_BINARY, argv);
+  RunResult result =
+      run_program(dir, PARVANE_EXAMPLE_SETS_BINARY, argv, std::nullopt, options);
   result.output = with_lf_line_ends(result.output);
   result.errors = with_lf_line_ends(result.errors);
   return result;
@@ -1224,6 +1226,21 @@ INSTANTIATE_TEST_SUITE_P(Cases, ExampleSets,
 
 // The seed changes the noise and nothing else; the same options write the
 // same bytes.
+#ifndef _WIN32
+// A write that fails ends the run with status 1 at that file, named.
+TEST(ExampleSets, PosixWriteFailureIsReported) {
+  ScratchDir dir;
+  RunOptions options;
+  options.file_size_limit = 100000;
+  const RunResult result =
+      run_example_sets(dir.path(), {"-s", "256x256x10", "out"}, options);
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.errors, std::string("parvane-example-sets: out/tz1: ") +
+                               std::strerror(EFBIG) + "\n");
+  EXPECT_EQ(list_dir(dir / "out"), (std::vector<std::string>{"tp1", "tz1"}));
+}
+#endif
+
 TEST(ExampleSets, SeedGivesOtherNoiseOfTheSameShape) {
   ScratchDir dir;
   for (const auto &[seed, where] :
