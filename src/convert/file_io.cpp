@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "convert/file_io_system.h"
+#include "convert/set_names.h"
 
 namespace parvane {
 namespace {
@@ -177,10 +178,8 @@ std::optional<File> File::replace_output(const std::string &name,
 std::optional<File> File::create_temporary(const std::string &final_name,
                                            std::string &temporary_name,
                                            std::error_code &error) {
-  const std::string stem =
-      final_name + "." + std::to_string(os::process_id()) + "-";
   for (int attempt = 0; attempt < TEMPORARY_NAME_TRIES; ++attempt) {
-    temporary_name = stem + std::to_string(attempt) + ".tmp";
+    temporary_name = temporary_name_for(final_name, os::process_id(), attempt);
     // Created in the one open that hands it over, so that no other file can
     // take its name in between.
     OpenHandle handle(os::open_file(temporary_name, os::OpenMode::NewOutput,
@@ -194,7 +193,6 @@ std::optional<File> File::create_temporary(const std::string &final_name,
       break;
     }
   }
-  temporary_name.clear();
   return std::nullopt;
 }
 

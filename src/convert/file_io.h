@@ -114,8 +114,9 @@ public:
 
   // A new, empty file beside `final_name` (in its directory), under a name
   // that no other file has, for an output that is to appear under its final
-  // name only once complete (`rename_file`). Its name goes to
-  // `temporary_name`.
+  // name only once complete (`rename_file`), named by `temporary_name_for`.
+  // Its name goes to `temporary_name`; when no file could be created, the
+  // last name tried, the one the failure in `error` concerns.
   static std::optional<File> create_temporary(const std::string &final_name,
                                               std::string &temporary_name,
                                               std::error_code &error);
