@@ -11,6 +11,7 @@
 #include <optional>
 #include <string_view>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "convert/number_format.h"
@@ -39,16 +40,20 @@ constexpr double SPECTROSCOPY_RAW_MAXIMUM = 32768;
 constexpr double SPECTROSCOPY_MAXIMUM_NA = 50;
 constexpr double NANO = 1e-9; // nm to m, nA to A
 
-} // namespace
-
 // ---------------------------------------------------------------------------
 // The record
 
 // Every field of the record, read directly from it (numbers big-endian): the
 // same values as the conversion reads through its staging copy, without
 // leaving a staging file beside the sources. A field the record does not hold
-// in full reads as 0, a text field as the bytes it has.
-std::optional<SourceParameters> read_record(const File &record) {
+// in full reads as 0, a text field as the bytes it has; `bytes_read` says how
+// many there were, for the set to judge.
+struct RecordRead {
+  SourceParameters parameters;
+  std::int64_t bytes_read = 0;
+};
+
+std::optional<RecordRead> read_record_fields(const File &record) {
   std::array<std::uint8_t, RECORD_EXTENT> bytes{};
   const std::optional<std::size_t> got = record.read_at(0, bytes);
   if (!got)
@@ -68,7 +73,17 @@ std::optional<SourceParameters> read_record(const File &record) {
     return offset >= end ? std::string()
                          : std::string(bytes.begin() + offset, bytes.begin() + end);
   };
-  return assemble_source_parameters(int_at, float_at, text_at);
+  return RecordRead{assemble_source_parameters(int_at, float_at, text_at),
+                    length};
+}
+
+} // namespace
+
+std::optional<SourceParameters> read_record(const File &record) {
+  std::optional<RecordRead> read = read_record_fields(record);
+  if (!read)
+    return std::nullopt;
+  return std::move(read->parameters);
 }
 
 namespace {
@@ -115,6 +130,7 @@ struct Volume {
 // What the file will hold, from the record and the sources' sizes.
 struct SetPlan {
   SourceParameters p;
+  SourceExtents extents;
   std::int32_t x = 0, y = 0;
   bool dual = false;
   double xreal = 0, yreal = 0;
@@ -128,7 +144,9 @@ ExportResult failure(ExportStatus status, std::string file, std::string reason) 
 
 // The export promises physical values and never invents samples: a source
 // shorter than the conversion reads, as the conversion judges it, fails the
-// set.
+// set. So does one that is cut while the export reads it (by a program that
+// syncs or deletes the copy): every read that comes back short ends the set
+// here, with the size the source has now.
 ExportResult short_source(const File &source, const std::string &name,
                           const SourceExtent &extent) {
   if (extent.held_by(source.size()))
@@ -139,6 +157,30 @@ ExportResult short_source(const File &source, const std::string &name,
                                           : format_int(extent.bytes)));
 }
 
+ExportResult ended_while_read(const File &source, const std::string &name,
+                              std::int64_t needed) {
+  return failure(ExportStatus::EndedWhileRead, name,
+                 "ended at " + format_int(source.size()) +
+                     " bytes while being read; the set needs " +
+                     format_int(needed));
+}
+
+// Why an operation on `file` failed, in the system's words (or the file
+// layer's own), as the conversion tells it.
+std::string failure_reason(const File &file) {
+  const std::error_code error = file.failure();
+  return error ? describe(error) : std::string("the system gave no reason");
+}
+
+ExportResult read_failed(const File &source, const std::string &name) {
+  return failure(ExportStatus::ReadFailed, name, failure_reason(source));
+}
+
+// The output's own failures name no source.
+ExportResult write_failed(const File &out) {
+  return failure(ExportStatus::WriteFailed, "", failure_reason(out));
+}
+
 // Physical value per raw unit of a topography channel whose limits the
 // parameter file prints as these numbers, in nanometres.
 double topography_scale(float minimum, float maximum) {
@@ -147,11 +189,10 @@ double topography_scale(float minimum, float maximum) {
 }
 
 ExportResult plan_set(const ExportSources &sources, SetPlan &plan) {
-  const std::optional<SourceParameters> read = read_record(*sources.record);
+  const std::optional<RecordRead> read = read_record_fields(*sources.record);
   if (!read)
-    return failure(ExportStatus::ReadFailed, sources.record_name,
-                   "the system failed a read of the parameter record");
-  const SourceParameters &p = plan.p = *read;
+    return read_failed(*sources.record, sources.record_name);
+  const SourceParameters &p = plan.p = read->parameters;
   plan.x = p.image_size_x;
   plan.y = p.image_size_y;
   plan.dual = p.forward_only == 0;
@@ -180,12 +221,15 @@ ExportResult plan_set(const ExportSources &sources, SetPlan &plan) {
                        format_float(field_y) +
                        " nm) is not a finite size above zero");
 
-  const SourceExtents extents =
+  const SourceExtents &extents = plan.extents =
       source_extents(p, sources.spectroscopy != nullptr, plan.dual);
   if (ExportResult r = short_source(*sources.record, sources.record_name,
                                     extents.record);
       !r.ok())
     return r;
+  if (read->bytes_read < extents.record.bytes)
+    return ended_while_read(*sources.record, sources.record_name,
+                            extents.record.bytes);
 
   // The images: the backward plane follows the forward one.
   const int directions = plan.dual ? 2 : 1;
@@ -439,23 +483,23 @@ gwy::Object data_field(const SetPlan &plan, int stream) {
 // Level k of a volume sits at the record's bias for point k: start + k *
 // (end - start) / (P - 1), the start alone for one point. Gwyddion takes the
 // levels' positions from this calibration line; the z extent it would use
-// without one cannot describe a sweep from high to low bias.
-std::vector<double> bias_axis(const Volume &v) {
-  std::vector<double> axis(static_cast<std::size_t>(v.points));
+// without one cannot describe a sweep from high to low bias. The line has a
+// value per level, as many as the volume has points: it is streamed into
+// the file like the samples, never held.
+double bias_level(const Volume &v, std::int64_t k) {
   const double start = v.start, end = v.end;
-  for (std::int32_t k = 0; k < v.points; ++k)
-    axis[static_cast<std::size_t>(k)] =
-        v.points == 1 ? start : start + k * (end - start) / (v.points - 1);
-  return axis;
+  return v.points == 1 ? start
+                       : start + static_cast<double>(k) * (end - start) /
+                                     (v.points - 1);
 }
 
-gwy::Object brick(const SetPlan &plan, const Volume &v, int stream) {
-  std::vector<double> axis = bias_axis(v);
+gwy::Object brick(const SetPlan &plan, const Volume &v, int stream,
+                  int calibration_stream) {
+  const double first = bias_level(v, 0), last = bias_level(v, v.points - 1);
   // The uncalibrated extent: levels one step apart from the lower end, for
   // readers that ignore the calibration.
-  const double low = std::min(axis.front(), axis.back());
-  const double step =
-      v.points > 1 ? std::fabs(axis.back() - axis.front()) / (v.points - 1) : 0;
+  const double low = std::min(first, last);
+  const double step = v.points > 1 ? std::fabs(last - first) / (v.points - 1) : 0;
   const double zreal = step > 0 ? step * v.points : 1.0;
   const double zoff = low - zreal / v.points / 2;
 
@@ -463,7 +507,7 @@ gwy::Object brick(const SetPlan &plan, const Volume &v, int stream) {
   calibration.add(gwy::Component::int32("res", v.points))
       .add(gwy::Component::float64("real", v.points))
       .add(gwy::Component::object("si_unit_y", unit("V")))
-      .add(gwy::Component::float64_array("data", std::move(axis)));
+      .add(gwy::Component::streamed("data", v.points, calibration_stream));
 
   gwy::Object b{"GwyBrick", {}};
   b.add(gwy::Component::int32("xres", plan.x))
@@ -485,8 +529,10 @@ gwy::Object brick(const SetPlan &plan, const Volume &v, int stream) {
   return b;
 }
 
-// The whole file. Streams 0 and 1 are the images, 2 and 3 the volumes.
+// The whole file. Streams 0 and 1 are the images, 2 and 3 the volumes, 4 and
+// 5 the volumes' bias axes.
 constexpr int FIRST_VOLUME_STREAM = 2;
+constexpr int FIRST_AXIS_STREAM = 4;
 
 gwy::Object file_tree(const ExportSources &sources, const SetPlan &plan) {
   const gwy::Object meta = metadata(sources, plan);
@@ -503,12 +549,31 @@ gwy::Object file_tree(const ExportSources &sources, const SetPlan &plan) {
     const Volume &v = plan.volumes[d];
     const std::string key = std::string("/brick/").append(std::to_string(d));
     root.add(gwy::Component::object(
-        key, brick(plan, v, FIRST_VOLUME_STREAM + static_cast<int>(d))));
+        key, brick(plan, v, FIRST_VOLUME_STREAM + static_cast<int>(d),
+                   FIRST_AXIS_STREAM + static_cast<int>(d))));
     root.add(gwy::Component::string(key + "/title",
                                     "Tunnelling current I(V) (" + v.direction + ')'));
     root.add(gwy::Component::object(key + "/meta", meta));
   }
   return root;
+}
+
+// The bias axis of `v`, `count` levels, as doubles at byte `position` of
+// `out`, a block at a time.
+bool write_bias_axis(const Volume &v, std::int64_t count, File &out,
+                     std::int64_t position) {
+  constexpr std::int64_t BLOCK = 4096;
+  std::array<double, BLOCK> levels;
+  for (std::int64_t k0 = 0; k0 < count; k0 += BLOCK) {
+    const std::int64_t n = std::min(BLOCK, count - k0);
+    for (std::int64_t k = 0; k < n; ++k)
+      levels[static_cast<std::size_t>(k)] = bias_level(v, k0 + k);
+    const std::span<const std::uint8_t> bytes =
+        gwy::to_little_endian({levels.data(), static_cast<std::size_t>(n)});
+    if (!out.write_at(position + 8 * k0, bytes))
+      return false;
+  }
+  return true;
 }
 
 // ---------------------------------------------------------------------------
@@ -666,7 +731,10 @@ TileShape tile_shape(const Grid &g) {
   return lengthen_runs(g, best);
 }
 
-enum class FillFault { None, Read, Write, NoMemory };
+// Why filling an array stopped: a read the system failed, a read that came
+// back short (the source was cut meanwhile), a write, or no memory for the
+// buffers.
+enum class FillFault { None, Read, Short, Write, NoMemory };
 
 // What one batch holds: `runs` runs of `length` values, side by side in the
 // batch, the first at value `first` of the array and each next one `stride`
@@ -828,8 +896,8 @@ private:
         const std::int64_t m = std::min(s.lines, end);
         for (std::int64_t c0 = 0; c0 < grid_.x; c0 += s.columns) {
           const TilePlace t{end - m, m, c0, std::min(s.columns, grid_.x - c0), k0, b};
-          if (!read_tile(t))
-            return FillFault::Read;
+          if (const FillFault read = read_tile(t); read != FillFault::None)
+            return read;
           if (!hand_over(t, ring))
             return FillFault::None; // the writer knows why
         }
@@ -838,7 +906,7 @@ private:
     return FillFault::None;
   }
 
-  bool read_tile(const TilePlace &t) {
+  FillFault read_tile(const TilePlace &t) {
     const auto sample = [&](std::int64_t pixel) {
       return planes::source_sample(plane_.block,
                                    grid_.x * (t.h0 + pixel / t.w) + t.c0 + pixel % t.w,
@@ -848,15 +916,23 @@ private:
       return read_band(t);
     // Whole pixels of whole lines, or of one line, lie side by side.
     if (t.b == grid_.points)
-      return plane_.source
-          ->read_at(2 * sample(0), {tile_, static_cast<std::size_t>(2 * t.pixels() * t.b)})
-          .has_value();
+      return read({tile_, static_cast<std::size_t>(2 * t.pixels() * t.b)},
+                  2 * sample(0));
     for (std::int64_t j = 0; j < t.pixels(); ++j)
-      if (!plane_.source->read_at(
-              2 * sample(j),
-              {tile_ + 2 * j * t.b, static_cast<std::size_t>(2 * t.b)}))
-        return false;
-    return true;
+      if (const FillFault fault =
+              read({tile_ + 2 * j * t.b, static_cast<std::size_t>(2 * t.b)},
+                   2 * sample(j));
+          fault != FillFault::None)
+        return fault;
+    return FillFault::None;
+  }
+
+  // Every read of the source fills what it asked for, or says why not.
+  FillFault read(std::span<std::uint8_t> bytes, std::int64_t position) const {
+    const std::optional<std::size_t> got = plane_.source->read_at(position, bytes);
+    if (!got)
+      return FillFault::Read;
+    return *got == bytes.size() ? FillFault::None : FillFault::Short;
   }
 
   // The tile's band of points from its whole pixels, which lie side by side
@@ -865,7 +941,7 @@ private:
   // level, each in the file's order): transposed from the chunk while it is
   // still in cache, rather than fetched back from the tile afterwards.
   // Sixteen pixels at a time, as in the stage.
-  bool read_band(const TilePlace &t) {
+  FillFault read_band(const TilePlace &t) {
     constexpr std::int64_t PIXELS_AT_ONCE = 16;
     const std::int64_t p = grid_.points, run = t.pixels();
     const std::int64_t first =
@@ -875,10 +951,9 @@ private:
     for (std::int64_t j = 0; j < run; j += per_chunk) {
       const std::int64_t pixels = std::min(per_chunk, run - j);
       const auto bytes = static_cast<std::size_t>(2 * pixels * p);
-      const std::optional<std::size_t> got =
-          plane_.source->read_at(2 * (first + j * p), {chunk_, bytes});
-      if (got != bytes)
-        return false;
+      if (const FillFault fault = read({chunk_, bytes}, 2 * (first + j * p));
+          fault != FillFault::None)
+        return fault;
       for (std::int64_t i0 = 0; i0 < pixels; i0 += PIXELS_AT_ONCE) {
         const std::int64_t span = std::min(PIXELS_AT_ONCE, pixels - i0);
         std::int64_t at[PIXELS_AT_ONCE]; // each pixel's place in a level
@@ -894,7 +969,7 @@ private:
         }
       }
     }
-    return true;
+    return FillFault::None;
   }
 
   // A banded tile's levels, staged in the tile itself.
@@ -1043,8 +1118,7 @@ ExportResult write_gwy_export(const ExportSources &sources, File &out) {
   // The output has only been appended to, so its end is where we begin.
   const std::int64_t start = out.size();
   if (!out.has_room_for(*bytes))
-    return failure(ExportStatus::WriteFailed, "",
-                   "not enough free space for " + format_int(*bytes) + " bytes");
+    return write_failed(out);
   // Allocated in one piece up front: the volumes are written in runs of a
   // few KiB to some MiB spread over the file, and on ext4 the export then
   // takes a quarter less system time than when the file system places each
@@ -1052,21 +1126,34 @@ ExportResult write_gwy_export(const ExportSources &sources, File &out) {
   out.reserve(start + *bytes);
 
   ExportResult fault;
-  auto fill = [&](int stream, std::int64_t position, std::int64_t) {
+  auto fill = [&](int stream, std::int64_t position, std::int64_t count) {
+    if (stream >= FIRST_AXIS_STREAM) {
+      if (write_bias_axis(plan.volumes[static_cast<std::size_t>(
+                              stream - FIRST_AXIS_STREAM)],
+                          count, out, position))
+        return true;
+      fault = write_failed(out);
+      return false;
+    }
     const bool image = stream < FIRST_VOLUME_STREAM;
     const Plane &plane = image ? plan.images[static_cast<std::size_t>(stream)]
                                : plan.volumes[static_cast<std::size_t>(
                                      stream - FIRST_VOLUME_STREAM)].plane;
+    const std::string &name =
+        image ? sources.topography_name : sources.spectroscopy_name;
     switch (Transposer(plane, plan.x, plan.y).run(out, position)) {
     case FillFault::None:
       return true;
     case FillFault::Read:
-      fault = failure(ExportStatus::ReadFailed,
-                      image ? sources.topography_name : sources.spectroscopy_name,
-                      "the system failed a read");
+      fault = read_failed(*plane.source, name);
+      return false;
+    case FillFault::Short:
+      fault = ended_while_read(*plane.source, name,
+                               image ? plan.extents.topography.bytes
+                                     : plan.extents.spectroscopy.bytes);
       return false;
     case FillFault::Write:
-      fault = failure(ExportStatus::WriteFailed, "", "write failed");
+      fault = write_failed(out);
       return false;
     case FillFault::NoMemory:
       fault = failure(ExportStatus::WriteFailed, "",
@@ -1083,7 +1170,7 @@ ExportResult write_gwy_export(const ExportSources &sources, File &out) {
   case gwy::WriteOutcome::WriteFailed:
     break;
   }
-  return failure(ExportStatus::WriteFailed, "", "write failed");
+  return write_failed(out);
 }
 
 } // namespace parvane

@@ -28,13 +28,14 @@ struct ExportSources {
 };
 
 // Every field of the record, read directly from it; nullopt when the system
-// failed the read.
+// failed the read or the record was cut while being read.
 std::optional<SourceParameters> read_record(const File &record);
 
 enum class ExportStatus {
   Done,
   ReadFailed,   // the system failed a read of `file`
   ShortSource,  // `file` holds fewer bytes than the set needs
+  EndedWhileRead, // a read of `file` came back short: it was cut meanwhile
   NotFinite,    // a physical scale or size of the set is not a finite number
                 // (or, for the field size, not above zero)
   NoImage,      // the record's image size is 0 or less: there is no image
