@@ -19,6 +19,7 @@
 #endif
 
 #include "convert/file_io.h"
+#include "convert/set_names.h"
 #include "convert/source_record.h"
 #include "test_helpers.h"
 
@@ -947,12 +948,14 @@ const ExportCase EXPORT_CASES[] = {
     {"OneSet", {"1"}, {}, {"1"}, 0, "m1.gwy\n", "", {"m1.gwy"}},
     {"QuietPrintsNothing", {"1", "2"}, {}, {"-q", "1", "2"}, 0, "", "",
      {"m1.gwy", "m2.gwy"}},
-    // Numeric order; leading zeros kept; a directory and other names are
-    // no sets.
-    {"AllInNumericOrder", {"10", "9", "1", "007"},
+    // Numeric order, the shorter of equal values first; leading zeros kept;
+    // a directory and other names are no sets.
+    {"AllInNumericOrder", {"10", "9", "07", "1", "007", "01", "7"},
      {{"tp15", DIRECTORY}, {"tp5x", "x"}},
-     {"--all", "."}, 0, "m1.gwy\nm007.gwy\nm9.gwy\nm10.gwy\n", "",
-     {"m1.gwy", "m007.gwy", "m9.gwy", "m10.gwy"}},
+     {"--all", "."}, 0,
+     "m1.gwy\nm01.gwy\nm7.gwy\nm07.gwy\nm007.gwy\nm9.gwy\nm10.gwy\n", "",
+     {"m1.gwy", "m01.gwy", "m7.gwy", "m07.gwy", "m007.gwy", "m9.gwy",
+      "m10.gwy"}},
     {"AllInAnotherDirectory", {"run3/3"}, {}, {"--all", "run3"}, 0,
      "run3" + SEPARATOR + "m3.gwy\n", "", {"run3/m3.gwy"}},
     {"PathOfAnyFileOfASet", {"run3/3"}, {}, {"run3/ts3"}, 0, "run3/m3.gwy\n",
@@ -1011,6 +1014,12 @@ const ExportCase EXPORT_CASES[] = {
      "parvane-export: The following argument was not expected: -x "
      "(see --help)\n",
      {}},
+    // An argument echoed in a usage message cannot forge a second line.
+    {"UsageArgumentMasked", {"1"}, {}, {"-x\nparvane-export: forged", "1"}, 2,
+     "",
+     "parvane-export: The following argument was not expected: "
+     "-x?parvane-export: forged (see --help)\n",
+     {}},
     {"UsageMissingOutputDirectory", {"1"}, {}, {"-o", "out", "1"}, 2, "",
      "parvane-export: out: " + NO_SUCH_FILE + "\n", {}},
     {"VersionExportsNothing", {"1"}, {}, {"-V", "1"}, 0,
@@ -1030,7 +1039,8 @@ TEST(ExportRun, HelpEndsWithStatus0) {
 }
 
 // The export's outputs appear by renaming: never over an existing file
-// unless asked, whoever created it; temporaries for one name never collide.
+// unless asked, whoever created it; temporaries for one name never collide,
+// and a later run knows them by their name.
 TEST(ExportFiles, RenameReplacesOnlyWhenAskedAndTemporariesAreNew) {
   ScratchDir dir;
   const std::string final_name = (dir / "m1.gwy").string();
@@ -1040,6 +1050,13 @@ TEST(ExportFiles, RenameReplacesOnlyWhenAskedAndTemporariesAreNew) {
   std::optional<File> two = File::create_temporary(final_name, second, error);
   ASSERT_TRUE(one && two) << error.message();
   EXPECT_NE(first, second);
+  for (const std::string &name : {first, second}) {
+    EXPECT_EQ(fs::path(name).parent_path(), dir.path());
+    EXPECT_TRUE(is_temporary_name_for(name, final_name)) << name;
+    EXPECT_TRUE(is_temporary_name_for(fs::path(name).filename().string(),
+                                      "m1.gwy"));
+    EXPECT_FALSE(is_temporary_name_for(name, (dir / "m2.gwy").string()));
+  }
   const std::uint8_t byte[] = {'1'};
   EXPECT_TRUE(one->append(byte));
   one.reset();
@@ -1052,6 +1069,26 @@ TEST(ExportFiles, RenameReplacesOnlyWhenAskedAndTemporariesAreNew) {
   EXPECT_EQ(read_file(final_name), "1");
   EXPECT_FALSE(rename_file(second, (dir / "m2.gwy").string(), false));
   EXPECT_EQ(list_dir(dir.path()), (std::vector<std::string>{"m1.gwy", "m2.gwy"}));
+}
+
+// The temporary's name has one length whatever the final name's, and only
+// names of its own pattern are taken for one. The hash is FNV-1a, whose
+// published values pin it to every build.
+TEST(ExportFiles, TemporaryNamesHaveOneLengthAndPattern) {
+  EXPECT_EQ(stable_name_hash(""), 0xcbf29ce484222325u);
+  EXPECT_EQ(stable_name_hash("a"), 0xaf63dc4c8601ec8cu);
+  const std::string longest = "m" + std::string(243, '7') + ".gwy";
+  const std::string name = temporary_name_for(longest, 4242, 3);
+  EXPECT_EQ(name.size(), temporary_name_for("m1.gwy", 4242, 3).size());
+  EXPECT_EQ(name, temporary_name_for("run3" + SEPARATOR + longest, 4242, 3)
+                      .substr(5));
+  EXPECT_TRUE(name.starts_with(".pvx-") && name.ends_with("-4242-3.tmp"))
+      << name;
+  EXPECT_EQ(name.size(), std::string(".pvx-0123456789abcdef-4242-3.tmp").size());
+  for (const std::string &other :
+       {name.substr(1), name + "x", name.substr(0, 22) + "x-3.tmp",
+        name.substr(0, 22) + "4242.tmp", std::string("m1.gwy")})
+    EXPECT_FALSE(is_temporary_name_for(other, longest)) << other;
 }
 
 // ---------------------------------------------------------------------------
@@ -1297,6 +1334,21 @@ TEST_P(PosixConsole, LostLinesFailTheRunButNotTheConversion) {
                                "output; console lines were lost\n");
   EXPECT_EQ(result.status, 1);
   EXPECT_EQ(tree(dir.path()), tree(reference.path()));
+}
+
+// The help and the version are all the export prints: when they are lost,
+// it says so and ends with status 1.
+TEST_P(PosixConsole, ExportHelpAndVersionLostFailTheRun) {
+  ScratchDir dir;
+  RunOptions options;
+  options.standard_output = GetParam();
+  for (const char *argument : {"--help", "--version"}) {
+    const RunResult result = run_exporter(dir.path(), {argument}, options);
+    EXPECT_EQ(result.errors, "parvane-export: Couldn't write to standard "
+                             "output; console lines were lost\n")
+        << argument;
+    EXPECT_EQ(result.status, 1) << argument;
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -401,6 +401,15 @@ RunResult run_program(const fs::path &dir, const std::string &program,
           ::setrlimit(RLIMIT_FSIZE, &limit) != 0)
         ::_exit(127);
     }
+    if (options.address_space_limit) {
+      const struct rlimit limit = {*options.address_space_limit,
+                                   *options.address_space_limit};
+      if (::setrlimit(RLIMIT_AS, &limit) != 0)
+        ::_exit(127);
+    }
+    for (const auto &[name, value] : options.environment)
+      if (::setenv(name.c_str(), value.c_str(), 1) != 0)
+        ::_exit(127);
     if (::chdir(dir.c_str()) != 0 ||
         (home && ::setenv("HOME", home->c_str(), 1) != 0))
       ::_exit(127);

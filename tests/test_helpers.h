@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "convert/file_io.h"
@@ -85,6 +86,10 @@ struct RunOptions {
   // EFBIG. It limits every regular file the program writes, the captured
   // standard output and error included.
   std::optional<std::uint64_t> file_size_limit;
+  // RLIMIT_AS in bytes: the address space the program may map at most.
+  std::optional<std::uint64_t> address_space_limit;
+  // Variables set in the program's environment (LD_PRELOAD, say).
+  std::vector<std::pair<std::string, std::string>> environment;
 };
 
 // Whether a program can be started with no argument vector at all (argc 0).

@@ -1289,8 +1289,12 @@ struct ExportFault {
   Obstacle obstacle; // at a name of set 2
   bool earlier_output = false; // m2.gwy exists, written by an earlier run
   bool force = false;
-  std::string error; // the line on standard error, or its start when the
-                     // reason is the GWY writer's own
+  std::string error; // the line on standard error
+  // A source of set 2 cut to `cut_at` bytes by the first read that reaches
+  // past them (`Obstacle::NONE`'s name), after the export planned from its
+  // size; with `cut_errno`, such reads fail with it instead.
+  std::int64_t cut_at = -1;
+  int cut_errno = 0;
 };
 
 void PrintTo(const ExportFault &fault, std::ostream *out) {
@@ -1304,6 +1308,25 @@ bool gwy_content_built() {
   build_batch(dir.path());
   return run_exporter(dir.path(), {"1"}).status == 0 &&
          fs::file_size(dir / gwy_export_name("1")) > 4;
+}
+
+// The options that have the export's reads of `file` cut short at `at`
+// bytes by the test's shim (see short_read_shim.cpp), or, with `error`, fail
+// there with that error number. A sanitizer's runtime wants to come first
+// among the libraries; the shim only passes reads on, so the order does not
+// matter here.
+RunOptions cutting(const std::string &file, std::int64_t at, int error = 0) {
+  const char *sanitizer_options = std::getenv("ASAN_OPTIONS");
+  RunOptions options;
+  options.environment = {
+      {"LD_PRELOAD", PARVANE_SHORT_READ_SHIM},
+      {"PARVANE_CUT_FILE", file},
+      {"PARVANE_CUT_AT", std::to_string(at)},
+      {"ASAN_OPTIONS", std::string(sanitizer_options ? sanitizer_options : "") +
+                           ":verify_asan_link_order=0"}};
+  if (error != 0)
+    options.environment.emplace_back("PARVANE_CUT_ERRNO", std::to_string(error));
+  return options;
 }
 
 class PosixExportFault : public ::testing::TestWithParam<ExportFault> {};
@@ -1326,22 +1349,34 @@ TEST_P(PosixExportFault, FailsThatSetAloneAndLeavesEveryOtherFileAlone) {
   std::vector<std::string> args{"1", "2", "3"};
   if (fault.force)
     args.push_back("--force");
-  const RunResult run = run_exporter(dir.path(), args);
+  const RunResult run = run_exporter(
+      dir.path(), args,
+      fault.cut_at < 0 ? RunOptions{}
+                       : cutting(file_name("2", fault.obstacle.name),
+                                 fault.cut_at, fault.cut_errno));
 
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.output, "m1.gwy\nm3.gwy\n");
-  EXPECT_TRUE(run.errors.starts_with(fault.error)) << run.errors;
-  EXPECT_EQ(std::count(run.errors.begin(), run.errors.end(), '\n'), 1);
+  EXPECT_EQ(run.errors, fault.error);
 
   const std::set<std::string> changed = watch.changed_names();
   std::set<std::string> writable{"m1.gwy", "m3.gwy"};
+  std::map<std::string, State> states{{"m1.gwy", State::Complete},
+                                      {"m3.gwy", State::Complete}};
+  const std::string cut = file_name("2", fault.obstacle.name);
+  if (fault.cut_at >= 0 && fault.cut_errno == 0) {
+    writable.insert(cut);
+    states[cut] = State::Partial;
+  }
   for (const std::string &name : changed)
     if (name.ends_with(".tmp"))
       writable.insert(name); // created and gone again: checked as absent
-  expect_outcome(before, snapshot(dir.path()), changed, writable,
-                 {{"m1.gwy", State::Complete}, {"m3.gwy", State::Complete}},
-                 [](const std::string &, const Bytes &bytes, State) {
-                   EXPECT_TRUE(bytes.starts_with("GWYP"));
+  expect_outcome(before, snapshot(dir.path()), changed, writable, states,
+                 [&](const std::string &name, const Bytes &bytes, State) {
+                   if (name == cut)
+                     EXPECT_EQ(std::ssize(bytes), fault.cut_at);
+                   else
+                     EXPECT_TRUE(bytes.starts_with("GWYP"));
                  });
 }
 
@@ -1356,12 +1391,37 @@ INSTANTIATE_TEST_SUITE_P(
                     "parvane-export: m2.gwy: is one of the set's sources\n"},
         ExportFault{{}, true, false,
                     "parvane-export: m2.gwy: exists; --force replaces it\n"},
+        // Read failures in the system's words; /proc/self/mem's size of 0
+        // makes the planes short before they are read.
         ExportFault{{Obstacle::UNREADABLE, TP}, false, false,
-                    "parvane-export: tp2: "},
+                    "parvane-export: tp2: " + std::string(std::strerror(EIO)) +
+                        "\n"},
         ExportFault{{Obstacle::UNREADABLE, TZ}, false, false,
-                    "parvane-export: tz2: "},
+                    "parvane-export: tz2: holds 0 bytes, the set needs 24\n"},
         ExportFault{{Obstacle::UNREADABLE, TS}, false, false,
-                    "parvane-export: ts2: "},
+                    "parvane-export: ts2: holds 0 bytes, the set needs 72\n"},
+        ExportFault{{Obstacle::NONE, TZ}, false, false,
+                    "parvane-export: tz2: " + std::string(std::strerror(EIO)) +
+                        "\n",
+                    10, EIO},
+        ExportFault{{Obstacle::NONE, TS}, false, false,
+                    "parvane-export: ts2: " + std::string(std::strerror(EIO)) +
+                        "\n",
+                    50, EIO},
+        // Sources cut while being read: the record in its one read, the
+        // planes in the tile reader of few points per pixel.
+        ExportFault{{Obstacle::NONE, TP}, false, false,
+                    "parvane-export: tp2: ended at 100 bytes while being "
+                    "read; the set needs 402\n",
+                    100},
+        ExportFault{{Obstacle::NONE, TZ}, false, false,
+                    "parvane-export: tz2: ended at 10 bytes while being "
+                    "read; the set needs 24\n",
+                    10},
+        ExportFault{{Obstacle::NONE, TS}, false, false,
+                    "parvane-export: ts2: ended at 50 bytes while being "
+                    "read; the set needs 72\n",
+                    50},
         // A spectroscopy file that is there but cannot be opened fails the
         // set, as in the conversion: no export without its curves.
         ExportFault{{Obstacle::DANGLING_LINK, TS}, false, false,
@@ -1372,6 +1432,8 @@ INSTANTIATE_TEST_SUITE_P(
       if (f.earlier_output)
         return std::string("EarlierOutput");
       const Obstacle &o = f.obstacle;
+      if (f.cut_at >= 0)
+        return (f.cut_errno != 0 ? "FailingRead" : "Cut") + short_name(o.name);
       if (o.kind == Obstacle::UNREADABLE)
         return "Unreadable" + short_name(o.name);
       if (o.kind == Obstacle::DANGLING_LINK)
@@ -1382,16 +1444,102 @@ INSTANTIATE_TEST_SUITE_P(
     });
 
 // A disk that fills during the export: every file the program writes stops
-// growing at two bytes (which leaves its standard error unreadable). Every
-// set fails, and neither a partial GWY file nor a temporary is left.
+// growing at 2 KiB, which its standard error stays below. Every set fails,
+// naming the temporary that could not be written in the system's words, and
+// neither a partial GWY file nor a temporary is left.
 TEST(PosixExportFullDisk, LeavesNoPartialFile) {
   ScratchDir dir;
   build_batch(dir.path());
   const Snapshot before = snapshot(dir.path());
   RunOptions options;
-  options.file_size_limit = 2;
-  EXPECT_EQ(run_exporter(dir.path(), {"--all", "."}, options).status, 1);
+  options.file_size_limit = 2048;
+  const RunResult run = run_exporter(dir.path(), {"--all", "."}, options);
+  EXPECT_EQ(run.status, 1);
   EXPECT_EQ(snapshot(dir.path()), before);
+  std::istringstream lines(run.errors);
+  int count = 0;
+  for (std::string line; std::getline(lines, line); ++count) {
+    const std::string number = std::to_string(count + 1);
+    const std::string prefix = "parvane-export: ";
+    const std::string reason = ": " + std::string(std::strerror(EFBIG)) +
+                               " (the temporary file for m" + number + ".gwy)";
+    ASSERT_TRUE(line.starts_with(prefix) && line.ends_with(reason)) << line;
+    const std::string temporary =
+        line.substr(prefix.size(), line.size() - prefix.size() - reason.size());
+    EXPECT_TRUE(is_temporary_name_for(temporary, gwy_export_name(number)))
+        << temporary;
+  }
+  EXPECT_EQ(count, 3);
+}
+
+// Sources cut while being read by the tile readers for many points per
+// pixel: one read per pixel, or whole pixels a chunk at a time in bands of
+// points. Each set fails with what the source holds now and what it needs,
+// and leaves no file behind.
+struct ReaderCut {
+  std::string name;
+  std::int32_t x, y, points;
+  std::int64_t cut_at;
+};
+
+void PrintTo(const ReaderCut &c, std::ostream *out) { *out << c.name; }
+
+class PosixExportReaderCut : public ::testing::TestWithParam<ReaderCut> {};
+
+TEST_P(PosixExportReaderCut, FailsTheSetWithWhatTheSourceHoldsNow) {
+  const ReaderCut &c = GetParam();
+  ScratchDir dir;
+  const std::int64_t needed = std::int64_t{2} * c.x * c.y * c.points;
+  write_file(dir / "tp5", RecordBuilder(402).shape(c.x, c.y, false, c.points).bytes());
+  write_file(dir / "tz5", counting_samples(std::size_t(c.x) * std::size_t(c.y)));
+  write_file(dir / "ts5", "");
+  fs::resize_file(dir / "ts5", static_cast<std::uintmax_t>(needed));
+  const RunResult run = run_exporter(dir.path(), {"5"}, cutting("ts5", c.cut_at));
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.output, "");
+  EXPECT_EQ(run.errors, "parvane-export: ts5: ended at " +
+                            std::to_string(c.cut_at) +
+                            " bytes while being read; the set needs " +
+                            std::to_string(needed) + "\n");
+  EXPECT_EQ(list_dir(dir.path()), (std::vector<std::string>{"tp5", "ts5", "tz5"}));
+}
+
+// The shapes the export reads per pixel and in bands, as it chooses them for
+// its buffers.
+INSTANTIATE_TEST_SUITE_P(
+    Readers, PosixExportReaderCut,
+    ::testing::Values(ReaderCut{"PerPixel", 4, 4, 300000, 1500000},
+                      ReaderCut{"Banded", 96, 64, 1024, 3000000}),
+    [](const auto &info) { return info.param.name; });
+
+// Memory the export needs does not grow with the set: under an address
+// space of 48 MiB, a grid of 2^31 - 1 points per pixel (a sparse 4 GiB
+// ts<n>) is refused by arithmetic alone, one of 4 Mi + 1 points (a bias axis
+// of 32 MiB) is exported, and the run goes on to the next set.
+TEST(PosixExportMemory, StaysWithinALimitWhateverTheShape) {
+#ifdef PARVANE_SANITIZED
+  GTEST_SKIP() << "a sanitizer's runtime maps terabytes of shadow memory, "
+                  "beyond any address space limit";
+#endif
+  ScratchDir dir;
+  const auto write_grid = [&](const std::string &number, std::int32_t points) {
+    write_set(dir.path(), number,
+              RecordBuilder(402).shape(1, 1, false, points).bytes(),
+              counting_samples(1));
+    write_file(dir / ("ts" + number), "");
+    fs::resize_file(dir / ("ts" + number), std::uintmax_t{2} * points);
+  };
+  write_grid("1", 0x7FFFFFFF);
+  write_grid("2", (1 << 22) + 1);
+  write_set(dir.path(), "3", RecordBuilder(402).shape(3, 2, true).bytes(),
+            counting_samples(12));
+  RunOptions options;
+  options.address_space_limit = std::uint64_t{48} << 20;
+  const RunResult run = run_exporter(dir.path(), {"--all", "."}, options);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.output, "m2.gwy\nm3.gwy\n");
+  EXPECT_EQ(run.errors, "parvane-export: tp1: the set would make a GWY file "
+                        "larger than the format's limit of 4 GiB per object\n");
 }
 
 } // namespace

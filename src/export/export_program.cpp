@@ -3,6 +3,7 @@
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
+#include <new>
 #include <cstdio>
 #include <filesystem>
 #include <optional>
@@ -73,6 +74,15 @@ bool names_record(const std::string &path) {
 // ---------------------------------------------------------------------------
 // The command line.
 
+// The status after the help or the version: 0 only when standard output took
+// all of it.
+int printed_in_full() {
+  if (console_intact())
+    return EXPORT_ALL_DONE;
+  report_console_failure(PROGRAM);
+  return EXPORT_SET_FAILED;
+}
+
 // The request, or the status the run ends with at once: after the help or
 // the version (0) or a usage error (2).
 std::optional<Request> parse_command_line(std::vector<std::string> arguments,
@@ -112,15 +122,15 @@ std::optional<Request> parse_command_line(std::vector<std::string> arguments,
     if (!help.ends_with('\n'))
       help += '\n';
     std::fwrite(help.data(), 1, help.size(), stdout);
-    std::fflush(stdout);
-    status = EXPORT_ALL_DONE;
+    status = printed_in_full();
     return std::nullopt;
   } catch (const CLI::CallForVersion &version) {
     print_line(version.what());
-    status = EXPORT_ALL_DONE;
+    status = printed_in_full();
     return std::nullopt;
   } catch (const CLI::ParseError &error) {
-    diagnostics.note(std::string(error.what()) + " (see --help)");
+    // CLI11 quotes the arguments it rejects as they are.
+    diagnostics.note(printable(error.what()) + " (see --help)");
     status = EXPORT_USAGE_ERROR;
     return std::nullopt;
   }
@@ -183,8 +193,8 @@ bool all_digits(std::string_view text) {
   });
 }
 
-// Numeric order of file numbers of any length: by value, then as typed
-// (7 before 007).
+// Numeric order of file numbers of any length: by value, then the shorter
+// first (7 before 07 before 007).
 bool numerically_before(const std::string &a, const std::string &b) {
   const std::string_view value_a =
       std::string_view(a).substr(std::min(a.find_first_not_of('0'), a.size()));
@@ -194,7 +204,7 @@ bool numerically_before(const std::string &a, const std::string &b) {
     return value_a.size() < value_b.size();
   if (value_a != value_b)
     return value_a < value_b;
-  return a < b;
+  return a.size() < b.size();
 }
 
 // Every set of `directory` whose record tp<n> (n decimal digits) is a file,
@@ -249,6 +259,7 @@ public:
     return error;
   }
   File &file() { return *file_; }
+  const std::string &temporary_name() const { return temporary_name_; }
 
   // Closes the file and gives it its final name; false when the close
   // reports a failure.
@@ -293,8 +304,7 @@ private:
     diagnostics_.report(file, reason);
     return false;
   }
-  // The path of the file an export step names (a source's base name, or
-  // nothing for the output).
+  // The path of the file an export step names (a source's base name).
   std::string path_of(const std::string &file, const std::string &output) const {
     for (const std::string *name : {&names_.old_parameters,
                                     &names_.old_topography,
@@ -303,7 +313,17 @@ private:
         return set_.directory + file;
     return file.empty() ? output : file;
   }
-  bool fail_step(const ExportResult &result, const std::string &output) const {
+  // A failure of the temporary `pending` is written under: it names the
+  // file that failed and the output it was to become.
+  bool fail_temporary(const PendingOutput &pending, const std::string &output,
+                      const std::string &reason) const {
+    return fail(pending.temporary_name(),
+                reason + " (the temporary file for " + printable(output) + ")");
+  }
+  bool fail_step(const ExportResult &result, const PendingOutput &pending,
+                 const std::string &output) const {
+    if (result.file.empty())
+      return fail_temporary(pending, output, result.reason);
     return fail(path_of(result.file, output), result.reason);
   }
 
@@ -375,26 +395,27 @@ bool SetExport::run() {
 
   std::int64_t planned_bytes = 0;
   if (ExportResult plan = plan_gwy_export(sources, planned_bytes); !plan.ok())
-    return fail_step(plan, output);
+    return fail(path_of(plan.file, output), plan.reason);
 
   PendingOutput pending(output);
   if (std::error_code created = pending.create())
-    return fail(output, "cannot be created: " + describe(created));
+    return fail_temporary(pending, output,
+                          "cannot be created: " + describe(created));
   File &file = pending.file();
   if (!file.has_room_for(planned_bytes))
     return fail(output, "needs " + std::to_string(planned_bytes) +
                             " bytes, more than the disk has free");
   file.reserve(planned_bytes);
   if (ExportResult written = write_gwy_export(sources, file); !written.ok())
-    return fail_step(written, output);
+    return fail_step(written, pending, output);
   // A file of another size than planned is no file the export vouches for.
   if (const std::int64_t size = file.size(); size != planned_bytes)
-    return fail(output, "holds " + std::to_string(size) + " bytes instead of " +
-                            std::to_string(planned_bytes) +
-                            " planned; not written");
+    return fail_temporary(pending, output,
+                          "holds " + std::to_string(size) + " bytes instead of " +
+                              std::to_string(planned_bytes) + " planned");
   const std::optional<FileIdentity> output_identity = file.identity();
   if (!pending.close())
-    return fail(output, "could not be written in full");
+    return fail_temporary(pending, output, describe(file.failure()));
   if (std::error_code renamed = pending.put_in_place(request_.force)) {
     return fail(output, names_existing_file(renamed)
                             ? "exists; --force replaces it"
@@ -442,9 +463,19 @@ int run_export(const std::vector<std::string> &arguments) {
       status = EXPORT_SET_FAILED;
   }
   std::vector<FileIdentity> written;
-  for (const SetLocation &set : sets)
-    if (!SetExport(set, *request, diagnostics, written).run())
+  for (const SetLocation &set : sets) {
+    // Memory the system refuses fails this set alone: its buffers are gone
+    // again, and the next set may need less.
+    bool exported = false;
+    try {
+      exported = SetExport(set, *request, diagnostics, written).run();
+    } catch (const std::bad_alloc &) {
+      diagnostics.report(set.directory + old_parameter_name(set.file_number),
+                         "the system has no memory left to export this set");
+    }
+    if (!exported)
       status = EXPORT_SET_FAILED;
+  }
 
   // A set counts as exported only when its line was seen.
   if (!console_intact()) {

@@ -47,13 +47,16 @@ constexpr double NANO = 1e-9; // nm to m, nA to A
 // same values as the conversion reads through its staging copy, without
 // leaving a staging file beside the sources. A field the record does not hold
 // in full reads as 0, a text field as the bytes it has; `bytes_read` says how
-// many there were, for the set to judge.
+// many there were, for the set to judge, and `cut` whether the read ended
+// before the end the record had when it began.
 struct RecordRead {
   SourceParameters parameters;
   std::int64_t bytes_read = 0;
+  bool cut = false;
 };
 
 std::optional<RecordRead> read_record_fields(const File &record) {
+  const std::int64_t size = record.size();
   std::array<std::uint8_t, RECORD_EXTENT> bytes{};
   const std::optional<std::size_t> got = record.read_at(0, bytes);
   if (!got)
@@ -74,14 +77,14 @@ std::optional<RecordRead> read_record_fields(const File &record) {
                          : std::string(bytes.begin() + offset, bytes.begin() + end);
   };
   return RecordRead{assemble_source_parameters(int_at, float_at, text_at),
-                    length};
+                    length, length < std::min(size, RECORD_EXTENT)};
 }
 
 } // namespace
 
 std::optional<SourceParameters> read_record(const File &record) {
   std::optional<RecordRead> read = read_record_fields(record);
-  if (!read)
+  if (!read || read->cut)
     return std::nullopt;
   return std::move(read->parameters);
 }
@@ -192,6 +195,9 @@ ExportResult plan_set(const ExportSources &sources, SetPlan &plan) {
   const std::optional<RecordRead> read = read_record_fields(*sources.record);
   if (!read)
     return read_failed(*sources.record, sources.record_name);
+  // Fields of a record cut while it was read are no values of the source.
+  if (read->cut)
+    return ended_while_read(*sources.record, sources.record_name, RECORD_EXTENT);
   const SourceParameters &p = plan.p = read->parameters;
   plan.x = p.image_size_x;
   plan.y = p.image_size_y;
