@@ -963,6 +963,11 @@ const ExportCase EXPORT_CASES[] = {
     {"OutputDirectory", {"run3/3"}, {{"out", DIRECTORY}},
      {"-o", "out", "run3/tz3"}, 0, "out" + SEPARATOR + "m3.gwy\n", "",
      {"out/m3.gwy"}},
+    // The longest file number the conversion takes: the temporary's name is
+    // no longer than for any other.
+    {"LongestFileNumber", {std::string(243, '7')}, {}, {std::string(243, '7')},
+     0, "m" + std::string(243, '7') + ".gwy\n", "",
+     {"m" + std::string(243, '7') + ".gwy"}},
     // The files of one set dropped together name it once.
     {"EachSetOnce", {"1"}, {}, {"tp1", "tz1", "1"}, 0, "m1.gwy\n", "",
      {"m1.gwy"}},
