@@ -3,9 +3,9 @@
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
-#include <new>
 #include <cstdio>
 #include <filesystem>
+#include <new>
 #include <optional>
 #include <system_error>
 
