@@ -898,6 +898,10 @@ std::string missing_file_reason() {
 }
 const std::string NO_SUCH_FILE = missing_file_reason();
 
+// An argument that starts so names a file of the scratch directory by its
+// full path.
+const std::string IN_DIR = "{dir}/";
+
 struct ExportCase {
   std::string name;
   std::vector<std::string> sets; // standard sets, "run3/3" in a subdirectory
@@ -927,7 +931,11 @@ TEST_P(ExportRun, PrintsWritesAndEndsAsTheCaseSays) {
       write_file(dir / name, bytes);
   }
   const auto before = tree(dir.path());
-  const RunResult result = run_exporter(dir.path(), c.args);
+  std::vector<std::string> args = c.args;
+  for (std::string &arg : args)
+    if (arg.starts_with(IN_DIR))
+      arg = (dir / arg.substr(IN_DIR.size())).string();
+  const RunResult result = run_exporter(dir.path(), args);
   EXPECT_EQ(result.status, c.status);
   EXPECT_EQ(result.output, c.output);
   EXPECT_EQ(result.errors, c.errors);
@@ -956,6 +964,17 @@ const ExportCase EXPORT_CASES[] = {
      "m1.gwy\nm01.gwy\nm7.gwy\nm07.gwy\nm007.gwy\nm9.gwy\nm10.gwy\n", "",
      {"m1.gwy", "m01.gwy", "m7.gwy", "m07.gwy", "m007.gwy", "m9.gwy",
       "m10.gwy"}},
+    // Names in other letter case, as FAT keeps them: sets where names
+    // ignore case, as on Windows; none elsewhere.
+    {"AllInOtherLetterCase", {},
+     {{"TP1", standard_record()}, {"TZ1", TOPOGRAPHY_BYTES},
+      {"Tp600", standard_record()}, {"tZ600", TOPOGRAPHY_BYTES}},
+     {"--all", "."},
+#ifdef _WIN32
+     0, "m1.gwy\nm600.gwy\n", "", {"m1.gwy", "m600.gwy"}},
+#else
+     1, "", "parvane-export: .: no set found (no file tp<n>)\n", {}},
+#endif
     {"AllInAnotherDirectory", {"run3/3"}, {}, {"--all", "run3"}, 0,
      "run3" + SEPARATOR + "m3.gwy\n", "", {"run3/m3.gwy"}},
     {"PathOfAnyFileOfASet", {"run3/3"}, {}, {"run3/ts3"}, 0, "run3/m3.gwy\n",
@@ -968,9 +987,14 @@ const ExportCase EXPORT_CASES[] = {
     {"LongestFileNumber", {std::string(243, '7')}, {}, {std::string(243, '7')},
      0, "m" + std::string(243, '7') + ".gwy\n", "",
      {"m" + std::string(243, '7') + ".gwy"}},
-    // The files of one set dropped together name it once.
-    {"EachSetOnce", {"1"}, {}, {"tp1", "tz1", "1"}, 0, "m1.gwy\n", "",
-     {"m1.gwy"}},
+    // The files of one set dropped together name it once, however spelled;
+    // a set that cannot be read fails once.
+    {"EachSetOnce", {"1", "run3/3"}, {},
+     {"tp1", "tz1", "./ts1", IN_DIR + "tp1", "run3/../tz1", "1"}, 0,
+     "m1.gwy\n", "", {"m1.gwy"}},
+    {"MissingSetFailsOnce", {"run3/3"}, {{"tz5", "x"}},
+     {"5", "tz5", "./tp5", IN_DIR + "ts5", "run3/../tz5"}, 1, "",
+     "parvane-export: tp5: " + NO_SUCH_FILE + "\n", {}},
     {"OthersStillExported", {"1", "3"}, {{"tz2", DIRECTORY}},
      {"2", "1", "4", "3"}, 1, "m1.gwy\nm3.gwy\n",
      "parvane-export: tp2: " + NO_SUCH_FILE + "\n" +
@@ -1043,10 +1067,71 @@ TEST(ExportRun, HelpEndsWithStatus0) {
   EXPECT_TRUE(list_dir(dir.path()).empty());
 }
 
-// The export's outputs appear by renaming: never over an existing file
-// unless asked, whoever created it; temporaries for one name never collide,
-// and a later run knows them by their name.
-TEST(ExportFiles, RenameReplacesOnlyWhenAskedAndTemporariesAreNew) {
+// The export's outputs appear by renaming: a free name only while it is
+// free, a file only while the name still leads to the one checked.
+struct RenameCase {
+  std::string name;
+  enum Before { Free, Earlier } before;      // m1.gwy when checked
+  enum Then { Kept, Deleted, Swapped } then; // meanwhile, another program
+  bool renamed;
+};
+
+void PrintTo(const RenameCase &c, std::ostream *out) { *out << c.name; }
+
+class ExportRename : public ::testing::TestWithParam<RenameCase> {};
+
+TEST_P(ExportRename, RenameTakesTheNameOnlyAsChecked) {
+  const RenameCase &c = GetParam();
+  ScratchDir dir;
+  const std::string final_name = (dir / "m1.gwy").string();
+  std::string temporary;
+  std::error_code error;
+  ASSERT_TRUE(File::create_temporary(final_name, temporary, error))
+      << error.message();
+  write_file(temporary, "new");
+  std::optional<FileIdentity> checked;
+  if (c.before == RenameCase::Earlier) {
+    write_file(final_name, "earlier");
+    checked = entry_identity(final_name, error);
+    ASSERT_TRUE(checked) << error.message();
+  }
+  if (c.then == RenameCase::Deleted)
+    fs::remove(final_name);
+  // The earlier file lives on under another name, so that the new one
+  // cannot be given its identity.
+  if (c.then == RenameCase::Swapped) {
+    if (c.before == RenameCase::Earlier)
+      fs::rename(final_name, dir / "kept");
+    write_file(final_name, "another program's");
+  }
+
+  error = rename_file(temporary, final_name, checked);
+  EXPECT_EQ(!error, c.renamed) << describe(error);
+  EXPECT_EQ(names_existing_file(error), !c.renamed) << describe(error);
+  const Bytes expected = c.renamed ? "new"
+                         : c.then == RenameCase::Swapped ? "another program's"
+                                                          : "earlier";
+  EXPECT_EQ(read_file(final_name), expected);
+  EXPECT_EQ(fs::exists(temporary), !c.renamed);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ExportRename,
+    ::testing::Values(
+        RenameCase{"FreeName", RenameCase::Free, RenameCase::Kept, true},
+        RenameCase{"CreatedMeanwhile", RenameCase::Free, RenameCase::Swapped,
+                   false},
+        RenameCase{"CheckedFileReplaced", RenameCase::Earlier,
+                   RenameCase::Kept, true},
+        RenameCase{"SwappedMeanwhile", RenameCase::Earlier,
+                   RenameCase::Swapped, false},
+        RenameCase{"DeletedMeanwhile", RenameCase::Earlier,
+                   RenameCase::Deleted, true}),
+    [](const auto &info) { return info.param.name; });
+
+// Temporaries for one name never collide, and a later run knows them by
+// their name.
+TEST(ExportFiles, TemporariesAreNewAndKnownByTheirName) {
   ScratchDir dir;
   const std::string final_name = (dir / "m1.gwy").string();
   std::string first, second;
@@ -1062,18 +1147,6 @@ TEST(ExportFiles, RenameReplacesOnlyWhenAskedAndTemporariesAreNew) {
                                       "m1.gwy"));
     EXPECT_FALSE(is_temporary_name_for(name, (dir / "m2.gwy").string()));
   }
-  const std::uint8_t byte[] = {'1'};
-  EXPECT_TRUE(one->append(byte));
-  one.reset();
-  two.reset();
-  write_file(final_name, "earlier");
-
-  EXPECT_TRUE(names_existing_file(rename_file(first, final_name, false)));
-  EXPECT_EQ(read_file(final_name), "earlier");
-  EXPECT_FALSE(rename_file(first, final_name, true));
-  EXPECT_EQ(read_file(final_name), "1");
-  EXPECT_FALSE(rename_file(second, (dir / "m2.gwy").string(), false));
-  EXPECT_EQ(list_dir(dir.path()), (std::vector<std::string>{"m1.gwy", "m2.gwy"}));
 }
 
 // The temporary's name has one length whatever the final name's, and only

@@ -19,9 +19,12 @@
 #include <functional>
 #include <limits>
 #include <map>
+#include <optional>
 #include <random>
 #include <set>
 #include <sstream>
+#include <string>
+#include <tuple>
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -1541,6 +1544,210 @@ TEST(PosixExportMemory, StaysWithinALimitWhateverTheShape) {
   EXPECT_EQ(run.errors, "parvane-export: tp1: the set would make a GWY file "
                         "larger than the format's limit of 4 GiB per object\n");
 }
+
+// ---------------------------------------------------------------------------
+// parvane-export against another program that acts while it runs, right
+// after the export has checked its output's name (the meanwhile library runs
+// the command then): the export takes a name only as it found it, free or
+// (with --force) holding the same file, and never replaces what another
+// program put there. Each case runs on a scratch directory and on an exFAT
+// file system through FUSE, whose renames cannot refuse to replace and
+// which makes no hard links.
+
+// A program of the system: where Debian keeps it, else by name on the PATH.
+std::string system_program(const std::string &name) {
+  for (const char *directory : {"/usr/sbin/", "/sbin/", "/usr/bin/"})
+    if (::access((directory + name).c_str(), X_OK) == 0)
+      return directory + name;
+  return name;
+}
+
+RunResult run_system_program(const fs::path &dir,
+                             const std::vector<std::string> &argv) {
+  return run_program(dir, system_program(argv.front()), argv);
+}
+
+// An exFAT file system in an image file, on a loop device, mounted through
+// FUSE, as long as the object lives: unmounted and detached again however
+// the test ends. `unavailable` says why this system cannot have one (which
+// skips the test: not root, no FUSE, no free loop device, exFAT's tools
+// missing or refused); `failure` why making it failed (which fails the test).
+class ExfatMount {
+public:
+  ExfatMount() {
+    if (::geteuid() != 0) {
+      unavailable_ = "not root: no loop device, no mount";
+      return;
+    }
+    if (::access("/dev/fuse", R_OK | W_OK) != 0) {
+      unavailable_ = "no /dev/fuse";
+      return;
+    }
+    const fs::path image = scratch_ / "exfat.img";
+    write_file(image, "");
+    fs::resize_file(image, 32 << 20);
+    const RunResult made =
+        run_system_program(scratch_.path(), {"mkfs.exfat", image.string()});
+    if (made.status == 127) {
+      unavailable_ = "no mkfs.exfat (Debian: exfatprogs)";
+      return;
+    }
+    if (made.status != 0) {
+      failure_ = "mkfs.exfat failed: " + made.errors;
+      return;
+    }
+    const RunResult loop = run_system_program(
+        scratch_.path(), {"losetup", "-f", "--show", image.string()});
+    if (loop.status != 0) {
+      unavailable_ = "no free loop device: " + loop.errors;
+      return;
+    }
+    loop_ = loop.output.substr(0, loop.output.find('\n'));
+    mount_ = scratch_ / "mnt";
+    fs::create_directory(mount_);
+    const RunResult mounted = run_system_program(
+        scratch_.path(), {"mount.exfat-fuse", loop_, mount_.string()});
+    if (mounted.status != 0) {
+      unavailable_ = "the exFAT mount (Debian: exfat-fuse) failed: " +
+                     mounted.errors;
+      return;
+    }
+    mounted_ = true;
+  }
+  ~ExfatMount() {
+    // Lazily when busy: a mount must never outlive its test.
+    if (mounted_ &&
+        run_system_program(scratch_.path(), {"umount", mount_.string()})
+                .status != 0)
+      run_system_program(scratch_.path(), {"umount", "-l", mount_.string()});
+    if (!loop_.empty())
+      run_system_program(scratch_.path(), {"losetup", "-d", loop_});
+  }
+  ExfatMount(const ExfatMount &) = delete;
+  ExfatMount &operator=(const ExfatMount &) = delete;
+
+  const std::string &unavailable() const { return unavailable_; }
+  const std::string &failure() const { return failure_; }
+  const fs::path &path() const { return mount_; }
+
+private:
+  ScratchDir scratch_;
+  std::string unavailable_, failure_, loop_;
+  fs::path mount_;
+  bool mounted_ = false;
+};
+
+// Runs the export in `dir` with the meanwhile library, which runs `command`
+// once the export has created its temporary file.
+RunResult run_exporter_meanwhile(const fs::path &dir, const std::string &command,
+                                 const std::vector<std::string> &args) {
+  // The library comes before AddressSanitizer's runtime, harmlessly: it
+  // only passes opens on.
+  const char *sanitizer = std::getenv("ASAN_OPTIONS");
+  std::vector<std::string> argv{
+      "env", "LD_PRELOAD=" PARVANE_MEANWHILE_SHIM, "PARVANE_MEANWHILE=" + command,
+      "ASAN_OPTIONS=" + std::string(sanitizer ? sanitizer : "") +
+          ":verify_asan_link_order=0",
+      PARVANE_EXPORT_BINARY};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return run_program(dir, "env", argv);
+}
+
+const std::string OTHER_RUN =
+    std::string(PARVANE_EXPORT_BINARY) + " -q -f -o out b/tp1";
+
+struct Meanwhile {
+  std::string name;
+  bool earlier;        // out/m1.gwy holds a file of the user's at the start
+  bool force;
+  std::string command; // what another program does meanwhile
+  std::string error;   // the export's line on standard error, if any
+  enum Holds { ThisExport, OtherRun, OtherProgram } holds; // out/m1.gwy after
+};
+
+void PrintTo(const Meanwhile &c, std::ostream *out) { *out << c.name; }
+
+const std::string CREATED = "parvane-export: out/m1.gwy: was created by "
+                            "another program while this export ran\n";
+const std::string REPLACED = "parvane-export: out/m1.gwy: was replaced by "
+                             "another program while this export ran\n";
+
+const Meanwhile MEANWHILE_CASES[] = {
+    {"Nothing", false, false, ":", "", Meanwhile::ThisExport},
+    {"NothingForced", true, true, ":", "", Meanwhile::ThisExport},
+    {"FreeNameTaken", false, false, "echo x >out/m1.gwy", CREATED,
+     Meanwhile::OtherProgram},
+    // Two forced runs of different sets numbered 1 into one directory.
+    {"FreeNameTakenByAForcedRun", false, true, OTHER_RUN, CREATED,
+     Meanwhile::OtherRun},
+    {"CheckedFileReplacedByAForcedRun", true, true, OTHER_RUN, REPLACED,
+     Meanwhile::OtherRun},
+    {"CheckedFileSavedOver", true, true,
+     "mv out/m1.gwy out/kept && echo x >out/m1.gwy", REPLACED,
+     Meanwhile::OtherProgram},
+    {"CheckedFileDeleted", true, true, "rm out/m1.gwy", "",
+     Meanwhile::ThisExport},
+};
+
+enum class Disk { Scratch, Exfat };
+
+void PrintTo(Disk disk, std::ostream *out) {
+  *out << (disk == Disk::Exfat ? "exFAT" : "scratch directory");
+}
+
+class PosixExportMeanwhile
+    : public ::testing::TestWithParam<std::tuple<Meanwhile, Disk>> {};
+
+TEST_P(PosixExportMeanwhile, TakesTheNameOnlyAsItWasChecked) {
+  const auto &[c, disk] = GetParam();
+  std::optional<ScratchDir> scratch;
+  std::optional<ExfatMount> exfat;
+  if (disk == Disk::Exfat) {
+    exfat.emplace();
+    ASSERT_EQ(exfat->failure(), "");
+    if (!exfat->unavailable().empty())
+      GTEST_SKIP() << exfat->unavailable();
+  } else {
+    scratch.emplace();
+  }
+  const fs::path root = exfat ? exfat->path() : scratch->path();
+  // Two sets numbered 1 whose exports differ.
+  fs::create_directories(root / "a");
+  fs::create_directories(root / "b");
+  fs::create_directories(root / "out");
+  write_set(root / "a", "1", FAULT_RECORD, counting_samples(12, 0x8000));
+  write_set(root / "b", "1", FAULT_RECORD, counting_samples(12, 0x1000));
+  ASSERT_EQ(run_exporter(root, {"-q", "-o", "a", "a/tp1"}).status, 0);
+  ASSERT_EQ(run_exporter(root, {"-q", "-o", "b", "b/tp1"}).status, 0);
+  if (c.earlier)
+    write_file(root / "out/m1.gwy", "earlier");
+
+  std::vector<std::string> args{"-o", "out", "a/tp1"};
+  if (c.force)
+    args.insert(args.begin(), "-f");
+  const RunResult run = run_exporter_meanwhile(root, c.command, args);
+
+  EXPECT_EQ(run.errors, c.error);
+  EXPECT_EQ(run.status, c.error.empty() ? 0 : 1);
+  EXPECT_EQ(run.output, c.error.empty() ? "out/m1.gwy\n" : "");
+  const Bytes holds = read_file(root / "out/m1.gwy");
+  switch (c.holds) {
+  case Meanwhile::ThisExport: EXPECT_EQ(holds, read_file(root / "a/m1.gwy")); break;
+  case Meanwhile::OtherRun: EXPECT_EQ(holds, read_file(root / "b/m1.gwy")); break;
+  case Meanwhile::OtherProgram: EXPECT_EQ(holds, "x\n"); break;
+  }
+  for (const std::string &name : list_dir(root / "out"))
+    EXPECT_FALSE(name.ends_with(".tmp")) << name << " left behind";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, PosixExportMeanwhile,
+    ::testing::Combine(::testing::ValuesIn(MEANWHILE_CASES),
+                       ::testing::Values(Disk::Scratch, Disk::Exfat)),
+    [](const auto &info) {
+      return std::get<0>(info.param).name +
+             (std::get<1>(info.param) == Disk::Exfat ? "OnExfat" : "");
+    });
 
 } // namespace
 } // namespace parvane::testing

@@ -29,6 +29,8 @@ public:
       return "the system cannot tell which file this is";
     case FileRefusal::DroppedTrailingCharacter:
       return "ends in a dot or a space, which Windows drops from names";
+    case FileRefusal::InUse: return "is in use by another program";
+    case FileRefusal::NameTaken: return "holds another file than before";
     }
     return "refused";
   }
@@ -444,13 +446,32 @@ PathKind path_kind(const std::string &name, std::error_code &error) {
   return PathKind::Other; // created in the meantime
 }
 
+std::optional<FileIdentity> entry_identity(const std::string &name,
+                                           std::error_code &error) {
+  error.clear();
+  std::optional<FileIdentity> identity = os::entry_identity(name, error);
+  if (!identity && os::is_missing_entry(error))
+    error.clear();
+  return identity;
+}
+
 std::error_code rename_file(const std::string &from, const std::string &to,
-                            bool replace) {
-  return os::rename_name(from, to, replace);
+                            const std::optional<FileIdentity> &replaced) {
+  if (!replaced)
+    return os::rename_name(from, to, false);
+  std::error_code error;
+  const std::optional<FileIdentity> now = entry_identity(to, error);
+  if (error)
+    return error;
+  if (!now)
+    return os::rename_name(from, to, false);
+  if (*now != *replaced)
+    return FileRefusal::NameTaken;
+  return os::rename_name(from, to, true);
 }
 
 bool names_existing_file(const std::error_code &error) {
-  return os::is_existing_entry(error);
+  return error == FileRefusal::NameTaken || os::is_existing_entry(error);
 }
 
 std::error_code list_directory(const std::string &directory,

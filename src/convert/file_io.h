@@ -35,7 +35,8 @@ namespace parvane {
 struct FileIdentity {
   std::uint64_t volume = 0;
   std::uint64_t index = 0;
-  bool operator==(const FileIdentity &) const = default;
+  // Ordered, so that sets of files are looked up in logarithmic time.
+  auto operator<=>(const FileIdentity &) const = default;
 };
 
 // How a step that reads one file and writes another ended.
@@ -53,6 +54,8 @@ enum class FileRefusal {
   NothingWritten,
   UnknownIdentity,
   DroppedTrailingCharacter,
+  InUse,
+  NameTaken,
 };
 const std::error_category &file_refusal_category();
 std::error_code make_error_code(FileRefusal refusal);
@@ -242,13 +245,28 @@ std::vector<std::string> command_line_arguments(int argc, char **argv);
 enum class PathKind { Missing, Directory, Other };
 PathKind path_kind(const std::string &name, std::error_code &error);
 
-// Gives the file `from` the name `to` in one step. An existing `to` is
-// replaced only when `replace` is set, and never in a race with whoever
-// creates it meanwhile: `names_existing_file` tells that failure.
-std::error_code rename_file(const std::string &from, const std::string &to,
-                            bool replace);
+// Which file the directory entry `name` itself is (a symbolic link, not its
+// target). nullopt when there is no such entry, with `error` set when the
+// system cannot tell instead.
+std::optional<FileIdentity> entry_identity(const std::string &name,
+                                           std::error_code &error);
 
-// Whether a failure of `rename_file` means that `to` was already taken.
+// Gives the file `from` the name `to` in one step, where `to` is to be as it
+// was when the caller looked: free (`replaced` nullopt), or the entry
+// `*replaced`. A free name is never taken from whoever creates it meanwhile;
+// an entry is replaced only while the name still leads to it, checked just
+// before the rename (a file put there in that instant is replaced all the
+// same), and a name found free by then is taken as a free one. Where the
+// file system can neither refuse to replace in the rename nor make a second
+// name (exFAT or FAT through FUSE, FUSE mounts without links), a free name
+// is likewise checked just before a plain rename. `names_existing_file`
+// tells that `to` held something else; `FileRefusal::InUse` that another
+// program holds the file there open and Windows will not let it go.
+std::error_code rename_file(const std::string &from, const std::string &to,
+                            const std::optional<FileIdentity> &replaced);
+
+// Whether a failure of `rename_file` means that `to` held something other
+// than the caller expected.
 bool names_existing_file(const std::error_code &error);
 
 // The names in `directory`, in no particular order, without "." and "..".

@@ -120,11 +120,21 @@ std::uint64_t link_count(Handle handle) {
   return status ? static_cast<std::uint64_t>(status->st_nlink) : 0;
 }
 
+std::optional<FileIdentity> entry_identity(const std::string &name,
+                                           std::error_code &error) {
+  struct stat entry {};
+  if (::lstat(name.c_str(), &entry) != 0) {
+    error = last_error();
+    return std::nullopt;
+  }
+  return FileIdentity{static_cast<std::uint64_t>(entry.st_dev),
+                      static_cast<std::uint64_t>(entry.st_ino)};
+}
+
 bool name_leads_to(const std::string &name, Handle handle) {
-  struct stat named {};
-  std::optional<struct stat> open = status_of(handle);
-  return open && ::lstat(name.c_str(), &named) == 0 &&
-         named.st_dev == open->st_dev && named.st_ino == open->st_ino;
+  std::error_code ignored;
+  const std::optional<FileIdentity> named = entry_identity(name, ignored);
+  return named && named == identity_of(handle);
 }
 
 std::int64_t read_some(Handle handle, std::int64_t position,
@@ -222,10 +232,22 @@ std::error_code rename_name(const std::string &from, const std::string &to,
 #endif
   // A second name refuses an existing one as renaming cannot; the first
   // then goes. Should that fail, both names hold the complete file.
-  if (::link(from.c_str(), to.c_str()) != 0)
+  if (::link(from.c_str(), to.c_str()) == 0) {
+    ::unlink(from.c_str());
+    return {};
+  }
+  // exFAT and FAT through FUSE, and FUSE mounts without links, offer
+  // neither: a plain rename onto a name found free an instant before is
+  // the closest there is (a file created in that instant is replaced).
+  if (errno != EPERM && errno != EOPNOTSUPP && errno != ENOSYS)
     return last_error();
-  ::unlink(from.c_str());
-  return {};
+  struct stat entry {};
+  if (::lstat(to.c_str(), &entry) == 0)
+    return system_error_code(EEXIST);
+  if (errno != ENOENT)
+    return last_error();
+  return ::rename(from.c_str(), to.c_str()) == 0 ? std::error_code()
+                                                 : last_error();
 }
 
 std::error_code list_names(const std::string &directory,

@@ -45,6 +45,10 @@ enum class EntryKind { None, Directory, Other };
 EntryKind entry_kind(const std::string &name);
 
 std::optional<FileIdentity> identity_of(Handle handle);
+// The identity of the directory entry `name` itself, not followed through a
+// link; nullopt with `error` (`is_missing_entry` for no entry at all).
+std::optional<FileIdentity> entry_identity(const std::string &name,
+                                           std::error_code &error);
 std::uint64_t link_count(Handle handle);
 // Whether `name`, not followed through a link, is the open file, and the file
 // has not been deleted meanwhile.
@@ -84,6 +88,8 @@ std::error_code delete_name(const std::string &name);
 
 // Gives `from` the name `to`; an existing `to` is replaced only with
 // `replace`, otherwise the failure is one that `is_existing_entry` knows.
+// Windows: a replacement refused because another program holds `to` open
+// is FileRefusal::InUse.
 std::error_code rename_name(const std::string &from, const std::string &to,
                             bool replace);
 

@@ -249,17 +249,27 @@ std::uint64_t link_count(Handle handle) {
   return information ? information->nNumberOfLinks : 0;
 }
 
+std::optional<FileIdentity> entry_identity(const std::string &name,
+                                           std::error_code &error) {
+  // Reading attributes conflicts with no program's sharing mode.
+  const HANDLE named = open_wide(
+      name, FILE_READ_ATTRIBUTES, OPEN_EXISTING,
+      FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, error);
+  if (named == INVALID_HANDLE_VALUE)
+    return std::nullopt;
+  std::optional<FileIdentity> identity = identity_of(value_of(named));
+  if (!identity)
+    error = last_error();
+  ::CloseHandle(named);
+  return identity;
+}
+
 bool name_leads_to(const std::string &name, Handle handle) {
   if (delete_pending(handle_of(handle)))
     return false;
   std::error_code ignored;
-  const HANDLE named = open_wide(name, FILE_READ_ATTRIBUTES, OPEN_EXISTING,
-                                 FILE_FLAG_OPEN_REPARSE_POINT, ignored);
-  if (named == INVALID_HANDLE_VALUE)
-    return false;
-  std::optional<FileIdentity> named_identity = identity_of(value_of(named));
-  ::CloseHandle(named);
-  return named_identity && named_identity == identity_of(handle);
+  const std::optional<FileIdentity> named = entry_identity(name, ignored);
+  return named && named == identity_of(handle);
 }
 
 // ReadFile and WriteFile each carry their own offset, so reads and writes at
@@ -376,10 +386,28 @@ std::error_code rename_name(const std::string &from, const std::string &to,
   const std::optional<std::wstring> wide_to = wide(to);
   if (!wide_from || !wide_to)
     return system_error_code(ERROR_NO_UNICODE_TRANSLATION);
-  return ::MoveFileExW(wide_from->c_str(), wide_to->c_str(),
-                       replace ? MOVEFILE_REPLACE_EXISTING : 0) != 0
-             ? std::error_code()
-             : last_error();
+  if (::MoveFileExW(wide_from->c_str(), wide_to->c_str(),
+                    replace ? MOVEFILE_REPLACE_EXISTING : 0) != 0)
+    return {};
+  const DWORD code = ::GetLastError();
+  if (code == ERROR_SHARING_VIOLATION)
+    return FileRefusal::InUse;
+  if (code != ERROR_ACCESS_DENIED || !replace)
+    return system_error_code(static_cast<int>(code));
+  // Windows refuses to replace a file that another program holds open
+  // without sharing its deletion, in the same words as a read-only file. An
+  // open asking for what the rename needs, sharing everything, tells the
+  // two apart: only the program's hold makes it a sharing violation.
+  const HANDLE target = ::CreateFileW(
+      wide_to->c_str(), DELETE, SHARE_ALL, nullptr, OPEN_EXISTING,
+      FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (target != INVALID_HANDLE_VALUE) {
+    ::CloseHandle(target);
+    return system_error_code(static_cast<int>(code));
+  }
+  return ::GetLastError() == ERROR_SHARING_VIOLATION
+             ? make_error_code(FileRefusal::InUse)
+             : system_error_code(static_cast<int>(code));
 }
 
 std::error_code list_names(const std::string &directory,

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <new>
 #include <optional>
+#include <set>
 #include <system_error>
 
 #include "convert/console.h"
@@ -39,7 +40,6 @@ struct Request {
 struct SetLocation {
   std::string directory;
   std::string file_number;
-  bool operator==(const SetLocation &) const = default;
 };
 
 bool holds_separator(const std::string &path) {
@@ -207,8 +207,30 @@ bool numerically_before(const std::string &a, const std::string &b) {
   return a.size() < b.size();
 }
 
+// Which file `path` opens; nullopt when it opens none.
+std::optional<FileIdentity> identity_at(const std::string &path) {
+  std::error_code ignored;
+  const std::optional<File> file = File::open_source(path, ignored);
+  return file ? file->identity() : std::nullopt;
+}
+
+bool same_file(const std::string &a, const std::string &b) {
+  const std::optional<FileIdentity> identity = identity_at(a);
+  return identity && identity == identity_at(b);
+}
+
+bool ascii_lower_equal(std::string_view text, std::string_view lower) {
+  return text.size() == lower.size() &&
+         std::equal(text.begin(), text.end(), lower.begin(), [](char a, char b) {
+           return (a >= 'A' && a <= 'Z' ? static_cast<char>(a - 'A' + 'a')
+                                        : a) == b;
+         });
+}
+
 // Every set of `directory` whose record tp<n> (n decimal digits) is a file,
-// in numeric order; false, reported, when there is none.
+// in numeric order; false, reported, when there is none. A name listed in
+// other letter case (TP12, as FAT keeps names) counts when it opens the same
+// file as tp12, as on a system that ignores case in names.
 bool find_all_sets(const std::string &directory, std::vector<SetLocation> &sets,
                    const Diagnostics &diagnostics) {
   std::vector<std::string> names;
@@ -219,9 +241,15 @@ bool find_all_sets(const std::string &directory, std::vector<SetLocation> &sets,
   const std::string prefix = as_prefix(directory);
   std::vector<std::string> numbers;
   for (const std::string &name : names) {
-    if (name.starts_with("tp") && all_digits(std::string_view(name).substr(2)) &&
-        names_record(prefix + name))
-      numbers.push_back(name.substr(2));
+    const std::string_view number = std::string_view(name).substr(
+        std::min<std::size_t>(2, name.size()));
+    if (!ascii_lower_equal(std::string_view(name).substr(0, 2), "tp") ||
+        !all_digits(number))
+      continue;
+    const std::string record = prefix + "tp" + std::string(number);
+    if (name.starts_with("tp") ? names_record(record)
+                               : same_file(prefix + name, record))
+      numbers.emplace_back(number);
   }
   if (numbers.empty()) {
     diagnostics.report(directory, "no set found (no file tp<n>)");
@@ -264,9 +292,10 @@ public:
   // Closes the file and gives it its final name; false when the close
   // reports a failure.
   bool close() { return file_->close(); }
-  std::error_code put_in_place(bool replace) {
+  // `replaced`: the entry the final name is to hold still, if any.
+  std::error_code put_in_place(const std::optional<FileIdentity> &replaced) {
     const std::error_code error =
-        rename_file(temporary_name_, final_name_, replace);
+        rename_file(temporary_name_, final_name_, replaced);
     if (!error)
       temporary_name_.clear();
     return error;
@@ -278,24 +307,43 @@ private:
   std::optional<File> file_;
 };
 
-// Whether `path` leads to one of `files`, by identity, whatever links lead
-// there.
-bool leads_to_one_of(const std::string &path,
-                     const std::vector<FileIdentity> &files) {
-  std::optional<File> existing = File::open_source(path);
-  if (!existing)
-    return false;
-  std::optional<FileIdentity> id = existing->identity();
-  return id && std::find(files.begin(), files.end(), *id) != files.end();
+// What a run has done so far, across its sets.
+struct RunSoFar {
+  // The sets met, by their record's identity, or by canonical directory and
+  // number where the record could not be opened: however a set is spelled,
+  // it is attempted once.
+  std::set<FileIdentity> records;
+  std::set<std::pair<std::string, std::string>> unopened;
+  // The outputs written.
+  std::set<FileIdentity> written;
+};
+
+// `directory` (empty: the working one) with every link resolved, as far as
+// it exists; as typed when even that fails.
+std::string canonical_directory(const std::string &directory) {
+  const std::u8string typed(directory.begin(), directory.end());
+  std::error_code error;
+  std::filesystem::path canonical;
+  // Taking the text apart as UTF-8 throws for bytes that are none.
+  try {
+    canonical = std::filesystem::weakly_canonical(
+        std::filesystem::path(typed.empty() ? u8"." : typed), error);
+  } catch (const std::exception &) {
+    return directory;
+  }
+  if (error)
+    return directory;
+  const std::u8string text = canonical.u8string();
+  return std::string(text.begin(), text.end());
 }
 
 class SetExport {
 public:
-  // `written` holds the outputs of the run so far, and gets this one's.
+  // `so_far` tells what the run did before, and learns of this set.
   SetExport(const SetLocation &set, const Request &request,
-            const Diagnostics &diagnostics, std::vector<FileIdentity> &written)
+            const Diagnostics &diagnostics, RunSoFar &so_far)
       : set_(set), request_(request), diagnostics_(diagnostics),
-        written_(written), names_(set_names(set.file_number)) {}
+        so_far_(so_far), names_(set_names(set.file_number)) {}
 
   bool run();
 
@@ -330,7 +378,7 @@ private:
   const SetLocation &set_;
   const Request &request_;
   const Diagnostics &diagnostics_;
-  std::vector<FileIdentity> &written_;
+  RunSoFar &so_far_;
   const SetNames names_;
 };
 
@@ -341,6 +389,15 @@ bool SetExport::run() {
       set_.directory + names_.old_spectroscopy;
   std::error_code error;
   std::optional<File> record = File::open_source(record_path, error);
+  const std::optional<FileIdentity> record_identity =
+      record ? record->identity() : std::nullopt;
+  // A set met before under another spelling is done already, well or not.
+  if (record_identity ? !so_far_.records.insert(*record_identity).second
+                      : !so_far_.unopened
+                             .emplace(canonical_directory(set_.directory),
+                                      set_.file_number)
+                             .second)
+    return true;
   if (!record)
     return fail(record_path, describe(error));
   std::optional<File> topography = File::open_source(topography_path, error);
@@ -377,20 +434,26 @@ bool SetExport::run() {
       (request_.output_directory ? as_prefix(*request_.output_directory)
                                  : set_.directory) +
       gwy_export_name(set_.file_number);
-  // Checked before any work; the final rename refuses a file that appears
-  // in the meantime all the same.
+  // Checked before any work. The final rename takes the name only while it
+  // is as found here: free, or (with --force) the same file.
   const PathKind existing = path_kind(output, error);
   if (existing == PathKind::Directory)
     return fail(output, describe(FileRefusal::Directory));
+  std::optional<FileIdentity> replaced;
   if (existing != PathKind::Missing) {
-    if (leads_to_one_of(output, identities))
+    const std::optional<FileIdentity> there = identity_at(output);
+    if (there && std::find(identities.begin(), identities.end(), *there) !=
+                     identities.end())
       return fail(output, "is one of the set's sources");
     // Two sets of one number from different directories, exported into one
     // directory: --force must not let the second replace the first.
-    if (leads_to_one_of(output, written_))
+    if (there && so_far_.written.contains(*there))
       return fail(output, "was exported from another set in this run");
     if (!request_.force)
       return fail(output, "exists; --force replaces it");
+    replaced = entry_identity(output, error);
+    if (error)
+      return fail(output, describe(error));
   }
 
   std::int64_t planned_bytes = 0;
@@ -416,13 +479,17 @@ bool SetExport::run() {
   const std::optional<FileIdentity> output_identity = file.identity();
   if (!pending.close())
     return fail_temporary(pending, output, describe(file.failure()));
-  if (std::error_code renamed = pending.put_in_place(request_.force)) {
-    return fail(output, names_existing_file(renamed)
-                            ? "exists; --force replaces it"
-                            : describe(renamed));
+  if (std::error_code renamed = pending.put_in_place(replaced)) {
+    if (!names_existing_file(renamed))
+      return fail(output, describe(renamed));
+    return fail(output, replaced
+                            ? "was replaced by another program while this "
+                              "export ran"
+                            : "was created by another program while this "
+                              "export ran");
   }
   if (output_identity)
-    written_.push_back(*output_identity);
+    so_far_.written.insert(*output_identity);
   if (!spectroscopy)
     if (const std::optional<SourceParameters> p = read_record(*record))
       report_missing_spectroscopy(
@@ -432,13 +499,6 @@ bool SetExport::run() {
   if (!request_.quiet)
     print_line(printable(output));
   return true;
-}
-
-// Each set once, in the order first named: the files of one set dropped
-// together onto the program name it several times.
-void add_once(std::vector<SetLocation> &sets, SetLocation set) {
-  if (std::find(sets.begin(), sets.end(), set) == sets.end())
-    sets.push_back(std::move(set));
 }
 
 } // namespace
@@ -458,17 +518,19 @@ int run_export(const std::vector<std::string> &arguments) {
   }
   for (const std::string &argument : request->sets) {
     if (std::optional<SetLocation> set = locate_set(argument, diagnostics))
-      add_once(sets, std::move(*set));
+      sets.push_back(std::move(*set));
     else
       status = EXPORT_SET_FAILED;
   }
-  std::vector<FileIdentity> written;
+  // Each set once, in the order first named: the files of one set dropped
+  // together onto the program name it several times.
+  RunSoFar so_far;
   for (const SetLocation &set : sets) {
     // Memory the system refuses fails this set alone: its buffers are gone
     // again, and the next set may need less.
     bool exported = false;
     try {
-      exported = SetExport(set, *request, diagnostics, written).run();
+      exported = SetExport(set, *request, diagnostics, so_far).run();
     } catch (const std::bad_alloc &) {
       diagnostics.report(set.directory + old_parameter_name(set.file_number),
                          "the system has no memory left to export this set");
