@@ -4,6 +4,7 @@
 #include <array>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <cstdlib>
 #include <fstream>
@@ -21,6 +22,7 @@
 #include "convert/file_io.h"
 #include "convert/set_names.h"
 #include "convert/source_record.h"
+#include "export/export_program.h"
 #include "test_helpers.h"
 
 namespace parvane::testing {
@@ -1067,6 +1069,30 @@ TEST(ExportRun, HelpEndsWithStatus0) {
   EXPECT_TRUE(list_dir(dir.path()).empty());
 }
 
+// An output that another program holds open, sharing only reading (a
+// viewer): Windows will not replace it while it is held, and the export
+// says why; other systems replace it.
+TEST(ExportRun, OutputHeldOpenByAViewer) {
+  ScratchDir dir;
+  write_standard_set(dir.path(), "1");
+  write_file(dir / "m1.gwy", "earlier");
+  {
+    const HeldOpen viewer(dir / "m1.gwy", HeldOpen::Viewer);
+    const RunResult run = run_exporter(dir.path(), {"-f", "1"});
+#ifdef _WIN32
+    EXPECT_EQ(run.errors,
+              "parvane-export: m1.gwy: is in use by another program\n");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(read_file(dir / "m1.gwy"), "earlier");
+#else
+    EXPECT_EQ(run.errors, "");
+    EXPECT_EQ(run.status, 0);
+    EXPECT_TRUE(read_file(dir / "m1.gwy").starts_with("GWYP"));
+#endif
+  }
+  EXPECT_EQ(list_dir(dir.path()).size(), 4u) << "a temporary left behind";
+}
+
 // The export's outputs appear by renaming: a free name only while it is
 // free, a file only while the name still leads to the one checked.
 struct RenameCase {
@@ -1548,6 +1574,68 @@ TEST(PosixConcurrentRuns, TwoRunsInOneDirectoryConvertEverySetExactly) {
   }
 }
 #endif
+
+// About as many arguments as Linux passes to a program: they are run in a
+// forked child of the test, which no limit on a command line applies to.
+// Sets 1 to 300 are named twice each, spelled differently, among 199,400
+// numbers without a set; each set is exported once, in the order named, and
+// each missing one fails with one line. The time is printed, not judged:
+// argument handling that searched the sets named so far for each one grew
+// with the square of their number.
+TEST(PosixExportManyArguments, TwoHundredThousandSetsEachOnce) {
+  constexpr int SETS = 300, ARGUMENTS = 200'000;
+  ScratchDir dir;
+  std::string expected;
+  std::vector<std::string> arguments{"parvane-export"};
+  for (int n = 1; n <= SETS; ++n) {
+    const std::string number = std::to_string(n);
+    write_set(dir.path(), number, standard_record(), TOPOGRAPHY_BYTES);
+    arguments.push_back(number);
+    arguments.push_back("./tz" + number);
+    expected.append(gwy_export_name(number)).append("\n");
+  }
+  for (int n = SETS + 1; arguments.size() <= ARGUMENTS; ++n)
+    arguments.push_back(std::to_string(n));
+
+  std::FILE *out = std::tmpfile();
+  std::FILE *err = std::tmpfile();
+  ASSERT_TRUE(out && err);
+  const auto start = std::chrono::steady_clock::now();
+  std::fflush(nullptr); // nothing of the test's own lines for the child
+  const pid_t child = ::fork();
+  if (child == 0) {
+    if (::chdir(dir.path().c_str()) != 0 ||
+        ::dup2(::fileno(out), STDOUT_FILENO) < 0 ||
+        ::dup2(::fileno(err), STDERR_FILENO) < 0)
+      ::_exit(127);
+    ::_exit(run_export(arguments));
+  }
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  const std::chrono::duration<double> took =
+      std::chrono::steady_clock::now() - start;
+  std::printf("%d arguments: %.2f s\n", ARGUMENTS, took.count());
+  std::fflush(out);
+  std::fflush(err);
+  std::rewind(out);
+  std::rewind(err);
+  std::string output, errors;
+  for (int c; (c = std::fgetc(out)) != EOF;)
+    output += static_cast<char>(c);
+  for (int c; (c = std::fgetc(err)) != EOF;)
+    errors += static_cast<char>(c);
+  std::fclose(out);
+  std::fclose(err);
+
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 1);
+  EXPECT_EQ(output, expected);
+  EXPECT_EQ(std::count(errors.begin(), errors.end(), '\n'),
+            ARGUMENTS - 2 * SETS);
+  EXPECT_TRUE(errors.starts_with("parvane-export: tp301: "));
+  EXPECT_TRUE(errors.ends_with("parvane-export: tp199700: " + NO_SUCH_FILE +
+                               "\n"));
+}
 
 } // namespace
 } // namespace parvane::testing

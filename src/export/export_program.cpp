@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <map>
 #include <new>
 #include <optional>
 #include <set>
@@ -307,17 +308,6 @@ private:
   std::optional<File> file_;
 };
 
-// What a run has done so far, across its sets.
-struct RunSoFar {
-  // The sets met, by their record's identity, or by canonical directory and
-  // number where the record could not be opened: however a set is spelled,
-  // it is attempted once.
-  std::set<FileIdentity> records;
-  std::set<std::pair<std::string, std::string>> unopened;
-  // The outputs written.
-  std::set<FileIdentity> written;
-};
-
 // `directory` (empty: the working one) with every link resolved, as far as
 // it exists; as typed when even that fails.
 std::string canonical_directory(const std::string &directory) {
@@ -336,6 +326,32 @@ std::string canonical_directory(const std::string &directory) {
   const std::u8string text = canonical.u8string();
   return std::string(text.begin(), text.end());
 }
+
+// What a run has done so far, across its sets.
+class RunSoFar {
+public:
+  // False when the set was met before, however spelled: known by its
+  // record's identity, or by canonical directory and number when the record
+  // cannot be opened (`record` nullopt).
+  bool first_meeting(const SetLocation &set,
+                     const std::optional<FileIdentity> &record) {
+    if (record)
+      return records_.insert(*record).second;
+    auto [known, added] = directories_.try_emplace(set.directory);
+    if (added)
+      known->second = canonical_directory(set.directory);
+    return unopened_.emplace(known->second, set.file_number).second;
+  }
+
+  // The outputs written.
+  std::set<FileIdentity> written;
+
+private:
+  std::set<FileIdentity> records_;
+  std::set<std::pair<std::string, std::string>> unopened_;
+  // Each directory named, as typed, with its canonical form.
+  std::map<std::string, std::string> directories_;
+};
 
 class SetExport {
 public:
@@ -392,11 +408,7 @@ bool SetExport::run() {
   const std::optional<FileIdentity> record_identity =
       record ? record->identity() : std::nullopt;
   // A set met before under another spelling is done already, well or not.
-  if (record_identity ? !so_far_.records.insert(*record_identity).second
-                      : !so_far_.unopened
-                             .emplace(canonical_directory(set_.directory),
-                                      set_.file_number)
-                             .second)
+  if (!so_far_.first_meeting(set_, record_identity))
     return true;
   if (!record)
     return fail(record_path, describe(error));
