@@ -977,6 +977,15 @@ const ExportCase EXPORT_CASES[] = {
 #else
      1, "", "parvane-export: .: no set found (no file tp<n>)\n", {}},
 #endif
+    {"PathInOtherLetterCase", {},
+     {{"TP1", standard_record()}, {"TZ1", TOPOGRAPHY_BYTES}}, {"TZ1"},
+#ifdef _WIN32
+     0, "m1.gwy\n", "", {"m1.gwy"}},
+#else
+     1, "",
+     "parvane-export: TZ1: is not a file of a set (tp<n>, tz<n> or ts<n>)\n",
+     {}},
+#endif
     {"AllInAnotherDirectory", {"run3/3"}, {}, {"--all", "run3"}, 0,
      "run3" + SEPARATOR + "m3.gwy\n", "", {"run3/m3.gwy"}},
     {"PathOfAnyFileOfASet", {"run3/3"}, {}, {"run3/ts3"}, 0, "run3/m3.gwy\n",
@@ -1401,8 +1410,9 @@ TEST(ExampleSets, SeedGivesOtherNoiseOfTheSameShape) {
 // ---------------------------------------------------------------------------
 // POSIX only from here to the end of the file (standard output redirected or
 // closed in a forked child, /dev/full, fcntl locks, a backslash as an
-// ordinary character of a file name). Suites: EndToEnd.Posix*,
-// PosixConsole, PosixStandardStreams, PosixConcurrentRuns.
+// ordinary character of a file name, more arguments than a Windows command
+// line holds). Suites: EndToEnd.Posix*, PosixConsole, PosixStandardStreams,
+// PosixConcurrentRuns, PosixExportManyArguments.
 
 // On POSIX systems only '/' separates directories: a backslash is an
 // ordinary character of a file number.
@@ -1573,7 +1583,6 @@ TEST(PosixConcurrentRuns, TwoRunsInOneDirectoryConvertEverySetExactly) {
     EXPECT_EQ(tree(dir.path()), expected);
   }
 }
-#endif
 
 // About as many arguments as Linux passes to a program: they are run in a
 // forked child of the test, which no limit on a command line applies to.
@@ -1636,6 +1645,8 @@ TEST(PosixExportManyArguments, TwoHundredThousandSetsEachOnce) {
   EXPECT_TRUE(errors.ends_with("parvane-export: tp199700: " + NO_SUCH_FILE +
                                "\n"));
 }
+
+#endif
 
 } // namespace
 } // namespace parvane::testing

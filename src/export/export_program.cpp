@@ -161,6 +161,41 @@ std::optional<Request> parse_command_line(std::vector<std::string> arguments,
 // ---------------------------------------------------------------------------
 // The sets named.
 
+// Which file `path` opens; nullopt when it opens none.
+std::optional<FileIdentity> identity_at(const std::string &path) {
+  std::error_code ignored;
+  const std::optional<File> file = File::open_source(path, ignored);
+  return file ? file->identity() : std::nullopt;
+}
+
+bool same_file(const std::string &a, const std::string &b) {
+  const std::optional<FileIdentity> identity = identity_at(a);
+  return identity && identity == identity_at(b);
+}
+
+// Which file of a set the base name `base` of `path` is: "tp", "tz" or
+// "ts", the kind in lower case, followed by the file number; nothing when
+// it is none. A name in other letter case (TP12, as FAT keeps names) counts
+// where it opens the same file as the name in lower case, as on a system
+// that ignores case in names.
+std::optional<std::string> set_file_kind(const std::string &path,
+                                         std::string_view base) {
+  if (base.size() <= 2)
+    return std::nullopt;
+  std::string kind(base.substr(0, 2));
+  for (char &c : kind)
+    if (c >= 'A' && c <= 'Z')
+      c = static_cast<char>(c - 'A' + 'a');
+  if (kind != "tp" && kind != "tz" && kind != "ts")
+    return std::nullopt;
+  if (base.starts_with(kind) ||
+      same_file(path, path.substr(0, path.size() - base.size()) + kind +
+                          std::string(base.substr(2))))
+    return kind;
+  return std::nullopt;
+}
+
+
 // The set a SET argument names: a path when it holds a directory separator
 // or names something that exists, a file number otherwise. A path must end
 // in the name of a file of a set.
@@ -177,10 +212,7 @@ std::optional<SetLocation> locate_set(const std::string &argument,
   }
   const std::size_t start = base_name_start(argument);
   const std::string base = argument.substr(start);
-  const bool set_file = base.size() > 2 && (base.starts_with("tp") ||
-                                            base.starts_with("tz") ||
-                                            base.starts_with("ts"));
-  if (!set_file) {
+  if (!set_file_kind(argument, base)) {
     diagnostics.report(argument,
                        "is not a file of a set (tp<n>, tz<n> or ts<n>)");
     return std::nullopt;
@@ -208,30 +240,9 @@ bool numerically_before(const std::string &a, const std::string &b) {
   return a.size() < b.size();
 }
 
-// Which file `path` opens; nullopt when it opens none.
-std::optional<FileIdentity> identity_at(const std::string &path) {
-  std::error_code ignored;
-  const std::optional<File> file = File::open_source(path, ignored);
-  return file ? file->identity() : std::nullopt;
-}
-
-bool same_file(const std::string &a, const std::string &b) {
-  const std::optional<FileIdentity> identity = identity_at(a);
-  return identity && identity == identity_at(b);
-}
-
-bool ascii_lower_equal(std::string_view text, std::string_view lower) {
-  return text.size() == lower.size() &&
-         std::equal(text.begin(), text.end(), lower.begin(), [](char a, char b) {
-           return (a >= 'A' && a <= 'Z' ? static_cast<char>(a - 'A' + 'a')
-                                        : a) == b;
-         });
-}
-
 // Every set of `directory` whose record tp<n> (n decimal digits) is a file,
-// in numeric order; false, reported, when there is none. A name listed in
-// other letter case (TP12, as FAT keeps names) counts when it opens the same
-// file as tp12, as on a system that ignores case in names.
+// also one listed in other letter case, in numeric order; false, reported,
+// when there is none.
 bool find_all_sets(const std::string &directory, std::vector<SetLocation> &sets,
                    const Diagnostics &diagnostics) {
   std::vector<std::string> names;
@@ -242,15 +253,13 @@ bool find_all_sets(const std::string &directory, std::vector<SetLocation> &sets,
   const std::string prefix = as_prefix(directory);
   std::vector<std::string> numbers;
   for (const std::string &name : names) {
-    const std::string_view number = std::string_view(name).substr(
-        std::min<std::size_t>(2, name.size()));
-    if (!ascii_lower_equal(std::string_view(name).substr(0, 2), "tp") ||
-        !all_digits(number))
+    const std::string number = name.substr(std::min<std::size_t>(2, name.size()));
+    if (!all_digits(number))
       continue;
-    const std::string record = prefix + "tp" + std::string(number);
-    if (name.starts_with("tp") ? names_record(record)
-                               : same_file(prefix + name, record))
-      numbers.emplace_back(number);
+    // The kind is told by opening the file only for names in other case.
+    if (name.starts_with("tp") ? names_record(prefix + name)
+                               : set_file_kind(prefix + name, name) == "tp")
+      numbers.push_back(number);
   }
   if (numbers.empty()) {
     diagnostics.report(directory, "no set found (no file tp<n>)");

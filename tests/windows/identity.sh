@@ -422,6 +422,8 @@ check examples '?'
 if [ -w /dev/full ]; then check_full_console examples 3; fi
 check_export examples --all .
 check_export examples 1 ./tz2 tp3
+# One set however spelled, and a set without a record, each met once.
+check_export examples tp1 ./tz1 1 ../examples/ts1 5 ./tp5 ./ts5
 check_export examples -q -f 2 ts2
 check_export examples -o . -f 3
 check_export examples
