@@ -970,7 +970,8 @@ const ExportCase EXPORT_CASES[] = {
     // ignore case, as on Windows; none elsewhere.
     {"AllInOtherLetterCase", {},
      {{"TP1", standard_record()}, {"TZ1", TOPOGRAPHY_BYTES},
-      {"Tp600", standard_record()}, {"tZ600", TOPOGRAPHY_BYTES}},
+      {"TS1", SPECTROSCOPY_BYTES}, {"Tp600", standard_record()},
+      {"tZ600", TOPOGRAPHY_BYTES}, {"tS600", SPECTROSCOPY_BYTES}},
      {"--all", "."},
 #ifdef _WIN32
      0, "m1.gwy\nm600.gwy\n", "", {"m1.gwy", "m600.gwy"}},
@@ -978,7 +979,9 @@ const ExportCase EXPORT_CASES[] = {
      1, "", "parvane-export: .: no set found (no file tp<n>)\n", {}},
 #endif
     {"PathInOtherLetterCase", {},
-     {{"TP1", standard_record()}, {"TZ1", TOPOGRAPHY_BYTES}}, {"TZ1"},
+     {{"TP1", standard_record()}, {"TZ1", TOPOGRAPHY_BYTES},
+      {"TS1", SPECTROSCOPY_BYTES}},
+     {"TZ1"},
 #ifdef _WIN32
      0, "m1.gwy\n", "", {"m1.gwy"}},
 #else
@@ -1598,7 +1601,7 @@ TEST(PosixExportManyArguments, TwoHundredThousandSetsEachOnce) {
   std::vector<std::string> arguments{"parvane-export"};
   for (int n = 1; n <= SETS; ++n) {
     const std::string number = std::to_string(n);
-    write_set(dir.path(), number, standard_record(), TOPOGRAPHY_BYTES);
+    write_standard_set(dir.path(), number);
     arguments.push_back(number);
     arguments.push_back("./tz" + number);
     expected.append(gwy_export_name(number)).append("\n");

@@ -1715,8 +1715,11 @@ TEST_P(PosixExportMeanwhile, TakesTheNameOnlyAsItWasChecked) {
   fs::create_directories(root / "a");
   fs::create_directories(root / "b");
   fs::create_directories(root / "out");
-  write_set(root / "a", "1", FAULT_RECORD, counting_samples(12, 0x8000));
-  write_set(root / "b", "1", FAULT_RECORD, counting_samples(12, 0x1000));
+  const Bytes spectroscopy = counting_samples(3 * 6 + 3 * 12, 0x7000);
+  write_set(root / "a", "1", FAULT_RECORD, counting_samples(12, 0x8000),
+            &spectroscopy);
+  write_set(root / "b", "1", FAULT_RECORD, counting_samples(12, 0x1000),
+            &spectroscopy);
   ASSERT_EQ(run_exporter(root, {"-q", "-o", "a", "a/tp1"}).status, 0);
   ASSERT_EQ(run_exporter(root, {"-q", "-o", "b", "b/tp1"}).status, 0);
   if (c.earlier)
