@@ -195,7 +195,6 @@ std::optional<std::string> set_file_kind(const std::string &path,
   return std::nullopt;
 }
 
-
 // The set a SET argument names: a path when it holds a directory separator
 // or names something that exists, a file number otherwise. A path must end
 // in the name of a file of a set.
