@@ -1,9 +1,11 @@
 // Arbitrary record values, file numbers and flags through the parameter file
 // text. Whatever the values (NaN, infinities, extreme sizes, any bytes in
 // the text fields), the text keeps its line structure: every line ends with
-// CR LF, the line count is that of the channel layout (a line feed in a text
-// field or the file number ends a line of its own), and the file opens and
-// ends with its fixed lines.
+// CR LF, the line count is that of the channel layout (a line feed in the
+// file number ends a line of its own; the text fields' line breaks are
+// written as spaces), no carriage return stands alone but one typed in the
+// file number, and the file opens
+// and ends with its fixed lines.
 #include <algorithm>
 #include <bit>
 #include <cstdint>
@@ -25,10 +27,6 @@ void require(bool condition, const char *what) {
 
 std::int64_t line_feeds(const std::string &text) {
   return std::count(text.begin(), text.end(), '\n');
-}
-
-std::string value_of(const std::string &field_bytes) {
-  return field_bytes.substr(0, field_bytes.find('\0'));
 }
 
 parvane::SourceParameters parameters_from(FuzzedDataProvider &in) {
@@ -77,14 +75,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data,
       dual ? (spectroscopy ? 156 : 114) : (spectroscopy ? 121 : 98);
   const std::int64_t filename_lines = 1 + dual + spectroscopy + (dual && spectroscopy);
   require(line_feeds(text) ==
-              layout_lines + line_feeds(value_of(p.date_text)) +
-                  line_feeds(value_of(p.comment_text)) +
-                  line_feeds(value_of(p.user_text)) +
-                  filename_lines * line_feeds(context.file_number),
+              layout_lines + filename_lines * line_feeds(context.file_number),
           "wrong number of lines");
   for (std::size_t i = text.find('\n'); i != std::string::npos;
        i = text.find('\n', i + 1))
     require(i > 0 && text[i - 1] == '\r', "a line feed without carriage return");
+  // A carriage return in the file number is written as it was typed.
+  if (context.file_number.find('\r') == std::string::npos)
+    for (std::size_t i = text.find('\r'); i != std::string::npos;
+         i = text.find('\r', i + 1))
+      require(i + 1 < text.size() && text[i + 1] == '\n',
+              "a carriage return without line feed");
   require(text.starts_with(";\r\n"), "does not open with its first line");
   require(text.ends_with("I Total                              : 0.01    ;[V]\r\n"),
           "does not end with its last line");
