@@ -542,9 +542,9 @@ bool SetExport::run() {
   return true;
 }
 
-// Ends a run that was asked to stop, once the set in progress (if any) has
+// Ends a run that was asked to stop, once the set it stopped (if any) has
 // deleted its temporary: one line on standard error, nothing more on
-// standard output. A set that was already exported stays.
+// standard output. Sets already exported stay.
 [[noreturn]] void stop_as_interrupted(const SetExport *in_progress,
                                       const Diagnostics &diagnostics) {
   if (in_progress == nullptr || in_progress->output().empty()) {
