@@ -411,6 +411,23 @@ private:
     return fail(pending.temporary_name(),
                 reason + " (the temporary file for " + printable(output) + ")");
   }
+  // Names every temporary of this output that an export ended outright (a
+  // kill -9, a power loss) left behind. None is deleted: on a share, one may
+  // be that of an export still running on another machine.
+  void name_left_temporaries() const {
+    const std::string directory = output_.substr(0, base_name_start(output_));
+    std::vector<std::string> names;
+    if (list_directory(directory.empty() ? "." : directory, names))
+      return;
+    std::sort(names.begin(), names.end());
+    for (const std::string &name : names)
+      if (is_temporary_name_for(name, output_))
+        diagnostics_.report(directory + name,
+                            "a temporary of " + printable(output_) +
+                                " left by an export that did not finish; "
+                                "not deleted, as an export elsewhere may "
+                                "still be writing it");
+  }
   bool fail_step(const ExportResult &result, const PendingOutput &pending,
                  const std::string &output) const {
     if (result.file.empty())
@@ -475,6 +492,7 @@ bool SetExport::run() {
                                         : set_.directory) +
             gwy_export_name(set_.file_number);
   const std::string &output = output_;
+  name_left_temporaries();
   // Checked before any work. The final rename takes the name only while it
   // is as found here: free, or (with --force) the same file.
   const PathKind existing = path_kind(output, error);
