@@ -381,9 +381,8 @@ StartedProgram::StartedProgram(const fs::path &dir, const std::string &program,
   if (child == 0) {
     // The signals a test sends reach the program with their default
     // actions, whatever the test runner was started with (a background job
-    // of a script ignores SIGINT); SIGXFSZ too, which the program must
-    // ignore itself.
-    for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGXFSZ})
+    // of a script ignores SIGINT).
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP})
       std::signal(signal, SIG_DFL);
     ::dup2(::fileno(err), STDERR_FILENO);
     switch (options.standard_output) {
@@ -413,7 +412,8 @@ StartedProgram::StartedProgram(const fs::path &dir, const std::string &program,
     if (options.file_size_limit) {
       const struct rlimit limit = {*options.file_size_limit,
                                    *options.file_size_limit};
-      if (::setrlimit(RLIMIT_FSIZE, &limit) != 0)
+      if (std::signal(SIGXFSZ, SIG_IGN) == SIG_ERR ||
+          ::setrlimit(RLIMIT_FSIZE, &limit) != 0)
         ::_exit(127);
     }
     if (options.address_space_limit) {
