@@ -970,8 +970,8 @@ const ExportCase EXPORT_CASES[] = {
      {"-o", "out", "1"}, 0, "out" + SEPARATOR + "m1.gwy\n",
      "parvane-export: out" + SEPARATOR + LEFT_TEMPORARY +
          ": a temporary of out" + SEPARATOR +
-         "m1.gwy left by an export that did not finish; not deleted, as an "
-         "export elsewhere may still be writing it\n",
+         "m1.gwy from an export that has not finished (killed, or still "
+         "running elsewhere); not deleted\n",
      {"out/m1.gwy"}},
     {"QuietPrintsNothing", {"1", "2"}, {}, {"-q", "1", "2"}, 0, "", "",
      {"m1.gwy", "m2.gwy"}},

@@ -1733,7 +1733,14 @@ TEST_P(PosixExportMeanwhile, TakesTheNameOnlyAsItWasChecked) {
     args.insert(args.begin(), "-f");
   const RunResult run = run_exporter_meanwhile(root, c.command, args);
 
-  EXPECT_EQ(run.errors, c.error);
+  // A forced run writing meanwhile may have its temporary named, depending
+  // on when it started: that note is no failure of this run.
+  std::string errors;
+  std::istringstream lines(run.errors);
+  for (std::string line; std::getline(lines, line);)
+    if (line.find(": a temporary of ") == std::string::npos)
+      errors += line + "\n";
+  EXPECT_EQ(errors, c.error);
   EXPECT_EQ(run.status, c.error.empty() ? 0 : 1);
   EXPECT_EQ(run.output, c.error.empty() ? "out/m1.gwy\n" : "");
   const Bytes holds = read_file(root / "out/m1.gwy");

@@ -424,9 +424,9 @@ private:
       if (is_temporary_name_for(name, output_))
         diagnostics_.report(directory + name,
                             "a temporary of " + printable(output_) +
-                                " left by an export that did not finish; "
-                                "not deleted, as an export elsewhere may "
-                                "still be writing it");
+                                " from an export that has not finished "
+                                "(killed, or still running elsewhere); not "
+                                "deleted");
   }
   bool fail_step(const ExportResult &result, const PendingOutput &pending,
                  const std::string &output) const {
