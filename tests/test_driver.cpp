@@ -2,7 +2,14 @@
 
 #include <gtest/gtest.h>
 #include <limits>
+#include <optional>
 #include <vector>
+
+#include "convert/interruption.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 namespace parvane {
 namespace {
@@ -86,6 +93,26 @@ TEST(NumberToText, WritesPlainDecimal) {
   EXPECT_EQ(number_to_text(LARGEST), "2147483647");
   EXPECT_EQ(number_to_text(SMALLEST), "-2147483648");
 }
+
+#ifdef _WIN32
+// Every console event that asks a run to stop, and which of them Windows
+// ends the process for as soon as the handler returns, so that the handler
+// must hold it until the run has cleaned up. Ctrl-C itself is also run under
+// Wine by the identity script, where a SIGINT to the process arrives as one.
+TEST(ConsoleEvents, StopTheRunAndHoldTheProcessWhereWindowsWouldEndIt) {
+  struct Case {
+    DWORD event;
+    std::optional<ConsoleEventResponse> response;
+  };
+  for (const Case &c : {Case{CTRL_C_EVENT, ConsoleEventResponse{false}},
+                        Case{CTRL_BREAK_EVENT, ConsoleEventResponse{false}},
+                        Case{CTRL_CLOSE_EVENT, ConsoleEventResponse{true}},
+                        Case{CTRL_LOGOFF_EVENT, ConsoleEventResponse{true}},
+                        Case{CTRL_SHUTDOWN_EVENT, ConsoleEventResponse{true}},
+                        Case{3, std::nullopt}, Case{7, std::nullopt}})
+    EXPECT_EQ(console_event_response(c.event), c.response) << c.event;
+}
+#endif
 
 } // namespace
 } // namespace parvane

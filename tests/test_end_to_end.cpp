@@ -954,8 +954,25 @@ TEST_P(ExportRun, PrintsWritesAndEndsAsTheCaseSays) {
   EXPECT_EQ(after, expected);
 }
 
+// A temporary of m1.gwy (or m2.gwy) that an export ended outright left in
+// out/.
+const std::string LEFT_TEMPORARY = temporary_name_for("m1.gwy", 4242, 0);
+const std::string OTHER_TEMPORARY = temporary_name_for("m2.gwy", 4242, 0);
+
 const ExportCase EXPORT_CASES[] = {
     {"OneSet", {"1"}, {}, {"1"}, 0, "m1.gwy\n", "", {"m1.gwy"}},
+    // Named by the next export of the same output, and never deleted: on a
+    // share it may be that of an export still running on another machine.
+    {"LeftTemporaryNamedNotDeleted", {"1"},
+     {{"out", DIRECTORY},
+      {"out/" + LEFT_TEMPORARY, "killed"},
+      {"out/" + OTHER_TEMPORARY, "killed"}},
+     {"-o", "out", "1"}, 0, "out" + SEPARATOR + "m1.gwy\n",
+     "parvane-export: out" + SEPARATOR + LEFT_TEMPORARY +
+         ": a temporary of out" + SEPARATOR +
+         "m1.gwy from an export that has not finished (killed, or still "
+         "running elsewhere); not deleted\n",
+     {"out/m1.gwy"}},
     {"QuietPrintsNothing", {"1", "2"}, {}, {"-q", "1", "2"}, 0, "", "",
      {"m1.gwy", "m2.gwy"}},
     // Numeric order, the shorter of equal values first; leading zeros kept;

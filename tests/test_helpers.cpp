@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -10,6 +11,7 @@
 #include <iterator>
 #include <random>
 #include <stdexcept>
+#include <thread>
 
 #ifdef _WIN32
 #ifndef NOMINMAX
@@ -318,13 +320,21 @@ RunResult run_program(const fs::path &dir, const std::string &program,
     ::CloseHandle(input);
   if (started == 0)
     return {"", "", 127};
-  ::WaitForSingleObject(process.hProcess, INFINITE);
+  bool timed_out = false;
+  if (::WaitForSingleObject(process.hProcess, RUN_DEADLINE_SECONDS * 1000) !=
+      WAIT_OBJECT_0) {
+    timed_out = true;
+    ::TerminateProcess(process.hProcess, 1);
+    ::WaitForSingleObject(process.hProcess, INFINITE);
+  }
   DWORD status = 0;
   ::GetExitCodeProcess(process.hProcess, &status);
   ::CloseHandle(process.hThread);
   ::CloseHandle(process.hProcess);
-  return {out.text(), err.text(),
-          status >= FIRST_CRASH_STATUS ? -1 : static_cast<int>(status)};
+  RunResult result{out.text(), err.text(),
+                   status >= FIRST_CRASH_STATUS ? -1 : static_cast<int>(status)};
+  result.timed_out = timed_out;
+  return result;
 }
 
 HeldOpen::HeldOpen(const fs::path &path, Access access) {
@@ -357,18 +367,23 @@ std::string read_all(int descriptor) {
 
 } // namespace
 
-RunResult run_program(const fs::path &dir, const std::string &program,
-                      std::vector<std::string> argv,
-                      const std::optional<fs::path> &home,
-                      const RunOptions &options) {
-  // Unnamed temporary files rather than pipes: neither stream can fill up
-  // and block the program while the other one is read.
-  std::FILE *out = std::tmpfile();
-  std::FILE *err = std::tmpfile();
-  if (out == nullptr || err == nullptr)
+StartedProgram::StartedProgram(const fs::path &dir, const std::string &program,
+                               std::vector<std::string> argv,
+                               const std::optional<fs::path> &home,
+                               const RunOptions &options)
+    // Unnamed temporary files rather than pipes: neither stream can fill up
+    // and block the program while the other one is read.
+    : out_(std::tmpfile()), err_(std::tmpfile()) {
+  if (out_ == nullptr || err_ == nullptr)
     throw std::runtime_error("cannot capture a program's output");
+  std::FILE *out = out_, *err = err_;
   pid_t child = ::fork();
   if (child == 0) {
+    // The signals a test sends reach the program with their default
+    // actions, whatever the test runner was started with (a background job
+    // of a script ignores SIGINT).
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP})
+      std::signal(signal, SIG_DFL);
     ::dup2(::fileno(err), STDERR_FILENO);
     switch (options.standard_output) {
     case RunOptions::Output::Captured:
@@ -420,13 +435,51 @@ RunResult run_program(const fs::path &dir, const std::string &program,
     ::execvp(program.c_str(), words.data());
     ::_exit(127);
   }
+  pid_ = child;
+}
+
+StartedProgram::~StartedProgram() {
+  if (pid_ > 0) {
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
+  }
+  std::fclose(out_);
+  std::fclose(err_);
+}
+
+std::string StartedProgram::errors_so_far() const {
+  return read_all(::fileno(err_));
+}
+
+RunResult StartedProgram::wait() {
+  RunResult result;
+  if (pid_ <= 0)
+    return result;
+  const auto deadline = std::chrono::steady_clock::now() +
+                        std::chrono::seconds(RUN_DEADLINE_SECONDS);
   int status = 0;
-  ::waitpid(child, &status, 0);
-  RunResult result{read_all(::fileno(out)), read_all(::fileno(err)),
-                   WIFEXITED(status) ? WEXITSTATUS(status) : -1};
-  std::fclose(out);
-  std::fclose(err);
+  while (::waitpid(pid_, &status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      result.timed_out = true;
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, &status, 0);
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  pid_ = -1;
+  result.output = read_all(::fileno(out_));
+  result.errors = read_all(::fileno(err_));
+  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  result.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
   return result;
+}
+
+RunResult run_program(const fs::path &dir, const std::string &program,
+                      std::vector<std::string> argv,
+                      const std::optional<fs::path> &home,
+                      const RunOptions &options) {
+  return StartedProgram(dir, program, std::move(argv), home, options).wait();
 }
 
 HeldOpen::HeldOpen(const fs::path &path, Access access)

@@ -73,7 +73,14 @@ struct RunResult {
   std::string output; // everything the converter wrote to standard output
   std::string errors; // everything it wrote to standard error
   int status = -1;    // exit status, or -1 when it did not exit normally
+  int signal = 0;     // the signal that ended it (POSIX), 0 when it exited
+  bool timed_out = false; // killed at RUN_DEADLINE_SECONDS
 };
+
+// How long any program a test starts may run before the test kills it and
+// fails: within ctest's timeout of each test, so that the test itself says
+// which run hung, also when the suite is run without ctest.
+inline constexpr int RUN_DEADLINE_SECONDS = 240;
 
 // How the program's surroundings differ from an ordinary run (POSIX only).
 struct RunOptions {
@@ -105,11 +112,39 @@ constexpr bool ARGC_ZERO_POSSIBLE = true;
 // argument vector `argv`, argv[0] included (empty: no arguments at all, where
 // ARGC_ZERO_POSSIBLE), and with `home` as its HOME when given. On Windows the
 // arguments reach the program through one command line, quoted so that the
-// C runtime splits it back into exactly `argv`.
+// C runtime splits it back into exactly `argv`. A program still running after
+// RUN_DEADLINE_SECONDS is killed (`timed_out`).
 RunResult run_program(const fs::path &dir, const std::string &program,
                       std::vector<std::string> argv,
                       const std::optional<fs::path> &home = std::nullopt,
                       const RunOptions &options = {});
+
+#ifndef _WIN32
+// A program started in the background, so that a test can act on it while it
+// runs (POSIX only). Started and captured as `run_program` does; a program
+// never waited for is killed and reaped when the object goes.
+class StartedProgram {
+public:
+  StartedProgram(const fs::path &dir, const std::string &program,
+                 std::vector<std::string> argv,
+                 const std::optional<fs::path> &home = std::nullopt,
+                 const RunOptions &options = {});
+  ~StartedProgram();
+  StartedProgram(const StartedProgram &) = delete;
+  StartedProgram &operator=(const StartedProgram &) = delete;
+
+  int pid() const { return pid_; }
+  // What it has written to standard error so far.
+  std::string errors_so_far() const;
+  // Waits until it ends, killing it at the deadline (`timed_out`).
+  RunResult wait();
+
+private:
+  int pid_ = -1;
+  std::FILE *out_ = nullptr;
+  std::FILE *err_ = nullptr;
+};
+#endif
 
 // Runs the built converter in `dir` with `args` after argv[0] = `argv0`.
 // With argv0 nullopt the process gets no arguments at all (argc 0). Console

@@ -8,6 +8,7 @@
 
 #include "convert/console.h"
 #include "convert/file_io.h"
+#include "convert/interruption.h"
 #include "convert/parameter_writer.h"
 #include "convert/sample_planes.h"
 #include "convert/set_names.h"
@@ -96,9 +97,16 @@ std::string number_refusal(const std::string &file_number) {
 
 // Every file this conversion has opened, by identity. A file it is about to
 // empty must be none of them: through a link, emptying an output could
-// destroy a source or an output already written.
+// destroy a source or an output already written. It also keeps what the
+// conversion has begun, should the run be asked to stop: the outputs it
+// emptied (or created) and the staging file, which it holds open, and so
+// locked, for as long as the set is in progress.
 class SetFiles {
 public:
+  SetFiles() = default;
+  SetFiles(const SetFiles &) = delete;
+  SetFiles &operator=(const SetFiles &) = delete;
+
   // Records an opened source (or nothing); false when the system cannot
   // tell which file it is.
   bool add(const std::optional<File> &file, const std::string &name) {
@@ -165,7 +173,37 @@ public:
       reason = describe(error);
       return std::nullopt;
     }
-    return empty_if_new(std::move(output), name, reason);
+    output = empty_if_new(std::move(output), name, reason);
+    if (output)
+      begun_.push_back(files_.back());
+    return output;
+  }
+
+  // The staging file, emptied for this set, kept open (and locked) here.
+  File &keep_staging(File staging) {
+    staging_.emplace(std::move(staging));
+    return *staging_;
+  }
+
+  // After a request to stop, once the conversion's other files are closed:
+  // deletes every output it began and then the staging file, still locked,
+  // so that nothing of the set in progress is taken for a result. Files of
+  // earlier sets and files this set never opened stay as they are. Each file
+  // that cannot be deleted is named with the reason; false then.
+  bool remove_begun(const Diagnostics &diagnostics) {
+    bool all = true;
+    for (const auto &[identity, name] : begun_) {
+      if (const std::error_code error = remove_written(name, identity)) {
+        diagnostics.report(name, "could not be removed: " + describe(error));
+        all = false;
+      }
+    }
+    if (staging_ && !staging_->remove(STAGING_FILE_NAME)) {
+      diagnostics.report(STAGING_FILE_NAME,
+                         "could not be removed: " + describe(staging_->failure()));
+      all = false;
+    }
+    return all;
   }
 
 private:
@@ -181,6 +219,8 @@ private:
   }
 
   std::vector<std::pair<FileIdentity, std::string>> files_;
+  std::vector<std::pair<FileIdentity, std::string>> begun_;
+  std::optional<File> staging_;
 };
 
 // Those of `names` that are files (readable or not): outputs of an earlier
@@ -205,17 +245,12 @@ void delete_staging_file(File &staging, const Diagnostics &diagnostics) {
   diagnostics.report(STAGING_FILE_NAME, describe(staging.failure()));
 }
 
-} // namespace
-
-ResultCode convert_file_set(const std::string &file_number,
-                            const Diagnostics &diagnostics,
-                            SetFailure *failure) {
-  const FailureNote note(failure);
-  const std::string refusal = number_refusal(file_number);
-  if (!refusal.empty())
-    return note.fail(RESULT_OPEN_OLD_PARAMETER, file_number, refusal);
+// The conversion of one set, its file number checked, into `set`'s files;
+// every file it opens apart from the staging file is closed when it returns.
+ResultCode convert_set(const std::string &file_number, SetFiles &set,
+                       const Diagnostics &diagnostics,
+                       const FailureNote &note) {
   const SetNames names = set_names(file_number);
-  SetFiles set;
   std::error_code error;
   std::string reason;
 
@@ -245,16 +280,18 @@ ResultCode convert_file_set(const std::string &file_number,
   }
   const bool has_spectroscopy = old_spectroscopy.has_value();
 
-  std::optional<File> staging = File::open_staging(
+  std::optional<File> opened_staging = File::open_staging(
       STAGING_FILE_NAME, error, [&diagnostics] {
         diagnostics.note("waiting for another conversion in this directory "
                          "(tmp.par is locked)");
       });
-  if (!staging)
+  if (!opened_staging)
     return note.fail(RESULT_OPEN_TEMP, STAGING_FILE_NAME, error);
-  staging = set.empty_if_new(std::move(staging), STAGING_FILE_NAME, reason);
-  if (!staging)
+  opened_staging = set.empty_if_new(std::move(opened_staging),
+                                    STAGING_FILE_NAME, reason);
+  if (!opened_staging)
     return note.fail(RESULT_OPEN_TEMP, STAGING_FILE_NAME, reason);
+  File *const staging = &set.keep_staging(std::move(*opened_staging));
   // A huge record (a damaged or mistaken file) must not fill the disk.
   if (!staging->has_room_for(old_parameters->size()))
     return note.fail(RESULT_WRITE_TEMP, STAGING_FILE_NAME, staging->failure());
@@ -394,6 +431,29 @@ ResultCode convert_file_set(const std::string &file_number,
         diagnostics);
   print_line("File number " + file_number + " Done!");
   return RESULT_OK;
+}
+
+} // namespace
+
+ResultCode convert_file_set(const std::string &file_number,
+                            const Diagnostics &diagnostics,
+                            SetFailure *failure) {
+  const FailureNote note(failure);
+  const std::string refusal = number_refusal(file_number);
+  if (!refusal.empty())
+    return note.fail(RESULT_OPEN_OLD_PARAMETER, file_number, refusal);
+  SetFiles set;
+  const ResultCode code = convert_set(file_number, set, diagnostics, note);
+  // A set that failed because the run was asked to stop (or while it was)
+  // is not reported as a failure: what it began is removed instead.
+  if (code == RESULT_OK || !interruption_requested())
+    return code;
+  return note.fail(RESULT_INTERRUPTED, file_number,
+                   set.remove_begun(diagnostics)
+                       ? "interrupted; the files this run had begun for the "
+                         "set were removed"
+                       : "interrupted; not every file this run had begun "
+                         "for the set could be removed");
 }
 
 } // namespace parvane

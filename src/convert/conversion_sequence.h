@@ -29,6 +29,9 @@ enum ResultCode : int {
   RESULT_READ_OLD_PARAMETER = 15,
   RESULT_READ_OLD_TOPOGRAPHY = 16,
   RESULT_READ_OLD_SPECTROSCOPY = 17,
+  // No failure of the set: the run was asked to stop while converting it,
+  // and the files it had begun were removed. Never reported as an error.
+  RESULT_INTERRUPTED = 18,
 };
 inline constexpr int LAST_RESULT_CODE = RESULT_READ_OLD_SPECTROSCOPY;
 
@@ -48,6 +51,12 @@ struct SetFailure {
 // nothing and fills `failure`, when given, for the caller to report after
 // its report lines. Warnings, and the note of a wait for another conversion,
 // go to `diagnostics`, on standard error.
+//
+// When the run is asked to stop (interruption.h) while the set is in
+// progress, the conversion stops at its next read or write, deletes every
+// output it had emptied or created and the staging file when it had emptied
+// it (any it could not is named on `diagnostics`), and returns
+// RESULT_INTERRUPTED, with `failure` holding the line that says so.
 ResultCode convert_file_set(const std::string &file_number,
                             const Diagnostics &diagnostics = Diagnostics(),
                             SetFailure *failure = nullptr);

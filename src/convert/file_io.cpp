@@ -2,9 +2,12 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
+#include <thread>
 #include <utility>
 
 #include "convert/file_io_system.h"
+#include "convert/interruption.h"
 #include "convert/set_names.h"
 
 namespace parvane {
@@ -31,6 +34,7 @@ public:
       return "ends in a dot or a space, which Windows drops from names";
     case FileRefusal::InUse: return "is in use by another program";
     case FileRefusal::NameTaken: return "holds another file than before";
+    case FileRefusal::Interrupted: return "interrupted";
     }
     return "refused";
   }
@@ -108,6 +112,11 @@ OpenHandle open_kind(const std::string &name, os::OpenMode mode,
 // How many names a temporary file tries before giving up: only temporaries
 // that killed runs of the same process number left behind collide.
 constexpr int TEMPORARY_NAME_TRIES = 100;
+
+// How long a conversion that waits for the staging lock sleeps between two
+// tries: short enough that it takes the lock soon after it is let go and
+// notices a request to stop at once, long enough to cost nothing meanwhile.
+constexpr std::chrono::milliseconds LOCK_RETRY_PAUSE{20};
 
 // An output's kinds: outputs are written by position, which a disk file or
 // a device takes and a pipe does not.
@@ -228,12 +237,19 @@ std::optional<File> File::open_staging(const std::string &name,
       error = refusal_for(*kind, os::OpenMode::Staging);
       return std::nullopt;
     }
-    os::LockResult lock = os::lock_staging(handle.get(), false, error);
-    if (lock == os::LockResult::Busy) {
+    os::LockResult lock = os::lock_staging(handle.get(), error);
+    while (lock == os::LockResult::Busy) {
+      // The file is the holder's now, even one this call created: it
+      // stays.
+      if (interruption_requested()) {
+        error = FileRefusal::Interrupted;
+        return std::nullopt;
+      }
       if (!waited && about_to_wait)
         about_to_wait();
       waited = true;
-      lock = os::lock_staging(handle.get(), true, error);
+      std::this_thread::sleep_for(LOCK_RETRY_PAUSE);
+      lock = os::lock_staging(handle.get(), error);
     }
     if (lock != os::LockResult::Locked) {
       if (created)
@@ -342,6 +358,10 @@ std::optional<std::size_t> File::read_at(std::int64_t position,
                                          std::span<std::uint8_t> buffer) const {
   std::size_t done = 0;
   while (position >= 0 && handle_ != CLOSED && done < buffer.size()) {
+    if (interruption_requested()) {
+      fail(FileRefusal::Interrupted);
+      return std::nullopt;
+    }
     const std::size_t want =
         std::min(buffer.size() - done, os::largest_transfer());
     std::error_code error;
@@ -375,6 +395,10 @@ bool File::write_at(std::int64_t position,
   while (done < bytes.size()) {
     if (handle_ == CLOSED || position < 0) {
       fail(FileRefusal::NothingWritten);
+      return false;
+    }
+    if (interruption_requested()) {
+      fail(FileRefusal::Interrupted);
       return false;
     }
     const std::size_t want =
@@ -472,6 +496,22 @@ std::error_code rename_file(const std::string &from, const std::string &to,
 
 bool names_existing_file(const std::error_code &error) {
   return error == FileRefusal::NameTaken || os::is_existing_entry(error);
+}
+
+std::error_code remove_written(const std::string &name,
+                               const FileIdentity &written) {
+  std::error_code error;
+  // Opened to read whatever it is (a link to a device included), only to
+  // tell which file the name leads to now.
+  OpenHandle handle(os::open_file(name, os::OpenMode::Source, false, error));
+  if (!handle.valid())
+    return os::is_missing_entry(error) ? std::error_code() : error;
+  const bool same = os::identity_of(handle.get()) == written;
+  handle.reset();
+  if (!same)
+    return {};
+  error = os::delete_name(name);
+  return os::is_missing_entry(error) ? std::error_code() : error;
 }
 
 std::error_code list_directory(const std::string &directory,

@@ -56,6 +56,7 @@ enum class FileRefusal {
   DroppedTrailingCharacter,
   InUse,
   NameTaken,
+  Interrupted, // the run was asked to stop (interruption.h)
 };
 const std::error_category &file_refusal_category();
 std::error_code make_error_code(FileRefusal refusal);
@@ -108,9 +109,11 @@ public:
   // NOT emptied, and never through a symbolic link or when it has a second
   // name (either gives nullopt). Once open it is locked exclusively, waiting
   // for as long as another conversion holds it (`about_to_wait` is called
-  // once before the first wait); should the name then no longer lead to the
-  // locked file (the holder deleted it), it is opened afresh. When the lock
-  // fails, a staging file that this call created is deleted again.
+  // once before the first wait) unless the run is asked to stop meanwhile
+  // (nullopt, `FileRefusal::Interrupted`); should the name then no longer
+  // lead to the locked file (the holder deleted it), it is opened afresh.
+  // When the lock fails, a staging file that this call created is deleted
+  // again.
   static std::optional<File>
   open_staging(const std::string &name, std::error_code &error,
                const std::function<void()> &about_to_wait = {});
@@ -155,7 +158,8 @@ public:
   // Reads up to buffer.size() bytes at byte position `position`, retrying
   // short reads until end of file. Returns the number of bytes read, with the
   // rest of the buffer set to zero; a negative position counts as end of
-  // file. nullopt when the system reports a read error.
+  // file. nullopt when the system reports a read error, or once the run has
+  // been asked to stop (`FileRefusal::Interrupted`).
   std::optional<std::size_t> read_at(std::int64_t position,
                                      std::span<std::uint8_t> buffer) const;
 
@@ -163,7 +167,8 @@ public:
   // (sequential writing). False on any failure.
   bool append(std::span<const std::uint8_t> bytes);
   // Writes all bytes at byte position `position`. False on any failure,
-  // including a negative position. Safe to call from several threads at once
+  // including a negative position, and once the run has been asked to stop
+  // (`FileRefusal::Interrupted`). Safe to call from several threads at once
   // on different positions.
   bool write_at(std::int64_t position, std::span<const std::uint8_t> bytes);
 
@@ -268,6 +273,12 @@ std::error_code rename_file(const std::string &from, const std::string &to,
 // Whether a failure of `rename_file` means that `to` held something other
 // than the caller expected.
 bool names_existing_file(const std::error_code &error);
+
+// Deletes the name `name` when it still leads to the file `written` (a file
+// this run wrote and has closed), through a link or not; a name that is gone
+// or leads elsewhere now is left as it is. The failure of the deletion.
+std::error_code remove_written(const std::string &name,
+                               const FileIdentity &written);
 
 // The names in `directory`, in no particular order, without "." and "..".
 std::error_code list_directory(const std::string &directory,

@@ -190,18 +190,18 @@ void reserve_space([[maybe_unused]] Handle handle,
 #endif
 }
 
-LockResult lock_staging(Handle handle, bool wait, std::error_code &error) {
+LockResult lock_staging(Handle handle, std::error_code &error) {
   struct flock byte {};
   byte.l_type = F_WRLCK;
   byte.l_whence = SEEK_SET;
   byte.l_start = static_cast<off_t>(STAGING_LOCK_OFFSET);
   byte.l_len = 1;
   for (;;) {
-    if (::fcntl(descriptor_of(handle), wait ? F_SETLKW : F_SETLK, &byte) == 0)
+    if (::fcntl(descriptor_of(handle), F_SETLK, &byte) == 0)
       return LockResult::Locked;
     if (errno == EINTR)
       continue;
-    if (!wait && (errno == EACCES || errno == EAGAIN))
+    if (errno == EACCES || errno == EAGAIN)
       return LockResult::Busy;
     error = last_error();
     return LockResult::Failed;

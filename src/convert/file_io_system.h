@@ -78,9 +78,10 @@ void reserve_space(Handle handle, std::int64_t bytes);
 inline constexpr std::int64_t STAGING_LOCK_OFFSET = std::int64_t{1} << 62;
 
 enum class LockResult { Locked, Busy, Failed };
-// Takes the staging lock; `wait` says whether to wait while another holds it
-// (otherwise Busy).
-LockResult lock_staging(Handle handle, bool wait, std::error_code &error);
+// Takes the staging lock if nobody holds it, without waiting: Busy when
+// another does. A wait is made of repeated tries, so that a run asked to
+// stop meanwhile notices.
+LockResult lock_staging(Handle handle, std::error_code &error);
 
 // Deletes the open file's name (the handle stays usable); and deletes a name.
 std::error_code delete_open(const std::string &name, Handle handle);

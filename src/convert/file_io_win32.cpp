@@ -3,6 +3,7 @@
 // typed with any character reaches the file system as typed.
 #include "convert/file_io.h"
 #include "convert/file_io_system.h"
+#include "convert/interruption.h"
 
 #ifndef NOMINMAX
 #define NOMINMAX
@@ -185,7 +186,7 @@ Handle open_file(const std::string &name, OpenMode mode, bool after_deletion,
     const HANDLE handle = open_wide(name, access, creation, flags, error);
     if (handle != INVALID_HANDLE_VALUE || !after_deletion ||
         error != system_error_code(ERROR_ACCESS_DENIED) ||
-        retry == PENDING_DELETE_RETRIES)
+        retry == PENDING_DELETE_RETRIES || interruption_requested())
       return value_of(handle);
     ::Sleep(PENDING_DELETE_PAUSE_MS);
   }
@@ -342,14 +343,14 @@ void reserve_space(Handle handle, std::int64_t bytes) {
 // Byte-range locks on Windows are mandatory: the locked byte lies far beyond
 // any data, so that the lock never blocks reads and writes of the file, our
 // own sources included when a link leads there.
-LockResult lock_staging(Handle handle, bool wait, std::error_code &error) {
+LockResult lock_staging(Handle handle, std::error_code &error) {
   OVERLAPPED where = at_position(STAGING_LOCK_OFFSET);
-  const DWORD flags =
-      LOCKFILE_EXCLUSIVE_LOCK | (wait ? 0 : LOCKFILE_FAIL_IMMEDIATELY);
-  if (::LockFileEx(handle_of(handle), flags, 0, 1, 0, &where) != 0)
+  if (::LockFileEx(handle_of(handle),
+                   LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0,
+                   &where) != 0)
     return LockResult::Locked;
   const DWORD code = ::GetLastError();
-  if (!wait && (code == ERROR_LOCK_VIOLATION || code == ERROR_IO_PENDING))
+  if (code == ERROR_LOCK_VIOLATION || code == ERROR_IO_PENDING)
     return LockResult::Busy;
   error = system_error_code(static_cast<int>(code));
   return LockResult::Failed;

@@ -7,6 +7,7 @@
 #include "convert/console.h"
 #include "convert/conversion_sequence.h"
 #include "convert/file_io.h"
+#include "convert/interruption.h"
 #include "convert/set_names.h"
 #include "convert/source_extent.h"
 
@@ -90,9 +91,19 @@ WalkOutcome convert_or_report(const std::string &file_number,
   const ResultCode code = convert_file_set(file_number, diagnostics, &failure);
   if (code == RESULT_OK)
     return WalkOutcome::AllConverted;
-  report_conversion_error(file_number, code);
+  // A set the run was asked to stop has no report lines: standard output
+  // stays as it was when the request came.
+  if (code != RESULT_INTERRUPTED)
+    report_conversion_error(file_number, code);
   diagnostics.report(failure.file, failure.reason);
-  return WalkOutcome::SetFailed;
+  return code == RESULT_INTERRUPTED ? WalkOutcome::Interrupted
+                                    : WalkOutcome::SetFailed;
+}
+
+// A walk asked to stop between two sets, with no set of its own begun.
+WalkOutcome stopped_between_sets(const Diagnostics &diagnostics) {
+  diagnostics.note("interrupted");
+  return WalkOutcome::Interrupted;
 }
 
 } // namespace
@@ -163,7 +174,7 @@ std::optional<std::int32_t> find_next_file(std::string &file_number_buffer,
   std::int32_t n = numeric_value(file_number_buffer);
   if (n > limit)
     return std::nullopt;
-  while (n != LARGEST_INT) {
+  while (n != LARGEST_INT && !interruption_requested()) {
     ++n;
     file_number_buffer = number_to_text(n);
     if (set_available(file_number_buffer))
@@ -180,9 +191,12 @@ WalkOutcome run_batch(const std::string &start_text, std::int32_t limit,
   bool found = false;
   while (find_next_file(buffer, limit)) {
     found = true;
-    if (convert_or_report(buffer, diagnostics) == WalkOutcome::SetFailed)
-      return WalkOutcome::SetFailed;
+    if (const WalkOutcome outcome = convert_or_report(buffer, diagnostics);
+        outcome != WalkOutcome::AllConverted)
+      return outcome;
   }
+  if (interruption_requested())
+    return stopped_between_sets(diagnostics);
   if (!found)
     report_no_set_found(numeric_value(start_text), limit, diagnostics);
   return WalkOutcome::AllConverted;
@@ -191,9 +205,14 @@ WalkOutcome run_batch(const std::string &start_text, std::int32_t limit,
 WalkOutcome run_list(int argc, const char *const *argv,
                      const Diagnostics &diagnostics) {
   for (int i = 1; i < argc; ++i) {
-    if (convert_or_report(argv[i], diagnostics) == WalkOutcome::SetFailed)
-      return WalkOutcome::SetFailed;
+    if (interruption_requested())
+      return stopped_between_sets(diagnostics);
+    if (const WalkOutcome outcome = convert_or_report(argv[i], diagnostics);
+        outcome != WalkOutcome::AllConverted)
+      return outcome;
   }
+  if (interruption_requested())
+    return stopped_between_sets(diagnostics);
   return WalkOutcome::AllConverted;
 }
 
@@ -249,6 +268,8 @@ int run_modes(int argc, const char *const *argv, const std::string &name) {
     outcome = run_list(argc, argv, diagnostics);
     break;
   }
+  if (outcome == WalkOutcome::Interrupted)
+    end_as_interrupted();
   if (outcome == WalkOutcome::SetFailed)
     return EXIT_FAILED_SET;
   print_closing_lines();

@@ -46,15 +46,19 @@ std::string number_to_text(std::int32_t value);
 // Probes "tp" + n for n from the buffer's numeric value + 1 up to limit + 1
 // and returns the first number whose record opens, or exists but cannot be
 // opened (its conversion then fails), leaving its text in the buffer;
-// nullopt when there is none. Never counts past the largest int.
+// nullopt when there is none, or once the run is asked to stop. Never counts
+// past the largest int.
 std::optional<std::int32_t> find_next_file(std::string &file_number_buffer,
                                            std::int32_t limit);
 
-// How a walk over sets ended.
-enum class WalkOutcome { AllConverted, SetFailed };
+// How a walk over sets ended. Interrupted: the run was asked to stop
+// (interruption.h); the set in progress, or the walk itself when no set
+// was, has said so on standard error.
+enum class WalkOutcome { AllConverted, SetFailed, Interrupted };
 
 // Converts every available set after `start_text` up to limit + 1. On the
-// first failed set the report is printed and the walk stops.
+// first failed set the report is printed and the walk stops; on a request
+// to stop the walk stops before the next probe or set.
 WalkOutcome run_batch(const std::string &start_text, std::int32_t limit,
                       const Diagnostics &diagnostics = Diagnostics());
 

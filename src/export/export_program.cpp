@@ -13,6 +13,7 @@
 
 #include "convert/console.h"
 #include "convert/file_io.h"
+#include "convert/interruption.h"
 #include "convert/set_names.h"
 #include "convert/source_extent.h"
 #include "export/gwy_export.h"
@@ -273,20 +274,29 @@ bool find_all_sets(const std::string &directory, std::vector<SetLocation> &sets,
 // ---------------------------------------------------------------------------
 // Exporting one set.
 
+// A file that stays behind against the run's will, and why.
+struct LeftFile {
+  std::string file;
+  std::string reason;
+};
+
 // An output being written under a temporary name beside its final one. It
 // is deleted unless it was put in place, so that an ordinary failure leaves
 // nothing behind; a crash leaves at most the temporary, never a partial
 // file under the final name.
 class PendingOutput {
 public:
-  explicit PendingOutput(std::string final_name)
-      : final_name_(std::move(final_name)) {}
+  // Whether the temporary could be deleted goes to `left`, when given: the
+  // name and the reason of a temporary that stays behind.
+  PendingOutput(std::string final_name, LeftFile *left)
+      : final_name_(std::move(final_name)), left_(left) {}
   PendingOutput(const PendingOutput &) = delete;
   PendingOutput &operator=(const PendingOutput &) = delete;
   ~PendingOutput() {
     if (file_ && !temporary_name_.empty()) {
       file_->close();
-      file_->remove(temporary_name_);
+      if (!file_->remove(temporary_name_) && left_ != nullptr)
+        *left_ = {temporary_name_, describe(file_->failure())};
     }
   }
 
@@ -312,6 +322,7 @@ public:
 
 private:
   std::string final_name_;
+  LeftFile *left_;
   std::string temporary_name_;
   std::optional<File> file_;
 };
@@ -371,9 +382,17 @@ public:
 
   bool run();
 
+  // The output of the set, once `run` has named it (empty before).
+  const std::string &output() const { return output_; }
+  // The temporary that `run` could not delete, if any, and why.
+  const LeftFile &temporary_left() const { return temporary_left_; }
+
 private:
+  // A set that fails because the run was asked to stop says nothing of its
+  // own: the run says it was interrupted.
   bool fail(const std::string &file, const std::string &reason) const {
-    diagnostics_.report(file, reason);
+    if (!interruption_requested())
+      diagnostics_.report(file, reason);
     return false;
   }
   // The path of the file an export step names (a source's base name).
@@ -392,6 +411,23 @@ private:
     return fail(pending.temporary_name(),
                 reason + " (the temporary file for " + printable(output) + ")");
   }
+  // Names every temporary of this output that an export ended outright (a
+  // kill -9, a power loss) left behind. None is deleted: on a share, one may
+  // be that of an export still running on another machine.
+  void name_left_temporaries() const {
+    const std::string directory = output_.substr(0, base_name_start(output_));
+    std::vector<std::string> names;
+    if (list_directory(directory.empty() ? "." : directory, names))
+      return;
+    std::sort(names.begin(), names.end());
+    for (const std::string &name : names)
+      if (is_temporary_name_for(name, output_))
+        diagnostics_.report(directory + name,
+                            "a temporary of " + printable(output_) +
+                                " from an export that has not finished "
+                                "(killed, or still running elsewhere); not "
+                                "deleted");
+  }
   bool fail_step(const ExportResult &result, const PendingOutput &pending,
                  const std::string &output) const {
     if (result.file.empty())
@@ -404,6 +440,8 @@ private:
   const Diagnostics &diagnostics_;
   RunSoFar &so_far_;
   const SetNames names_;
+  std::string output_;
+  LeftFile temporary_left_;
 };
 
 bool SetExport::run() {
@@ -450,10 +488,11 @@ bool SetExport::run() {
       names_.old_topography,
       spectroscopy ? names_.old_spectroscopy : std::string()};
 
-  const std::string output =
-      (request_.output_directory ? as_prefix(*request_.output_directory)
-                                 : set_.directory) +
-      gwy_export_name(set_.file_number);
+  output_ = (request_.output_directory ? as_prefix(*request_.output_directory)
+                                        : set_.directory) +
+            gwy_export_name(set_.file_number);
+  const std::string &output = output_;
+  name_left_temporaries();
   // Checked before any work. The final rename takes the name only while it
   // is as found here: free, or (with --force) the same file.
   const PathKind existing = path_kind(output, error);
@@ -480,7 +519,7 @@ bool SetExport::run() {
   if (ExportResult plan = plan_gwy_export(sources, planned_bytes); !plan.ok())
     return fail(path_of(plan.file, output), plan.reason);
 
-  PendingOutput pending(output);
+  PendingOutput pending(output, &temporary_left_);
   if (std::error_code created = pending.create())
     return fail_temporary(pending, output,
                           "cannot be created: " + describe(created));
@@ -521,6 +560,27 @@ bool SetExport::run() {
   return true;
 }
 
+// Ends a run that was asked to stop, once the set it stopped (if any) has
+// deleted its temporary: one line on standard error, nothing more on
+// standard output. Sets already exported stay.
+[[noreturn]] void stop_as_interrupted(const SetExport *in_progress,
+                                      const Diagnostics &diagnostics) {
+  if (in_progress == nullptr || in_progress->output().empty()) {
+    diagnostics.note("interrupted");
+  } else {
+    const LeftFile &left = in_progress->temporary_left();
+    if (!left.file.empty())
+      diagnostics.report(left.file, "could not be removed: " + left.reason);
+    diagnostics.report(in_progress->output(),
+                       left.file.empty()
+                           ? "interrupted; the temporary this run had begun "
+                             "was removed"
+                           : "interrupted; the temporary this run had begun "
+                             "could not be removed");
+  }
+  end_as_interrupted();
+}
+
 } // namespace
 
 int run_export(const std::vector<std::string> &arguments) {
@@ -546,17 +606,22 @@ int run_export(const std::vector<std::string> &arguments) {
   // together onto the program name it several times.
   RunSoFar so_far;
   for (const SetLocation &set : sets) {
+    if (interruption_requested())
+      stop_as_interrupted(nullptr, diagnostics);
+    SetExport set_export(set, *request, diagnostics, so_far);
     // Memory the system refuses fails this set alone: its buffers are gone
     // again, and the next set may need less.
     bool exported = false;
     try {
-      exported = SetExport(set, *request, diagnostics, so_far).run();
+      exported = set_export.run();
     } catch (const std::bad_alloc &) {
       diagnostics.report(set.directory + old_parameter_name(set.file_number),
                          "the system has no memory left to export this set");
     }
     if (!exported)
       status = EXPORT_SET_FAILED;
+    if (interruption_requested())
+      stop_as_interrupted(exported ? nullptr : &set_export, diagnostics);
   }
 
   // A set counts as exported only when its line was seen.

@@ -216,7 +216,8 @@ OWN_REASONS='a link to |a symbolic link|has another name|a file number with|'\
 'ends in a dot|Couldn.t write to standard output|exists; --force|'\
 'is one of the set.s sources|was exported from another set|'\
 'is not a file of a set|no set found \(no file|is not a directory|'\
-'.*\(see --help\)|holds [0-9]+ bytes|needs [0-9]+ bytes|ended at [0-9]+ bytes'
+'.*\(see --help\)|holds [0-9]+ bytes|needs [0-9]+ bytes|ended at [0-9]+ bytes|'\
+'interrupted'
 PROGRAMS='parvane-(convert|export)'
 # With $windows_rules set, Windows' own naming rules refuse the number (a
 # separator, a trailing dot or space) where Linux finds no file: standard
@@ -393,6 +394,64 @@ check_waits_for_linux() {
   fi
 }
 
+# Ctrl-C in the middle of a run, on each side: a SIGINT to the Linux
+# program, and to the Windows program's process under Wine, which Wine
+# delivers as a console Ctrl-C event. Each side is interrupted once a file
+# of `case` named like `pattern` holds more than a MiB; both must then leave
+# the same files, print the same lines and end with status 130.
+check_interrupted() {
+  local case=$1 pattern=$2 side
+  shift 2
+  local label="$case: ${tool:-parvane-convert} $*, Ctrl-C once $pattern is written"
+  local program=$root/bin/${tool:-parvane-convert}
+  runs=$((runs + 1))
+  for side in linux windows; do
+    (
+      cd "$root/$side/$case"
+      # A background job of a script starts with SIGINT ignored, which the
+      # programs (rightly) keep: this one gets the default back.
+      if [ "$side" = windows ]; then
+        env --default-signal=INT "$wine" "$program.exe" "$@" &
+      else
+        env --default-signal=INT "$program" "$@" &
+      fi
+      local pid=$! waited=0
+      until [ -n "$(find . -maxdepth 1 -name "$pattern" -size +1024k)" ]; do
+        sleep 0.01
+        waited=$((waited + 1))
+        # A minute at most: the run has ended or is stuck.
+        if [ "$waited" -gt 6000 ] || ! kill -0 "$pid" 2>/dev/null; then break; fi
+      done
+      kill -INT "$pid" 2>/dev/null || true
+      # A minute to stop, or the run is killed (status 137).
+      (sleep 60 && kill -KILL "$pid") 2>/dev/null &
+      local watchdog=$! status=0
+      wait "$pid" || status=$?
+      kill "$watchdog" 2>/dev/null || true
+      echo "$status" >"$c/$side.status"
+    ) >"$c/$side.out" 2>"$c/$side.err"
+    drop_wine_messages "$c/$side.err"
+  done
+  if [ "$(cat "$c/linux.status") $(cat "$c/windows.status")" != "130 130" ]; then
+    difference "$label: exit status $(cat "$c/linux.status") on Linux," \
+      "$(cat "$c/windows.status") on Windows, not 130"
+    return 0
+  fi
+  same_console "$label" "" && same_files "$label" "$case" &&
+    echo "same       $label (status 130)"
+  return 0
+}
+
+# A small set 1 and a set 2 large enough to be caught mid-write: 128 x 128
+# pixels with 2048 points each way, its samples a sparse file of zeros.
+make_large() {
+  set_of 1 16 16 0 8 8
+  set_of 2 128 128 0 0 0
+  int tp2 164 2048
+  int tp2 180 2048
+  truncate -s $((2 * 128 * 128 * 4096)) ts2
+}
+
 # Creates the case directory on both sides with the sources `maker` writes.
 prepare() {
   local case=$1 maker=$2
@@ -489,6 +548,10 @@ check_concurrent busy $(printf '1 2 %.0s' {1..8})
 check busy $(printf '1 2 %.0s' {1..4})
 check_mixed busy 3 $(printf '1 2 %.0s' {1..4})
 check_waits_for_linux busy 1 2
+
+prepare large make_large
+check_interrupted large 'm2_ori.sf0' 1 2
+tool=parvane-export check_interrupted large '*.tmp' 1 2
 
 echo
 if [ "$failures" -ne 0 ]; then
