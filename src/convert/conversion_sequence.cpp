@@ -198,11 +198,12 @@ public:
         all = false;
       }
     }
-    if (staging_ && !staging_->remove(STAGING_FILE_NAME)) {
-      diagnostics.report(STAGING_FILE_NAME,
-                         "could not be removed: " + describe(staging_->failure()));
-      all = false;
-    }
+    if (staging_)
+      if (const std::error_code error = staging_->remove(STAGING_FILE_NAME)) {
+        diagnostics.report(STAGING_FILE_NAME,
+                           "could not be removed: " + describe(error));
+        all = false;
+      }
     return all;
   }
 
@@ -236,13 +237,13 @@ std::vector<std::string> existing_files(std::vector<std::string> names) {
 // Deletes the staging file while it is still open and locked, so that no
 // other conversion can have reused it in the meantime.
 void delete_staging_file(File &staging, const Diagnostics &diagnostics) {
-  const bool deleted = staging.remove(STAGING_FILE_NAME);
+  const std::error_code error = staging.remove(STAGING_FILE_NAME);
   staging.close();
-  if (deleted)
+  if (!error)
     return;
   print_line("Warning ! Could not delete temperary parameter file !");
   print_line("Continuing..");
-  diagnostics.report(STAGING_FILE_NAME, describe(staging.failure()));
+  diagnostics.report(STAGING_FILE_NAME, describe(error));
 }
 
 // The conversion of one set, its file number checked, into `set`'s files;

@@ -434,13 +434,13 @@ void File::reserve(std::int64_t bytes) {
     os::reserve_space(handle_, bytes);
 }
 
-bool File::remove(const std::string &name) {
+std::error_code File::remove(const std::string &name) {
   const std::error_code error =
       handle_ == CLOSED ? os::delete_name(name) : os::delete_open(name, handle_);
   if (!error || os::is_missing_entry(error))
-    return true;
+    return {};
   fail(error);
-  return false;
+  return error;
 }
 
 bool File::close() {

@@ -183,9 +183,10 @@ public:
   void reserve(std::int64_t bytes);
 
   // Deletes `name`, which must lead to this open file, while it is still
-  // open (and so still locked). True when it is gone, also when somebody
-  // else already removed the name.
-  bool remove(const std::string &name);
+  // open (and so still locked). No error when it is gone, also when somebody
+  // else already removed the name; otherwise why the deletion failed, which
+  // an earlier failure of the file (kept by `failure`) would hide.
+  std::error_code remove(const std::string &name);
 
   // Closes the file. False when the close itself reports a failure. Closing
   // an already closed file does nothing and returns true.
