@@ -891,6 +891,8 @@ TEST_F(EndToEnd, FileNumbersWithSeparatorsAreNotSets) {
 
 const std::string SEPARATOR(1, static_cast<char>(fs::path::preferred_separator));
 const std::string DIRECTORY = "(directory)";
+// Followed by a name of the scratch directory: a hard link to that file.
+const std::string HARD_LINK_TO = "(hard link to) ";
 
 // The system's own words for a name that leads to nothing.
 std::string missing_file_reason() {
@@ -907,7 +909,7 @@ const std::string IN_DIR = "{dir}/";
 struct ExportCase {
   std::string name;
   std::vector<std::string> sets; // standard sets, "run3/3" in a subdirectory
-  std::vector<std::pair<std::string, Bytes>> files; // or DIRECTORY
+  std::vector<std::pair<std::string, Bytes>> files; // or DIRECTORY, HARD_LINK_TO
   std::vector<std::string> args;
   int status;
   std::string output, errors;
@@ -929,6 +931,8 @@ TEST_P(ExportRun, PrintsWritesAndEndsAsTheCaseSays) {
   for (const auto &[name, bytes] : c.files) {
     if (bytes == DIRECTORY)
       fs::create_directories(dir / name);
+    else if (bytes.starts_with(HARD_LINK_TO))
+      fs::create_hard_link(dir / bytes.substr(HARD_LINK_TO.size()), dir / name);
     else
       write_file(dir / name, bytes);
   }
@@ -1023,6 +1027,12 @@ const ExportCase EXPORT_CASES[] = {
     {"EachSetOnce", {"1", "run3/3"}, {},
      {"tp1", "tz1", "./ts1", IN_DIR + "tp1", "run3/../tz1", "1"}, 0,
      "m1.gwy\n", "", {"m1.gwy"}},
+    // Another number is another set, even of the very same files.
+    {"LinkedSetsEachExported", {"1"},
+     {{"tp2", HARD_LINK_TO + "tp1"},
+      {"tz2", HARD_LINK_TO + "tz1"},
+      {"ts2", HARD_LINK_TO + "ts1"}},
+     {"1", "2", "tp2"}, 0, "m1.gwy\nm2.gwy\n", "", {"m1.gwy", "m2.gwy"}},
     {"MissingSetFailsOnce", {"run3/3"}, {{"tz5", "x"}},
      {"5", "tz5", "./tp5", IN_DIR + "ts5", "run3/../tz5"}, 1, "",
      "parvane-export: tp5: " + NO_SUCH_FILE + "\n", {}},

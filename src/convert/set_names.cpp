@@ -30,7 +30,6 @@ std::string gwy_export_name(const std::string &file_number) {
 
 namespace {
 
-constexpr std::string_view TEMPORARY_MARK = ".pvx-";
 constexpr std::string_view TEMPORARY_SUFFIX = ".tmp";
 
 // Where the last component of `path` begins.
@@ -48,7 +47,7 @@ std::string temporary_stem(std::string_view final_name) {
   std::string digits(16, '0');
   for (auto d = digits.rbegin(); d != digits.rend(); ++d, hash >>= 4)
     *d = HEX[hash & 0xF];
-  return std::string(TEMPORARY_MARK) + digits + '-';
+  return std::string(TEMPORARY_PREFIX) + digits + '-';
 }
 
 bool is_decimal(std::string_view text) {

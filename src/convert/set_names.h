@@ -37,6 +37,9 @@ std::string gwy_export_name(const std::string &file_number);
 std::string temporary_name_for(std::string_view final_name,
                                std::uint64_t process, int attempt);
 
+// How every such temporary's name begins.
+inline constexpr std::string_view TEMPORARY_PREFIX = ".pvx-";
+
 // Whether `name` (a path, or a name alone) is a temporary that
 // `temporary_name_for` makes for `final_name`, by any process and attempt.
 bool is_temporary_name_for(std::string_view name, std::string_view final_name);

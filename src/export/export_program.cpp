@@ -295,8 +295,9 @@ public:
   ~PendingOutput() {
     if (file_ && !temporary_name_.empty()) {
       file_->close();
-      if (!file_->remove(temporary_name_) && left_ != nullptr)
-        *left_ = {temporary_name_, describe(file_->failure())};
+      const std::error_code error = file_->remove(temporary_name_);
+      if (error && left_ != nullptr)
+        *left_ = {temporary_name_, describe(error)};
     }
   }
 
@@ -350,12 +351,13 @@ std::string canonical_directory(const std::string &directory) {
 class RunSoFar {
 public:
   // False when the set was met before, however spelled: known by its
-  // record's identity, or by canonical directory and number when the record
-  // cannot be opened (`record` nullopt).
+  // record's identity and its number, or by canonical directory and number
+  // when the record cannot be opened (`record` nullopt). The number counts
+  // too: a tp2 linked to tp1 still makes set 2 of tz2 and ts2.
   bool first_meeting(const SetLocation &set,
                      const std::optional<FileIdentity> &record) {
     if (record)
-      return records_.insert(*record).second;
+      return records_.emplace(*record, set.file_number).second;
     auto [known, added] = directories_.try_emplace(set.directory);
     if (added)
       known->second = canonical_directory(set.directory);
@@ -365,11 +367,28 @@ public:
   // The outputs written.
   std::set<FileIdentity> written;
 
+  // The temporaries of exports that lay in `directory` (as typed, "" for
+  // the working directory) when this run first looked there, sorted: a
+  // directory is listed once per run, however many sets go into it.
+  const std::vector<std::string> &temporaries_in(const std::string &directory) {
+    auto [known, added] = temporaries_.try_emplace(directory);
+    if (added) {
+      std::vector<std::string> names;
+      if (!list_directory(directory.empty() ? "." : directory, names))
+        for (std::string &name : names)
+          if (name.starts_with(TEMPORARY_PREFIX))
+            known->second.push_back(std::move(name));
+      std::sort(known->second.begin(), known->second.end());
+    }
+    return known->second;
+  }
+
 private:
-  std::set<FileIdentity> records_;
+  std::set<std::pair<FileIdentity, std::string>> records_;
   std::set<std::pair<std::string, std::string>> unopened_;
   // Each directory named, as typed, with its canonical form.
   std::map<std::string, std::string> directories_;
+  std::map<std::string, std::vector<std::string>> temporaries_;
 };
 
 class SetExport {
@@ -384,6 +403,8 @@ public:
 
   // The output of the set, once `run` has named it (empty before).
   const std::string &output() const { return output_; }
+  // Whether `run` had created the set's temporary.
+  bool temporary_begun() const { return temporary_begun_; }
   // The temporary that `run` could not delete, if any, and why.
   const LeftFile &temporary_left() const { return temporary_left_; }
 
@@ -416,11 +437,7 @@ private:
   // be that of an export still running on another machine.
   void name_left_temporaries() const {
     const std::string directory = output_.substr(0, base_name_start(output_));
-    std::vector<std::string> names;
-    if (list_directory(directory.empty() ? "." : directory, names))
-      return;
-    std::sort(names.begin(), names.end());
-    for (const std::string &name : names)
+    for (const std::string &name : so_far_.temporaries_in(directory))
       if (is_temporary_name_for(name, output_))
         diagnostics_.report(directory + name,
                             "a temporary of " + printable(output_) +
@@ -441,6 +458,7 @@ private:
   RunSoFar &so_far_;
   const SetNames names_;
   std::string output_;
+  bool temporary_begun_ = false;
   LeftFile temporary_left_;
 };
 
@@ -523,6 +541,7 @@ bool SetExport::run() {
   if (std::error_code created = pending.create())
     return fail_temporary(pending, output,
                           "cannot be created: " + describe(created));
+  temporary_begun_ = true;
   File &file = pending.file();
   if (!file.has_room_for(planned_bytes))
     return fail(output, "needs " + std::to_string(planned_bytes) +
@@ -565,7 +584,7 @@ bool SetExport::run() {
 // standard output. Sets already exported stay.
 [[noreturn]] void stop_as_interrupted(const SetExport *in_progress,
                                       const Diagnostics &diagnostics) {
-  if (in_progress == nullptr || in_progress->output().empty()) {
+  if (in_progress == nullptr || !in_progress->temporary_begun()) {
     diagnostics.note("interrupted");
   } else {
     const LeftFile &left = in_progress->temporary_left();
