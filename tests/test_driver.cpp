@@ -107,7 +107,7 @@ TEST(ConsoleEvents, StopTheRunAndHoldTheProcessWhereWindowsWouldEndIt) {
   for (const Case &c : {Case{CTRL_C_EVENT, ConsoleEventResponse{false}},
                         Case{CTRL_BREAK_EVENT, ConsoleEventResponse{false}},
                         Case{CTRL_CLOSE_EVENT, ConsoleEventResponse{true}},
-                        Case{CTRL_LOGOFF_EVENT, ConsoleEventResponse{true}},
+                        Case{CTRL_LOGOFF_EVENT, std::nullopt},
                         Case{CTRL_SHUTDOWN_EVENT, ConsoleEventResponse{true}},
                         Case{3, std::nullopt}, Case{7, std::nullopt}})
     EXPECT_EQ(console_event_response(c.event), c.response) << c.event;

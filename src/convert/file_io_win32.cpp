@@ -391,14 +391,15 @@ std::error_code rename_name(const std::string &from, const std::string &to,
                     replace ? MOVEFILE_REPLACE_EXISTING : 0) != 0)
     return {};
   const DWORD code = ::GetLastError();
-  if (code == ERROR_SHARING_VIOLATION)
-    return FileRefusal::InUse;
-  if (code != ERROR_ACCESS_DENIED || !replace)
+  if ((code != ERROR_ACCESS_DENIED && code != ERROR_SHARING_VIOLATION) ||
+      !replace)
     return system_error_code(static_cast<int>(code));
   // Windows refuses to replace a file that another program holds open
-  // without sharing its deletion, in the same words as a read-only file. An
-  // open asking for what the rename needs, sharing everything, tells the
-  // two apart: only the program's hold makes it a sharing violation.
+  // without sharing its deletion, in the same words as a read-only file, or
+  // as a sharing violation, which may also be a hold on the temporary (a
+  // virus scanner reading the fresh file). An open of the target asking for
+  // what the rename needs, sharing everything, tells them apart: only a
+  // hold on the target makes it a sharing violation.
   const HANDLE target = ::CreateFileW(
       wide_to->c_str(), DELETE, SHARE_ALL, nullptr, OPEN_EXISTING,
       FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);

@@ -21,8 +21,12 @@ std::atomic<bool> requested{false};
 BOOL WINAPI handle_console_event(DWORD event) {
   const std::optional<ConsoleEventResponse> response =
       console_event_response(event);
+  // A logoff reaches a process that outlives it only when the process runs
+  // under a service account, and there it may be any user's logoff: no
+  // request to stop this run, and not to be left to the default handler,
+  // which would end the process with its temporary.
   if (!response)
-    return FALSE;
+    return event == CTRL_LOGOFF_EVENT ? TRUE : FALSE;
   requested.store(true);
   // Windows ends the process once the handler returns from these events:
   // the run ends it itself as soon as the set in progress is cleaned up.
@@ -38,10 +42,9 @@ std::optional<ConsoleEventResponse> console_event_response(unsigned long event) 
   case CTRL_C_EVENT:
   case CTRL_BREAK_EVENT:
     return ConsoleEventResponse{false};
-  // The console window closing, the user logging off, the system shutting
-  // down: the process does not outlive the handler's return.
+  // The console window closing, the system shutting down: the process does
+  // not outlive the handler's return.
   case CTRL_CLOSE_EVENT:
-  case CTRL_LOGOFF_EVENT:
   case CTRL_SHUTDOWN_EVENT:
     return ConsoleEventResponse{true};
   default:
