@@ -19,7 +19,7 @@
 #include <utility>
 #include <vector>
 
-#include "convert/source_record.h"
+#include "core/source_record.h"
 
 namespace parvane::bench {
 

@@ -23,7 +23,7 @@
 #include <vector>
 
 #include "bench_support.h"
-#include "convert/file_io.h"
+#include "core/file_io.h"
 #include "export/gwy_export.h"
 
 namespace fs = std::filesystem;

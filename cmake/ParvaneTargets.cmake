@@ -20,13 +20,14 @@
 #                       section 1 page with @PROJECT_VERSION@ filled in,
 #                       compressed and installed (Linux only)
 #
-#   parvane_add_program(<target> <main source> <description> <page source>)
+#   parvane_add_program(<target> <main source> <library> <description>
+#                       <page source>)
 #                       all of the above for one program of the project,
-#                       linked to parvane_core
+#                       linked to its own library (and through it the core)
 #
 # A further program of the project is then, in the top-level CMakeLists.txt:
 #
-#   parvane_add_program(parvane-example src/example/main.cpp
+#   parvane_add_program(parvane-example src/example/main.cpp parvane_example
 #     "What it does, briefly" docs/parvane-example.1)
 #
 # and a paragraph about it in docs/README-windows.txt, the zip's README.txt.
@@ -154,9 +155,9 @@ function(parvane_add_manual_page source)
                              ${CMAKE_INSTALL_MANDIR}/man${section})
 endfunction()
 
-function(parvane_add_program target main description page)
+function(parvane_add_program target main library description page)
   add_executable(${target} ${main})
-  target_link_libraries(${target} PRIVATE parvane_core)
+  target_link_libraries(${target} PRIVATE ${library})
   parvane_use_project_flags(${target})
   parvane_add_version_resource(${target} "${description}")
   parvane_install_program(${target})

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "convert/source_record.h"
+#include "core/source_record.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <optional>
 #include <vector>
 
-#include "convert/interruption.h"
+#include "core/interruption.h"
 
 #ifdef _WIN32
 #include <windows.h>

@@ -19,9 +19,9 @@
 #include <unistd.h>
 #endif
 
-#include "convert/file_io.h"
-#include "convert/set_names.h"
-#include "convert/source_record.h"
+#include "core/file_io.h"
+#include "core/set_names.h"
+#include "core/source_record.h"
 #include "export/export_program.h"
 #include "test_helpers.h"
 

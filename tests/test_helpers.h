@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "convert/file_io.h"
+#include "core/file_io.h"
 
 namespace parvane::testing {
 

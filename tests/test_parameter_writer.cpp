@@ -11,8 +11,8 @@
 #include <random>
 #include <sstream>
 
-#include "convert/number_format.h"
-#include "convert/parameter_arithmetic.h"
+#include "core/number_format.h"
+#include "core/parameter_arithmetic.h"
 #include "convert/parameter_writer.h"
 #include "test_helpers.h"
 

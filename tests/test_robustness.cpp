@@ -32,11 +32,11 @@
 #include <thread>
 #include <unistd.h>
 
-#include "convert/console.h"
+#include "core/console.h"
 #include "convert/conversion_sequence.h"
-#include "convert/file_io.h"
-#include "convert/set_names.h"
-#include "convert/source_record.h"
+#include "core/file_io.h"
+#include "core/set_names.h"
+#include "core/source_record.h"
 #include "test_helpers.h"
 
 namespace parvane::testing {

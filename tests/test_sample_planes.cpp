@@ -14,7 +14,7 @@
 
 #include "convert/sample_planes.h"
 #include "convert/sample_planes_detail.h"
-#include "convert/source_extent.h"
+#include "core/set_layout.h"
 #include "test_helpers.h"
 
 namespace parvane {
@@ -380,31 +380,31 @@ TEST(SamplePlanes, TilesFollowTheBlockShape) {
 
 TEST(SamplePlanes, IndexesPastTwoGibibytes) {
   // 65536 x 65536 pixels, 256 points, the backward block.
-  auto block = planes::spectroscopy_block(65536, 65536, 256, 65536);
+  auto block = spectroscopy_block(65536, 65536, 256, 65536);
   ASSERT_TRUE(block);
   EXPECT_EQ(block->pixels, std::int64_t{1} << 32);
   EXPECT_EQ(block->first_sample, std::int64_t{1} << 40);
   const std::int64_t last_pixel = (std::int64_t{1} << 32) - 1;
-  EXPECT_EQ(planes::source_sample(*block, last_pixel, 255),
+  EXPECT_EQ(source_sample(*block, last_pixel, 255),
             (std::int64_t{1} << 41) - 1);
-  EXPECT_EQ(planes::output_sample(*block, last_pixel, 255),
+  EXPECT_EQ(output_sample(*block, last_pixel, 255),
             (std::int64_t{1} << 40) - 1);
 
   // A dual set whose backward block starts at byte 2^31.
-  block = planes::spectroscopy_block(256, 256, 16384, 256);
+  block = spectroscopy_block(256, 256, 16384, 256);
   ASSERT_TRUE(block);
   EXPECT_EQ(2 * block->first_sample, std::int64_t{1} << 31);
-  EXPECT_EQ(planes::source_sample(*block, 256 * 1 + 3, 5),
+  EXPECT_EQ(source_sample(*block, 256 * 1 + 3, 5),
             (std::int64_t{1} << 30) + 259 * 16384 + 5);
 }
 
 TEST(SamplePlanes, RefusesBytePositionsBeyondInt64) {
   const std::int32_t max = std::numeric_limits<std::int32_t>::max();
-  EXPECT_FALSE(planes::spectroscopy_block(max, max, max, 0));
-  EXPECT_FALSE(planes::spectroscopy_block(max, max, 2, max));
+  EXPECT_FALSE(spectroscopy_block(max, max, max, 0));
+  EXPECT_FALSE(spectroscopy_block(max, max, 2, max));
   // 2^62 samples in the output: positions up to 2^63 do not fit.
-  EXPECT_FALSE(planes::spectroscopy_block(1 << 30, 1 << 30, 4, 0));
-  EXPECT_TRUE(planes::spectroscopy_block(1 << 30, 1 << 30, 1, 0));
+  EXPECT_FALSE(spectroscopy_block(1 << 30, 1 << 30, 4, 0));
+  EXPECT_TRUE(spectroscopy_block(1 << 30, 1 << 30, 1, 0));
 }
 
 TEST(SamplePlanes, OversizedPlanesFailBeforeWriting) {

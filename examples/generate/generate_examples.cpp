@@ -37,11 +37,8 @@
 #include <system_error>
 #include <vector>
 
-#include "convert/source_record.h"
-
-#ifndef PARVANE_VERSION
-#define PARVANE_VERSION "unknown"
-#endif
+#include "core/version.h"
+#include "core/source_record.h"
 
 namespace {
 
@@ -576,7 +573,7 @@ parse_command_line(int argc, char **argv, std::string &directory, int &status) {
       PROGRAM);
   app.get_formatter()->column_width(24);
   app.set_version_flag("-V,--version",
-                       std::string(PROGRAM) + " " + PARVANE_VERSION);
+                       std::string(PROGRAM) + " " + parvane::PARVANE_VERSION);
   app.add_option("DIRECTORY", request.directory,
                  "Write into DIRECTORY, made if missing (default: .)")
       ->type_name("");

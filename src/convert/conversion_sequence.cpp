@@ -6,14 +6,14 @@
 #include <utility>
 #include <vector>
 
-#include "convert/console.h"
-#include "convert/file_io.h"
-#include "convert/interruption.h"
+#include "core/console.h"
+#include "core/file_io.h"
+#include "core/interruption.h"
 #include "convert/parameter_writer.h"
 #include "convert/sample_planes.h"
-#include "convert/set_names.h"
-#include "convert/source_extent.h"
-#include "convert/source_record.h"
+#include "core/set_names.h"
+#include "core/set_layout.h"
+#include "core/source_record.h"
 
 namespace parvane {
 namespace {

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "convert/console.h"
+#include "core/console.h"
 
 namespace parvane {
 

@@ -6,8 +6,8 @@
 #include <span>
 #include <string_view>
 
-#include "convert/number_format.h"
-#include "convert/parameter_arithmetic.h"
+#include "core/number_format.h"
+#include "core/parameter_arithmetic.h"
 
 namespace parvane {
 

@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <string>
 
-#include "convert/file_io.h"
-#include "convert/source_record.h"
+#include "core/file_io.h"
+#include "core/source_record.h"
 
 namespace parvane {
 

@@ -11,22 +11,12 @@
 #include <vector>
 
 #include "convert/sample_planes_detail.h"
+#include "core/set_layout.h"
 
 namespace parvane {
 
-std::uint16_t sample_value(std::uint8_t high, std::uint8_t low) {
-  return static_cast<std::uint16_t>(high << 8 | low);
-}
-
-std::array<std::uint8_t, 2> convert_sample(std::uint16_t u) {
-  return {static_cast<std::uint8_t>((u >> 8) ^ 0x80),
-          static_cast<std::uint8_t>(u & 0xFF)};
-}
-
 namespace planes {
 namespace {
-
-constexpr std::int64_t SAMPLE_BYTES = 2;
 
 // Side of the square blocks in which a chunk is transposed (`transpose_block`
 // is written for it): eight rows of the plane tile are written at a time, few
@@ -38,28 +28,6 @@ constexpr std::int64_t TRANSPOSE_BLOCK = 8;
 // bit of its high byte: the conversion of `convert_sample`.
 constexpr std::uint16_t CONVERT_MASK =
     std::bit_cast<std::uint16_t>(std::array<std::uint8_t, 2>{0x80, 0x00});
-
-bool product_fits(std::int64_t a, std::int64_t b, std::int64_t &product) {
-  return !__builtin_mul_overflow(a, b, &product);
-}
-
-bool sum_fits(std::int64_t a, std::int64_t b, std::int64_t &sum) {
-  return !__builtin_add_overflow(a, b, &sum);
-}
-
-// A sample index whose byte position (twice the index) is representable.
-bool byte_position_fits(std::int64_t sample_index) {
-  std::int64_t ignored = 0;
-  return product_fits(sample_index, SAMPLE_BYTES, ignored);
-}
-
-// Whether every byte position of a run of `count` samples from index `first`
-// on, including the position just past its end, fits in int64.
-bool run_fits(std::int64_t first, std::int64_t count) {
-  std::int64_t end = 0;
-  return sum_fits(first, count, end) && byte_position_fits(first) &&
-         byte_position_fits(end) && byte_position_fits(count);
-}
 
 // Samples in file byte order, in pages of their own.
 class SampleBuffer {
@@ -501,23 +469,6 @@ int worker_share(const SpectroscopyBlock &block, const Budget &budget,
 int worker_count() {
   const unsigned cores = std::thread::hardware_concurrency();
   return static_cast<int>(std::clamp<unsigned>(cores, 1, MAX_WORKERS));
-}
-
-std::optional<SpectroscopyBlock> spectroscopy_block(std::int32_t size_x,
-                                                    std::int32_t size_y,
-                                                    std::int32_t point_count,
-                                                    std::int32_t first_line) {
-  // X * Y and Q * X are below 2^62; only products with a third factor can
-  // overflow.
-  const std::int64_t pixels = std::int64_t{size_x} * size_y;
-  std::int64_t samples = 0;
-  std::int64_t first_sample = 0;
-  if (!product_fits(pixels, point_count, samples) ||
-      !product_fits(std::int64_t{point_count} * size_x, first_line,
-                    first_sample) ||
-      !run_fits(first_sample, samples))
-    return std::nullopt;
-  return SpectroscopyBlock{pixels, point_count, first_sample};
 }
 
 Tile choose_tile(std::int64_t pixels, std::int64_t points, std::int64_t budget,

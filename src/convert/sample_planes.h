@@ -10,15 +10,9 @@
 #include <array>
 #include <cstdint>
 
-#include "convert/file_io.h"
+#include "core/file_io.h"
 
 namespace parvane {
-
-// The unsigned 16-bit value 256 * high + low.
-std::uint16_t sample_value(std::uint8_t high, std::uint8_t low);
-
-// The two bytes (high, then low) of the SCALA sample for source value u.
-std::array<std::uint8_t, 2> convert_sample(std::uint16_t u);
 
 // Converts the X * Y samples of the topography file that start at sample
 // index `first_sample` into `output`, line by line. Nothing is read or

@@ -10,7 +10,8 @@
 #include <cstdint>
 #include <optional>
 
-#include "convert/file_io.h"
+#include "core/file_io.h"
+#include "core/set_layout.h"
 
 namespace parvane::planes {
 
@@ -37,36 +38,6 @@ inline constexpr unsigned MAX_WORKERS = 4;
 // The workers a spectroscopy block gets on this machine: one per core, up to
 // MAX_WORKERS.
 int worker_count();
-
-// The samples of one plane set and where they live. Every sample index of the
-// source run [first_sample, first_sample + pixels * points) and of the output
-// [0, pixels * points), and twice each of them, fits in int64.
-struct SpectroscopyBlock {
-  std::int64_t pixels = 0;       // N = X * Y
-  std::int64_t points = 0;       // Q, the point count
-  std::int64_t first_sample = 0; // Q * X * first_line
-};
-
-// The block for X, Y, point count Q and first line F; nullopt when one of the
-// byte positions it needs does not fit in int64. Sizes must be positive.
-std::optional<SpectroscopyBlock> spectroscopy_block(std::int32_t size_x,
-                                                    std::int32_t size_y,
-                                                    std::int32_t point_count,
-                                                    std::int32_t first_line);
-
-// Sample index in the source file of point `point` of pixel `pixel`
-// (pixel = X * h + i).
-inline std::int64_t source_sample(const SpectroscopyBlock &block,
-                                  std::int64_t pixel, std::int64_t point) {
-  return block.first_sample + pixel * block.points + point;
-}
-
-// Sample index in the plane set of the same sample: plane `point`, position
-// `pixel` within the plane.
-inline std::int64_t output_sample(const SpectroscopyBlock &block,
-                                  std::int64_t pixel, std::int64_t point) {
-  return point * block.pixels + pixel;
-}
 
 // A tile or chunk: `pixels` consecutive pixels, `points` consecutive points
 // of each.

@@ -2,14 +2,17 @@
 
 #include <array>
 #include <cctype>
+#include <exception>
+#include <filesystem>
 #include <limits>
+#include <string>
 
-#include "convert/console.h"
+#include "core/console.h"
 #include "convert/conversion_sequence.h"
-#include "convert/file_io.h"
-#include "convert/interruption.h"
-#include "convert/set_names.h"
-#include "convert/source_extent.h"
+#include "core/file_io.h"
+#include "core/interruption.h"
+#include "core/set_names.h"
+#include "core/set_layout.h"
 
 namespace parvane {
 namespace {
@@ -104,6 +107,44 @@ WalkOutcome convert_or_report(const std::string &file_number,
 WalkOutcome stopped_between_sets(const Diagnostics &diagnostics) {
   diagnostics.note("interrupted");
   return WalkOutcome::Interrupted;
+}
+
+// The working directory as the user would type it; a generic phrase when the
+// system cannot tell it or spell it.
+std::string working_directory() {
+  std::error_code error;
+  const std::filesystem::path path = std::filesystem::current_path(error);
+  if (error)
+    return "the working directory";
+  try {
+    // UTF-8 on every system; only a Windows name that is no valid UTF-16
+    // cannot be spelt so.
+    const std::u8string text = path.u8string();
+    return printable(std::string(text.begin(), text.end()));
+  } catch (const std::exception &) {
+    return "the working directory";
+  }
+}
+
+// One diagnostic line for a walk over file numbers that found no record at
+// all: which "tp" names it probed (start + 1 up to limit + 1, never past the
+// largest int) and in which directory, since running the converter from the
+// wrong directory is the usual cause. A start already past the limit probes
+// nothing, and the line says so instead.
+void report_no_set_found(std::int32_t start, std::int32_t limit,
+                         const Diagnostics &diagnostics) {
+  constexpr std::int32_t LARGEST = std::numeric_limits<std::int32_t>::max();
+  const std::string last =
+      std::to_string(limit == LARGEST ? LARGEST : limit + 1);
+  if (start > limit || start == LARGEST) {
+    diagnostics.note("no set found: no number after " + std::to_string(start) +
+                     " up to " + last + " to look for");
+    return;
+  }
+  const std::string first = std::to_string(start + 1);
+  const std::string names =
+      first == last ? "tp" + first : "tp" + first + " to tp" + last;
+  diagnostics.note("no set found: no " + names + " in " + working_directory());
 }
 
 } // namespace

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "convert/console.h"
+#include "core/console.h"
 #include "convert/conversion_sequence.h"
 
 namespace parvane {

@@ -1,8 +1,8 @@
 #include <string>
 #include <vector>
 
-#include "convert/file_io.h"
-#include "convert/interruption.h"
+#include "core/file_io.h"
+#include "core/interruption.h"
 #include "driver/driver.h"
 
 int main(int argc, char **argv) {

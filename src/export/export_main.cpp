@@ -1,5 +1,5 @@
-#include "convert/file_io.h"
-#include "convert/interruption.h"
+#include "core/file_io.h"
+#include "core/interruption.h"
 #include "export/export_program.h"
 
 int main(int argc, char **argv) {

@@ -11,16 +11,13 @@
 #include <set>
 #include <system_error>
 
-#include "convert/console.h"
-#include "convert/file_io.h"
-#include "convert/interruption.h"
-#include "convert/set_names.h"
-#include "convert/source_extent.h"
+#include "core/version.h"
+#include "core/console.h"
+#include "core/file_io.h"
+#include "core/interruption.h"
+#include "core/set_names.h"
+#include "core/set_layout.h"
 #include "export/gwy_export.h"
-
-#ifndef PARVANE_VERSION
-#define PARVANE_VERSION "unknown"
-#endif
 
 namespace parvane {
 namespace {

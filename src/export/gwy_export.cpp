@@ -14,17 +14,12 @@
 #include <utility>
 #include <vector>
 
-#include "convert/number_format.h"
-#include "convert/parameter_arithmetic.h"
-#include "convert/sample_planes.h"
-#include "convert/sample_planes_detail.h"
-#include "convert/source_extent.h"
-#include "convert/source_record.h"
+#include "core/version.h"
+#include "core/number_format.h"
+#include "core/parameter_arithmetic.h"
+#include "core/set_layout.h"
+#include "core/source_record.h"
 #include "export/gwy_writer.h"
-
-#ifndef PARVANE_VERSION
-#error "the build defines PARVANE_VERSION, the version the GWY file names"
-#endif
 
 namespace parvane {
 namespace {
@@ -119,7 +114,7 @@ std::string record_text(const std::string &field_bytes) {
 // planes, so the same samples reach the same place.
 struct Plane {
   const File *source = nullptr;
-  planes::SpectroscopyBlock block;
+  SpectroscopyBlock block;
   double scale = 0; // per raw SCALA unit, in the parameter file's nm or nA
 };
 
@@ -242,7 +237,7 @@ ExportResult plan_set(const ExportSources &sources, SetPlan &plan) {
   for (int d = 0; d < directions; ++d) {
     Plane image{sources.topography, {}, 0};
     image.scale = topography_scale(limits[2 * d], limits[2 * d + 1]);
-    const auto block = planes::spectroscopy_block(plan.x, plan.y, 1, d * plan.y);
+    const auto block = spectroscopy_block(plan.x, plan.y, 1, d * plan.y);
     if (!block)
       return failure(ExportStatus::TooLarge, sources.record_name,
                      "the image size is too large for a GWY file");
@@ -273,7 +268,7 @@ ExportResult plan_set(const ExportSources &sources, SetPlan &plan) {
                          " bias sweep (" + format_float(v.start) + " to " +
                          format_float(v.end) + " V) is not finite");
     const auto block =
-        planes::spectroscopy_block(plan.x, plan.y, v.points, d * plan.y);
+        spectroscopy_block(plan.x, plan.y, v.points, d * plan.y);
     if (!block)
       return failure(ExportStatus::TooLarge, sources.record_name,
                      "the spectroscopy grid is too large for a GWY file");
@@ -914,7 +909,7 @@ private:
 
   FillFault read_tile(const TilePlace &t) {
     const auto sample = [&](std::int64_t pixel) {
-      return planes::source_sample(plane_.block,
+      return source_sample(plane_.block,
                                    grid_.x * (t.h0 + pixel / t.w) + t.c0 + pixel % t.w,
                                    t.k0);
     };
@@ -951,7 +946,7 @@ private:
     constexpr std::int64_t PIXELS_AT_ONCE = 16;
     const std::int64_t p = grid_.points, run = t.pixels();
     const std::int64_t first =
-        planes::source_sample(plane_.block, grid_.x * t.h0 + t.c0, 0);
+        source_sample(plane_.block, grid_.x * t.h0 + t.c0, 0);
     const std::int64_t per_chunk = CHUNK_SAMPLES / p;
     std::uint16_t *levels = band_levels();
     for (std::int64_t j = 0; j < run; j += per_chunk) {

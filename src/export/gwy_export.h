@@ -10,8 +10,8 @@
 #include <optional>
 #include <string>
 
-#include "convert/file_io.h"
-#include "convert/source_record.h"
+#include "core/file_io.h"
+#include "core/source_record.h"
 
 namespace parvane {
 

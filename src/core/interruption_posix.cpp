@@ -1,5 +1,5 @@
 // Requests to stop on POSIX systems: SIGINT, SIGTERM and SIGHUP.
-#include "convert/interruption.h"
+#include "core/interruption.h"
 
 #include <atomic>
 #include <csignal>

@@ -1,8 +1,8 @@
-#include "convert/set_names.h"
+#include "core/set_names.h"
 
 #include <algorithm>
 
-#include "convert/file_io.h"
+#include "core/file_io.h"
 
 namespace parvane {
 

@@ -1,4 +1,4 @@
-#include "convert/parameter_arithmetic.h"
+#include "core/parameter_arithmetic.h"
 
 // Reassociating or contracting these expressions changes printed digits.
 // Contraction cannot happen on x87 operands (there is no fused operation) and

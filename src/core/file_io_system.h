@@ -12,7 +12,7 @@
 #include <system_error>
 #include <vector>
 
-#include "convert/file_io.h"
+#include "core/file_io.h"
 
 namespace parvane::os {
 

@@ -10,7 +10,7 @@
 #include <optional>
 #include <string>
 
-#include "convert/file_io.h"
+#include "core/file_io.h"
 
 namespace parvane {
 

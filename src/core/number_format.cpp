@@ -1,4 +1,4 @@
-#include "convert/number_format.h"
+#include "core/number_format.h"
 
 #include <array>
 #include <charconv>

@@ -1,5 +1,5 @@
 // Requests to stop on Windows: the console control events.
-#include "convert/interruption.h"
+#include "core/interruption.h"
 
 #ifndef NOMINMAX
 #define NOMINMAX

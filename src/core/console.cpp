@@ -1,4 +1,4 @@
-#include "convert/console.h"
+#include "core/console.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -1,9 +1,9 @@
 // The file layer's primitives on Windows, in Win32 terms. Every text in the
 // program is UTF-8; names become UTF-16 only at the calls, so that a name
 // typed with any character reaches the file system as typed.
-#include "convert/file_io.h"
-#include "convert/file_io_system.h"
-#include "convert/interruption.h"
+#include "core/file_io.h"
+#include "core/file_io_system.h"
+#include "core/interruption.h"
 
 #ifndef NOMINMAX
 #define NOMINMAX

@@ -1,7 +1,7 @@
 // The file layer on POSIX systems. Linux-only calls are guarded, so that
 // other Unix systems build it with the portable calls alone.
-#include "convert/file_io.h"
-#include "convert/file_io_system.h"
+#include "core/file_io.h"
+#include "core/file_io_system.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -1,17 +1,13 @@
-#include "convert/source_extent.h"
+#include "core/set_layout.h"
 
-#include <exception>
-#include <filesystem>
 #include <initializer_list>
 #include <limits>
 #include <optional>
 
-#include "convert/file_io.h"
+#include "core/file_io.h"
 
 namespace parvane {
 namespace {
-
-constexpr std::int64_t SAMPLE_BYTES = 2;
 
 // The product of the factors, or nullopt when it does not fit in int64.
 std::optional<std::int64_t>
@@ -156,41 +152,30 @@ void report_empty_spectroscopy_channels(const std::string &record_name,
     report_if_empty(parameters.spec_points_backward, "backward");
 }
 
-namespace {
-
-// The working directory as the user would type it; a generic phrase when the
-// system cannot tell it or spell it.
-std::string working_directory() {
-  std::error_code error;
-  const std::filesystem::path path = std::filesystem::current_path(error);
-  if (error)
-    return "the working directory";
-  try {
-    // UTF-8 on every system; only a Windows name that is no valid UTF-16
-    // cannot be spelt so.
-    const std::u8string text = path.u8string();
-    return printable(std::string(text.begin(), text.end()));
-  } catch (const std::exception &) {
-    return "the working directory";
-  }
+std::uint16_t sample_value(std::uint8_t high, std::uint8_t low) {
+  return static_cast<std::uint16_t>(high << 8 | low);
 }
 
-} // namespace
+std::array<std::uint8_t, 2> convert_sample(std::uint16_t u) {
+  return {static_cast<std::uint8_t>((u >> 8) ^ 0x80),
+          static_cast<std::uint8_t>(u & 0xFF)};
+}
 
-void report_no_set_found(std::int32_t start, std::int32_t limit,
-                         const Diagnostics &diagnostics) {
-  constexpr std::int32_t LARGEST = std::numeric_limits<std::int32_t>::max();
-  const std::string last =
-      std::to_string(limit == LARGEST ? LARGEST : limit + 1);
-  if (start > limit || start == LARGEST) {
-    diagnostics.note("no set found: no number after " + std::to_string(start) +
-                     " up to " + last + " to look for");
-    return;
-  }
-  const std::string first = std::to_string(start + 1);
-  const std::string names =
-      first == last ? "tp" + first : "tp" + first + " to tp" + last;
-  diagnostics.note("no set found: no " + names + " in " + working_directory());
+std::optional<SpectroscopyBlock> spectroscopy_block(std::int32_t size_x,
+                                                    std::int32_t size_y,
+                                                    std::int32_t point_count,
+                                                    std::int32_t first_line) {
+  // X * Y and Q * X are below 2^62; only products with a third factor can
+  // overflow.
+  const std::int64_t pixels = std::int64_t{size_x} * size_y;
+  std::int64_t samples = 0;
+  std::int64_t first_sample = 0;
+  if (!product_fits(pixels, point_count, samples) ||
+      !product_fits(std::int64_t{point_count} * size_x, first_line,
+                    first_sample) ||
+      !run_fits(first_sample, samples))
+    return std::nullopt;
+  return SpectroscopyBlock{pixels, point_count, first_sample};
 }
 
 } // namespace parvane

@@ -1,4 +1,4 @@
-#include "convert/source_record.h"
+#include "core/source_record.h"
 
 #include <algorithm>
 #include <array>

@@ -1,4 +1,4 @@
-#include "convert/file_io.h"
+#include "core/file_io.h"
 
 #include <algorithm>
 #include <array>
@@ -6,9 +6,9 @@
 #include <thread>
 #include <utility>
 
-#include "convert/file_io_system.h"
-#include "convert/interruption.h"
-#include "convert/set_names.h"
+#include "core/file_io_system.h"
+#include "core/interruption.h"
+#include "core/set_names.h"
 
 namespace parvane {
 namespace {

@@ -9,13 +9,15 @@
 // project judges the same set alike.
 #pragma once
 
+#include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
-#include "convert/console.h"
-#include "convert/set_names.h"
-#include "convert/source_record.h"
+#include "core/console.h"
+#include "core/set_names.h"
+#include "core/source_record.h"
 
 namespace parvane {
 
@@ -115,12 +117,68 @@ void report_empty_spectroscopy_channels(const std::string &record_name,
                                         bool dual_mode,
                                         const Diagnostics &diagnostics);
 
-// One diagnostic line for a walk over file numbers that found no record at
-// all: which "tp" names it probed (start + 1 up to limit + 1, never past the
-// largest int) and in which directory, since running the converter from the
-// wrong directory is the usual cause. A start already past the limit probes
-// nothing, and the line says so instead.
-void report_no_set_found(std::int32_t start, std::int32_t limit,
-                         const Diagnostics &diagnostics);
+// The bytes of one sample in every source and output file.
+inline constexpr std::int64_t SAMPLE_BYTES = 2;
+
+// The sample rule. Source samples are 16-bit unsigned, most significant
+// byte first, with 32768 as the middle of the range; SCALA samples are 16-bit
+// signed two's complement, also most significant byte first.
+
+// The unsigned 16-bit value 256 * high + low.
+std::uint16_t sample_value(std::uint8_t high, std::uint8_t low);
+
+// The two bytes (high, then low) of the SCALA sample for source value u.
+std::array<std::uint8_t, 2> convert_sample(std::uint16_t u);
+
+// Overflow-checked arithmetic of sample positions: a damaged record may ask
+// for positions no file can have.
+inline bool product_fits(std::int64_t a, std::int64_t b, std::int64_t &product) {
+  return !__builtin_mul_overflow(a, b, &product);
+}
+inline bool sum_fits(std::int64_t a, std::int64_t b, std::int64_t &sum) {
+  return !__builtin_add_overflow(a, b, &sum);
+}
+// A sample index whose byte position (twice the index) is representable.
+inline bool byte_position_fits(std::int64_t sample_index) {
+  std::int64_t ignored = 0;
+  return product_fits(sample_index, SAMPLE_BYTES, ignored);
+}
+// Whether every byte position of a run of `count` samples from index `first`
+// on, including the position just past its end, fits in int64.
+inline bool run_fits(std::int64_t first, std::int64_t count) {
+  std::int64_t end = 0;
+  return sum_fits(first, count, end) && byte_position_fits(first) &&
+         byte_position_fits(end) && byte_position_fits(count);
+}
+
+// The samples of one plane set and where they live. Every sample index of the
+// source run [first_sample, first_sample + pixels * points) and of the output
+// [0, pixels * points), and twice each of them, fits in int64.
+struct SpectroscopyBlock {
+  std::int64_t pixels = 0;       // N = X * Y
+  std::int64_t points = 0;       // Q, the point count
+  std::int64_t first_sample = 0; // Q * X * first_line
+};
+
+// The block for X, Y, point count Q and first line F; nullopt when one of the
+// byte positions it needs does not fit in int64. Sizes must be positive.
+std::optional<SpectroscopyBlock> spectroscopy_block(std::int32_t size_x,
+                                                    std::int32_t size_y,
+                                                    std::int32_t point_count,
+                                                    std::int32_t first_line);
+
+// Sample index in the source file of point `point` of pixel `pixel`
+// (pixel = X * h + i).
+inline std::int64_t source_sample(const SpectroscopyBlock &block,
+                                  std::int64_t pixel, std::int64_t point) {
+  return block.first_sample + pixel * block.points + point;
+}
+
+// Sample index in the plane set of the same sample: plane `point`, position
+// `pixel` within the plane.
+inline std::int64_t output_sample(const SpectroscopyBlock &block,
+                                  std::int64_t pixel, std::int64_t point) {
+  return point * block.pixels + pixel;
+}
 
 } // namespace parvane
