@@ -28,7 +28,7 @@
 #include <string>
 #include <vector>
 
-#include "convert/file_io.h"
+#include "core/file_io.h"
 
 namespace parvane::gwy {
 
