@@ -2,14 +2,17 @@
 // known records, and running the built converter.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <filesystem>
+#include <map>
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "core/file_io.h"
+#include "export/gwy_export.h"
 
 namespace parvane::testing {
 
@@ -182,5 +185,95 @@ private:
 
 // Names of the regular files and links in `dir`, sorted.
 std::vector<std::string> list_dir(const fs::path &dir);
+
+// The files a conversion works on, in the order the result codes first name
+// them: the three sources, the staging copy and the five outputs.
+enum class Role {
+  Record,
+  Topography,
+  Spectroscopy,
+  Staging,
+  Parameters,
+  ForwardTopography,
+  ForwardSpectroscopy,
+  BackwardTopography,
+  BackwardSpectroscopy,
+};
+
+// The conversion's result codes 1 to 17 (the README's table): the step on
+// the file that failed, and the text of the report's second line after
+// "Error <code>: ". A spectroscopy source that exists but cannot be opened
+// fails as its read (17): the set has no open step of its own for it.
+struct FailureCode {
+  enum Step { Open, Write, Read } step;
+  Role role;
+  const char *text;
+};
+inline constexpr std::array<FailureCode, 17> RESULT_CODES{{
+    {FailureCode::Open, Role::Record, "Couldn't open old parameter file"},
+    {FailureCode::Open, Role::Topography, "Couldn't open old topography file"},
+    {FailureCode::Open, Role::Staging, "Couldn't open temp file"},
+    {FailureCode::Open, Role::Parameters, "Couldn't open new parameter file"},
+    {FailureCode::Open, Role::ForwardTopography,
+     "Couldn't open new topography file (forward)"},
+    {FailureCode::Open, Role::ForwardSpectroscopy,
+     "Couldn't open new spectroscopy file (forward)"},
+    {FailureCode::Open, Role::BackwardTopography,
+     "Couldn't open new topography file (backward)"},
+    {FailureCode::Open, Role::BackwardSpectroscopy,
+     "Couldn't open new spectroscopy file (backward)"},
+    {FailureCode::Write, Role::Staging, "Couldn't write temp file"},
+    {FailureCode::Write, Role::Parameters, "Couldn't write new parameter file"},
+    {FailureCode::Write, Role::ForwardTopography,
+     "Couldn't write new topography file (forward)"},
+    {FailureCode::Write, Role::ForwardSpectroscopy,
+     "Couldn't write new spectroscopy file (forward)"},
+    {FailureCode::Write, Role::BackwardTopography,
+     "Couldn't write new topography file (backward)"},
+    {FailureCode::Write, Role::BackwardSpectroscopy,
+     "Couldn't write new spectroscopy file (backward)"},
+    {FailureCode::Read, Role::Record, "Couldn't read old parameter file"},
+    {FailureCode::Read, Role::Topography, "Couldn't read old topography file"},
+    {FailureCode::Read, Role::Spectroscopy, "Couldn't read old spectroscopy file"},
+}};
+
+// The code of `step` failing on `role`, 0 when no code names that step.
+constexpr int result_code(FailureCode::Step step, Role role) {
+  for (std::size_t k = 0; k < RESULT_CODES.size(); ++k)
+    if (RESULT_CODES[k].step == step && RESULT_CODES[k].role == role)
+      return static_cast<int>(k) + 1;
+  return 0;
+}
+
+// "Error <code>: <text>", the second line of a failed set's report.
+std::string error_line(int code);
+
+// A GWY file read back whole: every object as its components by name.
+struct GwyNode {
+  std::string type;
+  struct Value {
+    char kind = 0;
+    double number = 0; // 'i' and 'd'
+    std::string text;
+    std::vector<double> doubles;
+    std::vector<GwyNode> objects; // 'o' (one) and 'O'
+  };
+  std::map<std::string, Value> items;
+
+  // The component `name`; a test failure, and an empty value, when missing.
+  const Value &at(const std::string &name) const;
+  double number(const std::string &name) const { return at(name).number; }
+  const GwyNode &object(const std::string &name) const;
+};
+
+// Reads the GWY file at `path`, small and strict: any byte that does not
+// parse fails the test (and gives an empty node).
+GwyNode read_gwy(const fs::path &path);
+
+// Exports set `number` of `dir` into `output` through the library, as the
+// export program does: open the sources, plan, write, close; the file
+// written must be as long as planned.
+ExportResult export_set(const fs::path &dir, const std::string &number,
+                        const fs::path &output);
 
 } // namespace parvane::testing

@@ -50,6 +50,20 @@ namespace {
 enum Name { TP, TZ, TS, TMP, PAR, TF0, SF0, TB0, SB0, NOTES, GWY };
 constexpr std::array ALL_NAMES{TP, TZ, TS, TMP, PAR, TF0, SF0, TB0, SB0};
 
+// The role of each of ALL_NAMES in the result codes.
+constexpr Role role_of(Name name) {
+  constexpr std::array ROLES{Role::Record,
+                             Role::Topography,
+                             Role::Spectroscopy,
+                             Role::Staging,
+                             Role::Parameters,
+                             Role::ForwardTopography,
+                             Role::ForwardSpectroscopy,
+                             Role::BackwardTopography,
+                             Role::BackwardSpectroscopy};
+  return ROLES.at(name);
+}
+
 // Longest file name the file systems under test accept.
 constexpr std::size_t NAME_LIMIT = 255;
 
@@ -173,39 +187,41 @@ struct Event {
 // fields are read once the first outputs are open.
 std::vector<Event> conversion_events(const SetShape &s, bool spectroscopy) {
   std::vector<Event> events;
-  auto open = [&](Name name, int code) {
-    events.push_back({Event::OPEN, name, code});
+  auto event = [&](Event::Step step, FailureCode::Step code_step, Name name) {
+    events.push_back({step, name, result_code(code_step, role_of(name))});
   };
-  auto write = [&](Name name, int code) {
+  auto open = [&](Name name) { event(Event::OPEN, FailureCode::Open, name); };
+  auto read = [&](Name name) { event(Event::READ, FailureCode::Read, name); };
+  auto write = [&](Name name) {
     if (name == TMP ? s.record_length > 0
                     : name == PAR || sample_file_size(s, name) > 0)
-      events.push_back({Event::WRITE, name, code});
+      event(Event::WRITE, FailureCode::Write, name);
   };
-  auto plane = [&](Name source, int read_code, Name name, int write_code) {
+  auto plane = [&](Name source, Name name) {
     if (sample_file_size(s, name) > 0)
-      events.push_back({Event::READ, source, read_code});
-    write(name, write_code);
+      read(source);
+    write(name);
   };
-  open(TMP, 3);
-  write(TMP, 9);
-  open(PAR, 4);
-  open(TF0, 5);
+  open(TMP);
+  write(TMP);
+  open(PAR);
+  open(TF0);
   if (spectroscopy)
-    open(SF0, 6);
-  events.push_back({Event::READ, TP, 15});
-  plane(TZ, 16, TF0, 11);
+    open(SF0);
+  read(TP);
+  plane(TZ, TF0);
   if (s.dual_mode) {
-    open(TB0, 7);
-    plane(TZ, 16, TB0, 13);
+    open(TB0);
+    plane(TZ, TB0);
   }
   if (spectroscopy) {
-    plane(TS, 17, SF0, 12);
+    plane(TS, SF0);
     if (s.dual_mode) {
-      open(SB0, 8);
-      plane(TS, 17, SB0, 14);
+      open(SB0);
+      plane(TS, SB0);
     }
   }
-  write(PAR, 10);
+  write(PAR);
   return events;
 }
 
@@ -986,8 +1002,7 @@ TEST(ExtremeReads, OffsetsAnywhereReadAsZero) {
 struct BatchFault {
   Obstacle obstacle;
   int failing_set; // "tmp.par" is shared by every set: its faults strike set 1
-  int code;
-  std::string line; // the report's second line after "Error <code>: "
+  int code; // of the report's second line
   // Why, as the standard error line after the report gives it, for the file
   // in the way.
   std::string reason;
@@ -1062,8 +1077,7 @@ void expect_fault_in_batch(const BatchFault &fault,
   ASSERT_NE(failing_done, std::string::npos) << clean.output;
   EXPECT_EQ(run.output, clean.output.substr(0, failing_done) +
                             "Error converting file number " + failing +
-                            "\nError " + std::to_string(fault.code) + ": " +
-                            fault.line + "\nExiting..\n\n");
+                            "\n" + error_line(fault.code) + "\nExiting..\n\n");
   EXPECT_EQ(run.errors, "parvane-convert: " + file_name(failing, obstacle.name) +
                             ": " + fault.reason + "\n");
   EXPECT_EQ(run.status, 1);
@@ -1105,26 +1119,8 @@ void expect_fault_in_batch(const BatchFault &fault,
       });
 }
 
-// The code and role text of each name's open, and of each name's write.
-struct Role {
-  Name name;
-  int open_code;
-  const char *open_text;
-  int write_code;
-  const char *write_text;
-};
-constexpr std::array ROLES{
-    Role{TMP, 3, "temp file", 9, "temp file"},
-    Role{PAR, 4, "new parameter file", 10, "new parameter file"},
-    Role{TF0, 5, "new topography file (forward)", 11,
-         "new topography file (forward)"},
-    Role{SF0, 6, "new spectroscopy file (forward)", 12,
-         "new spectroscopy file (forward)"},
-    Role{TB0, 7, "new topography file (backward)", 13,
-         "new topography file (backward)"},
-    Role{SB0, 8, "new spectroscopy file (backward)", 14,
-         "new spectroscopy file (backward)"},
-};
+// The files a conversion opens and writes, in the order of their codes.
+constexpr std::array WRITTEN{TMP, PAR, TF0, SF0, TB0, SB0};
 
 int failing_set_for(Name name) { return name == TMP ? 1 : 2; }
 
@@ -1132,14 +1128,12 @@ int failing_set_for(Name name) { return name == TMP ? 1 : 2; }
 // link there would be refused), every output through a link to /dev/full.
 std::vector<BatchFault> write_faults() {
   std::vector<BatchFault> faults;
-  for (const Role &role : ROLES)
+  for (Name name : WRITTEN)
     faults.push_back(
-        {{role.name == TMP ? Obstacle::SIZE_LIMIT : Obstacle::FULL_DEVICE,
-          role.name},
-         failing_set_for(role.name),
-         role.write_code,
-         std::string("Couldn't write ") + role.write_text,
-         std::strerror(role.name == TMP ? EFBIG : ENOSPC)});
+        {{name == TMP ? Obstacle::SIZE_LIMIT : Obstacle::FULL_DEVICE, name},
+         failing_set_for(name),
+         result_code(FailureCode::Write, role_of(name)),
+         std::strerror(name == TMP ? EFBIG : ENOSPC)});
   return faults;
 }
 
@@ -1189,12 +1183,9 @@ TEST_P(PosixReadFaultInBatch, ReportsItsCodeAndDeletesNothing) {
 INSTANTIATE_TEST_SUITE_P(
     EverySource, PosixReadFaultInBatch,
     ::testing::Values(
-        BatchFault{{Obstacle::UNREADABLE, TP}, 2, 15,
-                   "Couldn't read old parameter file", std::strerror(EIO)},
-        BatchFault{{Obstacle::UNREADABLE, TZ}, 2, 16,
-                   "Couldn't read old topography file", std::strerror(EIO)},
-        BatchFault{{Obstacle::UNREADABLE, TS}, 2, 17,
-                   "Couldn't read old spectroscopy file", std::strerror(EIO)}),
+        BatchFault{{Obstacle::UNREADABLE, TP}, 2, 15, std::strerror(EIO)},
+        BatchFault{{Obstacle::UNREADABLE, TZ}, 2, 16, std::strerror(EIO)},
+        BatchFault{{Obstacle::UNREADABLE, TS}, 2, 17, std::strerror(EIO)}),
     [](const auto &info) { return "Code" + std::to_string(info.param.code); });
 
 // A source whose name exists but that cannot be opened is no missing file:
@@ -1212,13 +1203,9 @@ INSTANTIATE_TEST_SUITE_P(
     DanglingLink, PosixUnopenableSourceInBatch,
     ::testing::Combine(
         ::testing::Values(
-            BatchFault{{Obstacle::DANGLING_LINK, TP}, 2, 1,
-                       "Couldn't open old parameter file", std::strerror(ENOENT)},
-            BatchFault{{Obstacle::DANGLING_LINK, TZ}, 2, 2,
-                       "Couldn't open old topography file", std::strerror(ENOENT)},
-            BatchFault{{Obstacle::DANGLING_LINK, TS}, 2, 17,
-                       "Couldn't read old spectroscopy file",
-                       std::strerror(ENOENT)}),
+            BatchFault{{Obstacle::DANGLING_LINK, TP}, 2, 1, std::strerror(ENOENT)},
+            BatchFault{{Obstacle::DANGLING_LINK, TZ}, 2, 2, std::strerror(ENOENT)},
+            BatchFault{{Obstacle::DANGLING_LINK, TS}, 2, 17, std::strerror(ENOENT)}),
         ::testing::Values(std::size_t{0}, std::size_t{1})),
     [](const auto &info) {
       return "Code" + std::to_string(std::get<0>(info.param).code) +
@@ -1231,33 +1218,32 @@ INSTANTIATE_TEST_SUITE_P(
 std::vector<BatchFault> link_faults() {
   std::vector<BatchFault> faults;
   for (Obstacle::Kind kind : {Obstacle::SYMBOLIC_LINK, Obstacle::HARD_LINK}) {
-    for (std::size_t r = 0; r < ROLES.size(); ++r) {
-      const Role &role = ROLES[r];
+    for (std::size_t r = 0; r < WRITTEN.size(); ++r) {
+      const Name name = WRITTEN[r];
       std::vector<Name> targets{TP, TZ, TS};
       // tmp.par is made afresh by every set, and an earlier output that has
       // a second name is replaced when it is opened: only a symbolic link at
       // an output leads to the staging file or an output opened before.
       if (r > 0 && kind == Obstacle::SYMBOLIC_LINK)
-        targets.push_back(role.name == TB0 ? TF0 : ROLES[r - 1].name);
+        targets.push_back(name == TB0 ? TF0 : WRITTEN[r - 1]);
       // A link at tmp.par onto a file that is none of the set's open files
       // (a later output, a file of the user's): refused as a link, not for
       // what it leads to.
-      if (role.name == TMP) {
+      if (name == TMP) {
         targets.push_back(NOTES);
         if (kind == Obstacle::SYMBOLIC_LINK)
           targets.push_back(PAR);
       }
       for (Name target : targets) {
         const std::string reason =
-            role.name != TMP ? "a link to " + file_name("2", target) +
+            name != TMP ? "a link to " + file_name("2", target) +
                                    ", a file of this set; not emptied"
             : kind == Obstacle::SYMBOLIC_LINK
                 ? "a symbolic link; not followed"
                 : "has another name (a hard link); not used";
-        faults.push_back({{kind, role.name, target},
-                          failing_set_for(role.name),
-                          role.open_code,
-                          std::string("Couldn't open ") + role.open_text,
+        faults.push_back({{kind, name, target},
+                          failing_set_for(name),
+                          result_code(FailureCode::Open, role_of(name)),
                           reason});
       }
     }
