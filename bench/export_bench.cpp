@@ -1,17 +1,22 @@
 // Export speed and memory against a plain copy of a file as large as the GWY
-// file written.
+// file written, and optionally against an earlier build of the program.
 //
-//   export_bench [--runs N] [--dir PATH] [XxYxP | XxYxPf ...]
+//   export_bench [--runs N] [--dir PATH] [--exporter PATH] [--baseline PATH]
+//                [XxYxP | XxYxPf ...]
 //
 // For each shape (X x Y pixels, P points per pixel; "f" for a forward-only
 // set) it writes set 1 of random samples into a scratch directory, exports it
 // once untimed, makes a file of the same size as the GWY file, then runs
-// `--runs` alternated rounds (default 7) of the export (in a child process,
-// through the library, as the export program calls it) and of
-// `cp big copy`, each started with no output on disk and no dirty pages
-// waiting. It prints the medians of elapsed and processor (user + system)
-// time, the highest peak resident memory of the export (from wait4) and the
-// ratios, then a table.
+// one untimed warm-up round and `--runs` timed rounds (default 7) of the
+// export (in a child process, through the library, as the export program
+// calls it) and of `cp big copy`; with `--baseline` also of the built
+// program (`--exporter`, default the one built beside this benchmark) and of
+// the baseline program (an earlier build), each exporting set 1. Every round
+// runs each of them once, starting with a different one each round, each
+// started with no output on disk and no dirty pages waiting; in the warm-up
+// round both programs must write the library's bytes. It prints the medians
+// of elapsed and processor (user + system) time, the highest peak resident
+// memory (from wait4) and the ratios, then a table.
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,6 +24,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -71,10 +79,79 @@ int export_set(const fs::path &dir) {
   return out->close() ? 0 : 1;
 }
 
+// One thing timed by the benchmark: a child process, its runs and their
+// medians.
+struct Contender {
+  const char *label;
+  std::function<int()> body;
+  bool exports = false; // writes m1.gwy
+  std::vector<Measurement> runs;
+  Measurement median;
+};
+
+// Runs `program` on set 1 in `dir`, its standard output discarded.
+int run_program(const fs::path &dir, const std::string &program) {
+  if (std::freopen("/dev/null", "w", stdout) == nullptr || ::chdir(dir.c_str()) != 0)
+    return 127;
+  ::execl(program.c_str(), program.c_str(), "1", static_cast<char *>(nullptr));
+  return 127;
+}
+
+// Whether two files hold the same bytes, compared a block at a time.
+bool same_bytes(const fs::path &a, const fs::path &b) {
+  std::ifstream in_a(a, std::ios::binary), in_b(b, std::ios::binary);
+  std::vector<char> block_a(std::size_t{1} << 20), block_b(block_a.size());
+  while (in_a && in_b) {
+    in_a.read(block_a.data(), std::ssize(block_a));
+    in_b.read(block_b.data(), std::ssize(block_b));
+    if (in_a.gcount() != in_b.gcount() ||
+        !std::equal(block_a.begin(), block_a.begin() + in_a.gcount(), block_b.begin()))
+      return false;
+  }
+  return in_a.eof() && in_b.eof();
+}
+
+// Runs every contender once per round, `runs` timed rounds after one
+// untimed warm-up round; round r starts with contender r (modulo their
+// number). In the warm-up round every export must write `big`'s bytes.
+bool race(int runs, const fs::path &dir, std::vector<Contender> &contenders) {
+  const std::size_t count = contenders.size();
+  for (int round = 0; round <= runs; ++round) {
+    for (std::size_t k = 0; k < count; ++k) {
+      Contender &c = contenders[(static_cast<std::size_t>(round) + k) % count];
+      fs::remove(dir / "m1.gwy");
+      fs::remove(dir / "copy");
+      ::sync();
+      const Measurement m = in_child(c.body);
+      if (!m.ok) {
+        std::fprintf(stderr, "  %s failed\n", c.label);
+        return false;
+      }
+      if (round == 0 && c.exports && !same_bytes(dir / "m1.gwy", dir / "big")) {
+        std::fprintf(stderr, "  %s wrote different bytes\n", c.label);
+        return false;
+      }
+      if (round > 0)
+        c.runs.push_back(m);
+    }
+  }
+  for (Contender &c : contenders) {
+    std::vector<double> seconds, cpu_seconds;
+    for (const Measurement &m : c.runs) {
+      seconds.push_back(m.seconds);
+      cpu_seconds.push_back(m.cpu_seconds);
+      c.median.peak_rss_kib = std::max(c.median.peak_rss_kib, m.peak_rss_kib);
+    }
+    c.median.seconds = median(seconds);
+    c.median.cpu_seconds = median(cpu_seconds);
+  }
+  return true;
+}
+
 struct Row {
   std::string shape;
-  double megabytes = 0, export_s = 0, cp_s = 0, peak_mib = 0;
-  double export_cpu_s = 0, cp_cpu_s = 0;
+  double megabytes = 0;
+  std::vector<Measurement> medians; // export, cp[, program, baseline]
 };
 
 } // namespace
@@ -82,22 +159,34 @@ struct Row {
 int main(int argc, char **argv) {
   int runs = 7;
   fs::path base = fs::temp_directory_path();
+  std::string exporter = PARVANE_EXPORT_BINARY, baseline;
   std::vector<Shape> shapes;
   for (int k = 1; k < argc; ++k) {
     const std::string word = argv[k];
-    if (word == "--runs" && k + 1 < argc) {
+    const bool has_value = k + 1 < argc;
+    if (word == "--runs" && has_value) {
       runs = std::max(1, std::atoi(argv[++k]));
-    } else if (word == "--dir" && k + 1 < argc) {
+    } else if (word == "--dir" && has_value) {
       base = argv[++k];
+    } else if (word == "--exporter" && has_value) {
+      exporter = argv[++k];
+    } else if (word == "--baseline" && has_value) {
+      baseline = argv[++k];
     } else if (auto s = parse_shape(word)) {
       shapes.push_back(*s);
     } else {
-      std::fprintf(stderr, "usage: %s [--runs N] [--dir PATH] [XxYxP | XxYxPf ...]\n", argv[0]);
+      std::fprintf(stderr,
+                   "usage: %s [--runs N] [--dir PATH] [--exporter PATH] "
+                   "[--baseline PATH] [XxYxP | XxYxPf ...]\n",
+                   argv[0]);
       return 2;
     }
   }
   if (shapes.empty())
     shapes = default_shapes();
+  const bool race_programs = !baseline.empty();
+  if (race_programs)
+    std::printf("program %s, baseline %s\n\n", exporter.c_str(), baseline.c_str());
 
   std::vector<Row> table;
   for (const Shape &shape : shapes) {
@@ -111,50 +200,60 @@ int main(int argc, char **argv) {
     }
     fs::rename(dir / "m1.gwy", dir / "big");
     const std::string big = (dir / "big").string(), copy = (dir / "copy").string();
-    Row row{name_of(shape), double(fs::file_size(big)) / 1e6};
-    std::vector<double> exports, copies, export_cpu, copy_cpu;
-    long peak = 0;
-    for (int round = 0; round < runs; ++round) {
-      for (int turn = 0; turn < 2; ++turn) {
-        fs::remove(dir / "m1.gwy");
-        fs::remove(copy);
-        ::sync();
-        if ((turn + round) % 2 == 0) {
-          const Measurement m = in_child([&] { return export_set(dir); });
-          if (!m.ok)
-            return 1;
-          exports.push_back(m.seconds);
-          export_cpu.push_back(m.cpu_seconds);
-          peak = std::max(peak, m.peak_rss_kib);
-        } else {
-          const Measurement m = in_child([&] {
-            ::execlp("cp", "cp", big.c_str(), copy.c_str(), nullptr);
-            return 127;
-          });
-          if (!m.ok)
-            return 1;
-          copies.push_back(m.seconds);
-          copy_cpu.push_back(m.cpu_seconds);
-        }
-      }
+    std::vector<Contender> contenders;
+    contenders.push_back({"export", [&] { return export_set(dir); }, true, {}, {}});
+    contenders.push_back({"cp", [&] {
+                            ::execlp("cp", "cp", big.c_str(), copy.c_str(), nullptr);
+                            return 127;
+                          }, false, {}, {}});
+    if (race_programs) {
+      contenders.push_back(
+          {"program", [&] { return run_program(dir, exporter); }, true, {}, {}});
+      contenders.push_back(
+          {"baseline", [&] { return run_program(dir, baseline); }, true, {}, {}});
     }
-    row.export_s = median(exports);
-    row.cp_s = median(copies);
-    row.export_cpu_s = median(export_cpu);
-    row.cp_cpu_s = median(copy_cpu);
-    row.peak_mib = double(peak) / 1024;
+    if (!race(runs, dir, contenders))
+      return 1;
+    Row row{name_of(shape), double(fs::file_size(big)) / 1e6, {}};
+    for (const Contender &c : contenders)
+      row.medians.push_back(c.median);
+    const Measurement &e = row.medians[0], &cp = row.medians[1];
     std::printf("%s: %.0f MB of GWY, export %.3f s (processor %.3f s), "
                 "cp %.3f s (processor %.3f s), export/cp %.2f, "
                 "export peak RSS %.2f MiB\n",
-                row.shape.c_str(), row.megabytes, row.export_s, row.export_cpu_s,
-                row.cp_s, row.cp_cpu_s, row.export_s / row.cp_s, row.peak_mib);
+                row.shape.c_str(), row.megabytes, e.seconds, e.cpu_seconds,
+                cp.seconds, cp.cpu_seconds, e.seconds / cp.seconds,
+                double(e.peak_rss_kib) / 1024);
+    if (race_programs) {
+      const Measurement &p = row.medians[2], &b = row.medians[3];
+      std::printf("  program %.3f s (processor %.3f s, peak RSS %.2f MiB), "
+                  "baseline %.3f s (processor %.3f s, peak RSS %.2f MiB), "
+                  "baseline/program elapsed %.2f, processor %.2f\n",
+                  p.seconds, p.cpu_seconds, double(p.peak_rss_kib) / 1024,
+                  b.seconds, b.cpu_seconds, double(b.peak_rss_kib) / 1024,
+                  b.seconds / p.seconds, b.cpu_seconds / p.cpu_seconds);
+    }
+    std::fflush(stdout);
     table.push_back(row);
   }
-  std::printf("\n| shape | MB of GWY | export | cp | export/cp | export processor | cp processor | export peak RSS |\n"
-              "|---|---|---|---|---|---|---|---|\n");
-  for (const Row &r : table)
-    std::printf("| %s | %.0f | %.3f s | %.3f s | %.2f | %.3f s | %.3f s | %.2f MiB |\n",
-                r.shape.c_str(), r.megabytes, r.export_s, r.cp_s,
-                r.export_s / r.cp_s, r.export_cpu_s, r.cp_cpu_s, r.peak_mib);
+  std::printf("\n| shape | MB of GWY | export | cp | export/cp | export processor | cp processor | export peak RSS |%s\n"
+              "|---|---|---|---|---|---|---|---|%s\n",
+              race_programs ? " program | baseline | program processor | baseline processor | baseline/program processor | program peak RSS | baseline peak RSS |" : "",
+              race_programs ? "---|---|---|---|---|---|---|" : "");
+  for (const Row &r : table) {
+    const Measurement &e = r.medians[0], &cp = r.medians[1];
+    std::printf("| %s | %.0f | %.3f s | %.3f s | %.2f | %.3f s | %.3f s | %.2f MiB |",
+                r.shape.c_str(), r.megabytes, e.seconds, cp.seconds,
+                e.seconds / cp.seconds, e.cpu_seconds, cp.cpu_seconds,
+                double(e.peak_rss_kib) / 1024);
+    if (race_programs) {
+      const Measurement &p = r.medians[2], &b = r.medians[3];
+      std::printf(" %.3f s | %.3f s | %.3f s | %.3f s | %.2f | %.2f MiB | %.2f MiB |",
+                  p.seconds, b.seconds, p.cpu_seconds, b.cpu_seconds,
+                  b.cpu_seconds / p.cpu_seconds, double(p.peak_rss_kib) / 1024,
+                  double(b.peak_rss_kib) / 1024);
+    }
+    std::printf("\n");
+  }
   return 0;
 }
