@@ -68,10 +68,10 @@ int export_set(const fs::path &dir) {
     return 1;
   const ExportSources sources{"1", &*record, &*topography, &*spectroscopy,
                               "tp1", "tz1", "ts1"};
-  std::int64_t bytes = 0;
-  if (!plan_gwy_export(sources, bytes).ok())
+  GwyExportPlan plan;
+  if (!plan_gwy_export(sources, plan).ok())
     return 1;
-  const ExportResult result = write_gwy_export(sources, *out);
+  const ExportResult result = write_gwy_export(plan, *out);
   if (!result.ok()) {
     std::fprintf(stderr, "export: %s\n", result.reason.c_str());
     return 1;

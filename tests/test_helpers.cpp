@@ -662,14 +662,15 @@ ExportResult export_set(const fs::path &dir, const std::string &number,
   ExportSources sources{number, &*record, &*topography,
                         spectroscopy ? &*spectroscopy : nullptr,
                         "tp" + number, "tz" + number, "ts" + number};
-  std::int64_t planned = -1;
-  ExportResult result = plan_gwy_export(sources, planned);
+  GwyExportPlan plan;
+  ExportResult result = plan_gwy_export(sources, plan);
   if (!result.ok())
     return result;
-  result = write_gwy_export(sources, *out);
+  result = write_gwy_export(plan, *out);
   EXPECT_TRUE(out->close());
   if (result.ok()) {
-    EXPECT_EQ(static_cast<std::int64_t>(fs::file_size(output)), planned);
+    EXPECT_EQ(static_cast<std::int64_t>(fs::file_size(output)),
+              plan.file_bytes());
   }
   return result;
 }

@@ -209,23 +209,57 @@ INSTANTIATE_TEST_SUITE_P(
 // --- Short sources
 // -------------------------------------------------------------
 
-// The bytes a set needs from "tz" and "ts"; -1 for more than int64 counts.
-struct ExtentCase {
+// A set's layout: its channels, and the bytes it needs from "tz" and "ts";
+// -1 for more than int64 counts.
+struct LayoutCase {
   std::int32_t x, y, points, points_backward;
   bool spectroscopy, dual;
   std::int64_t topography, spectroscopy_bytes;
 };
 
-class ExtentTable : public ::testing::TestWithParam<ExtentCase> {};
+class LayoutTable : public ::testing::TestWithParam<LayoutCase> {};
 
-TEST_P(ExtentTable, EndAtTheLastByteTheConversionReads) {
-  const ExtentCase c = GetParam();
+TEST_P(LayoutTable, ChannelsAndTheEndOfTheLastByteTheyRead) {
+  const LayoutCase c = GetParam();
   SourceParameters p;
   p.image_size_x = c.x;
   p.image_size_y = c.y;
   p.spec_points_forward = c.points;
   p.spec_points_backward = c.points_backward;
-  const SourceExtents e = source_extents(p, c.spectroscopy, c.dual);
+  p.forward_only = c.dual ? 0 : 1;
+  const SetLayout layout = set_layout(p, c.spectroscopy);
+
+  // Topography, then spectroscopy; forward before backward; each backward
+  // block from line Y, at its own point count.
+  std::vector<std::pair<ChannelKind, Direction>> expected{
+      {ChannelKind::Topography, Direction::Forward}};
+  if (c.dual)
+    expected.push_back({ChannelKind::Topography, Direction::Backward});
+  if (c.spectroscopy) {
+    expected.push_back({ChannelKind::Spectroscopy, Direction::Forward});
+    if (c.dual)
+      expected.push_back({ChannelKind::Spectroscopy, Direction::Backward});
+  }
+  ASSERT_EQ(layout.channels.size(), expected.size());
+  for (std::size_t i = 0; i < expected.size(); ++i) {
+    const SetChannel &channel = layout.channels[i];
+    EXPECT_EQ(channel.kind, expected[i].first);
+    EXPECT_EQ(channel.direction, expected[i].second);
+    const bool forward = channel.direction == Direction::Forward;
+    const std::int32_t points = channel.kind == ChannelKind::Topography ? 1
+                                : forward ? c.points
+                                          : c.points_backward;
+    EXPECT_EQ(channel.points, points);
+    EXPECT_EQ(channel.first_line, forward ? 0 : c.y);
+    EXPECT_EQ(channel.empty, c.x <= 0 || c.y <= 0 || points <= 0);
+    if (channel.block) {
+      EXPECT_EQ(channel.block->first_sample,
+                forward ? 0 : std::int64_t{points} * c.x * c.y);
+      EXPECT_EQ(channel.block->first_sample, channel.first_sample);
+    }
+  }
+
+  const SourceExtents e = layout.extents();
   const auto as_table = [](const SourceExtent &extent) {
     return extent.beyond_range ? -1 : extent.bytes;
   };
@@ -246,16 +280,22 @@ TEST_P(ExtentTable, EndAtTheLastByteTheConversionReads) {
 constexpr std::int32_t MAX32 = std::numeric_limits<std::int32_t>::max();
 
 INSTANTIATE_TEST_SUITE_P(
-    Shapes, ExtentTable,
+    Shapes, LayoutTable,
     ::testing::Values(
-        ExtentCase{32, 32, 41, 41, true, true, 4096, 167936}, // example set 1
-        ExtentCase{32, 32, 32, 0, true, false, 2048, 65536},  // example set 2
+        LayoutCase{32, 32, 41, 41, true, true, 4096, 167936}, // example set 1
+        LayoutCase{32, 32, 32, 0, true, false, 2048, 65536},  // example set 2
+        // The backward block ends 2 * Pb planes in, before the forward's end.
+        LayoutCase{3, 2, 5, 1, true, true, 24, 60},
+        // Empty planes: an image size or a point count of 0 or less.
+        LayoutCase{0, 4, 3, 3, true, true, 0, 0},
+        LayoutCase{4, -1, 3, 3, true, false, 0, 0},
+        LayoutCase{2, 2, -3, 2, true, true, 16, 32},
         // Small shapes are checked against converted random sets; here the
         // ones whose byte counts reach the end of int64.
-        ExtentCase{MAX32, MAX32, 0, 0, false, false, 9223372028264841218, 0},
-        ExtentCase{MAX32, MAX32, 0, 0, false, true, -1, 0},
-        ExtentCase{MAX32, MAX32, MAX32, 1, true, false, 9223372028264841218, -1},
-        ExtentCase{MAX32, MAX32, 0, MAX32, true, true, -1, -1}));
+        LayoutCase{MAX32, MAX32, 0, 0, false, false, 9223372028264841218, 0},
+        LayoutCase{MAX32, MAX32, 0, 0, false, true, -1, 0},
+        LayoutCase{MAX32, MAX32, MAX32, 1, true, false, 9223372028264841218, -1},
+        LayoutCase{MAX32, MAX32, 0, MAX32, true, true, -1, -1}));
 
 TEST(SamplePlanes, ShortTopographyPadsMissingSamplesAndHalfSamples) {
   // Five and a half samples for a plane of six.

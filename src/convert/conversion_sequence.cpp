@@ -18,14 +18,6 @@
 namespace parvane {
 namespace {
 
-// The first sample of the backward topography plane: where the forward plane
-// stopped reading.
-std::int64_t plane_sample_count(std::int32_t size_x, std::int32_t size_y) {
-  if (size_x <= 0 || size_y <= 0)
-    return 0;
-  return std::int64_t{size_x} * size_y;
-}
-
 // Where the conversion keeps why it failed, for the caller to report.
 class FailureNote {
 public:
@@ -76,11 +68,6 @@ ResultCode fill_and_close(File &output, const std::string &output_name,
   return note.fail(write_code, output_name, output.failure());
 }
 
-bool is_control_character(char c) {
-  const auto byte = static_cast<unsigned char>(c);
-  return byte < 32 || byte == 127;
-}
-
 // Why a file number names no set of this directory; empty when it does.
 std::string number_refusal(const std::string &file_number) {
   if (std::any_of(file_number.begin(), file_number.end(),
@@ -107,29 +94,9 @@ public:
   SetFiles(const SetFiles &) = delete;
   SetFiles &operator=(const SetFiles &) = delete;
 
-  // Records an opened source (or nothing); false when the system cannot
-  // tell which file it is.
-  bool add(const std::optional<File> &file, const std::string &name) {
-    if (!file)
-      return true;
-    std::optional<FileIdentity> id = file->identity();
-    if (!id)
-      return false;
-    files_.push_back({*id, name});
-    return true;
-  }
-
-  // Opens a source the set cannot do without and records it; nullopt, with
-  // `error` saying why, when it cannot be opened or told apart from the
-  // set's other files.
-  std::optional<File> open_required(const std::string &name,
-                                    std::error_code &error) {
-    std::optional<File> file = File::open_source(name, error);
-    if (file && !add(file, name)) {
-      error = FileRefusal::UnknownIdentity;
-      return std::nullopt;
-    }
-    return file;
+  // Records an opened source.
+  void add(const FileIdentity &id, const std::string &name) {
+    files_.push_back({id, name});
   }
 
   // Empties a freshly opened file to write, unless it is one of the set's
@@ -227,10 +194,7 @@ private:
 // Those of `names` that are files (readable or not): outputs of an earlier
 // conversion that this one leaves as they are.
 std::vector<std::string> existing_files(std::vector<std::string> names) {
-  std::erase_if(names, [](const std::string &name) {
-    std::error_code error;
-    return !File::open_source(name, error) && names_no_source(name, error);
-  });
+  std::erase_if(names, [](const std::string &name) { return !is_set_file(name); });
   return names;
 }
 
@@ -246,164 +210,173 @@ void delete_staging_file(File &staging, const Diagnostics &diagnostics) {
   diagnostics.report(STAGING_FILE_NAME, describe(error));
 }
 
+// The output of each channel, by kind and direction, and the codes of its
+// failures to open and to be written.
+struct ChannelOutput {
+  std::string SetNames::*name;
+  ResultCode open, write;
+};
+constexpr ChannelOutput CHANNEL_OUTPUTS[2][2] = {
+    {{&SetNames::topography_forward, RESULT_OPEN_TOPOGRAPHY_FORWARD,
+      RESULT_WRITE_TOPOGRAPHY_FORWARD},
+     {&SetNames::topography_backward, RESULT_OPEN_TOPOGRAPHY_BACKWARD,
+      RESULT_WRITE_TOPOGRAPHY_BACKWARD}},
+    {{&SetNames::spectroscopy_forward, RESULT_OPEN_SPECTROSCOPY_FORWARD,
+      RESULT_WRITE_SPECTROSCOPY_FORWARD},
+     {&SetNames::spectroscopy_backward, RESULT_OPEN_SPECTROSCOPY_BACKWARD,
+      RESULT_WRITE_SPECTROSCOPY_BACKWARD}}};
+
+const ChannelOutput &output_of(ChannelKind kind, Direction direction) {
+  return CHANNEL_OUTPUTS[static_cast<int>(kind)][static_cast<int>(direction)];
+}
+
+// Enters the set's sources into `set`. A source that cannot be opened, or
+// told apart from the others, fails the set, but a spectroscopy file the
+// system cannot identify makes a set without spectroscopy.
+ResultCode take_sources(SetSources &sources, const SetNames &names,
+                        SetFiles &set, const FailureNote &note) {
+  auto take = [&](const OpenedSource &source, const std::string &name,
+                  ResultCode code) {
+    if (!source.file)
+      return note.fail(code, name, source.error);
+    if (!source.identity)
+      return note.fail(code, name, describe(FileRefusal::UnknownIdentity));
+    set.add(*source.identity, name);
+    return RESULT_OK;
+  };
+  ResultCode code =
+      take(sources.record, names.old_parameters, RESULT_OPEN_OLD_PARAMETER);
+  if (code == RESULT_OK)
+    code = take(sources.topography, names.old_topography,
+                RESULT_OPEN_OLD_TOPOGRAPHY);
+  if (code != RESULT_OK || !sources.spectroscopy_absence.empty())
+    return code;
+  if (sources.spectroscopy.file && !sources.spectroscopy.identity) {
+    sources.spectroscopy.file.reset();
+    sources.spectroscopy_absence = describe(FileRefusal::UnknownIdentity);
+    return RESULT_OK;
+  }
+  return take(sources.spectroscopy, names.old_spectroscopy,
+              RESULT_READ_OLD_SPECTROSCOPY);
+}
+
+// Empties the staging file for this set, keeps it in `set` and copies the
+// record into it; the staging file through `staging`.
+ResultCode stage_record(const File &record, const SetNames &names,
+                        SetFiles &set, const Diagnostics &diagnostics,
+                        const FailureNote &note, File *&staging,
+                        StagingCopy &copy) {
+  std::error_code error;
+  std::string reason;
+  std::optional<File> opened = File::open_staging(
+      STAGING_FILE_NAME, error, [&diagnostics] {
+        diagnostics.note("waiting for another conversion in this directory "
+                         "(tmp.par is locked)");
+      });
+  if (!opened)
+    return note.fail(RESULT_OPEN_TEMP, STAGING_FILE_NAME, error);
+  opened = set.empty_if_new(std::move(opened), STAGING_FILE_NAME, reason);
+  if (!opened)
+    return note.fail(RESULT_OPEN_TEMP, STAGING_FILE_NAME, reason);
+  staging = &set.keep_staging(std::move(*opened));
+  // A huge record (a damaged or mistaken file) must not fill the disk.
+  if (!staging->has_room_for(record.size()))
+    return note.fail(RESULT_WRITE_TEMP, STAGING_FILE_NAME, staging->failure());
+  copy = make_staging_copy(record, *staging);
+  if (copy.outcome == IoOutcome::ReadFailed)
+    return note.fail(RESULT_READ_OLD_PARAMETER, names.old_parameters,
+                     record.failure());
+  if (copy.outcome == IoOutcome::WriteFailed)
+    return note.fail(RESULT_WRITE_TEMP, STAGING_FILE_NAME, staging->failure());
+  return RESULT_OK;
+}
+
 // The conversion of one set, its file number checked, into `set`'s files;
 // every file it opens apart from the staging file is closed when it returns.
 ResultCode convert_set(const std::string &file_number, SetFiles &set,
                        const Diagnostics &diagnostics,
                        const FailureNote &note) {
   const SetNames names = set_names(file_number);
-  std::error_code error;
   std::string reason;
+  SetSources sources = open_set_sources("", names);
+  ResultCode code = take_sources(sources, names, set, note);
+  if (code != RESULT_OK)
+    return code;
+  const File &record = *sources.record.file;
+  const bool has_spectroscopy = sources.spectroscopy.file.has_value();
 
-  std::optional<File> old_parameters =
-      set.open_required(names.old_parameters, error);
-  if (!old_parameters)
-    return note.fail(RESULT_OPEN_OLD_PARAMETER, names.old_parameters, error);
-  std::optional<File> old_topography =
-      set.open_required(names.old_topography, error);
-  if (!old_topography)
-    return note.fail(RESULT_OPEN_OLD_TOPOGRAPHY, names.old_topography, error);
-  // Only a spectroscopy file that is not there at all means a set without
-  // spectroscopy: one that exists but cannot be read fails the set before
-  // anything is written, rather than converting it without its curves.
-  std::optional<File> old_spectroscopy =
-      File::open_source(names.old_spectroscopy, error);
-  if (!old_spectroscopy && !names_no_source(names.old_spectroscopy, error))
-    return note.fail(RESULT_READ_OLD_SPECTROSCOPY, names.old_spectroscopy,
-                     error);
-  // Why the set goes without spectroscopy, for its warning.
-  std::string spectroscopy_absence_reason;
-  if (!old_spectroscopy)
-    spectroscopy_absence_reason = spectroscopy_absence(names.old_spectroscopy);
-  if (!set.add(old_spectroscopy, names.old_spectroscopy)) {
-    old_spectroscopy.reset();
-    spectroscopy_absence_reason = describe(FileRefusal::UnknownIdentity);
-  }
-  const bool has_spectroscopy = old_spectroscopy.has_value();
-
-  std::optional<File> opened_staging = File::open_staging(
-      STAGING_FILE_NAME, error, [&diagnostics] {
-        diagnostics.note("waiting for another conversion in this directory "
-                         "(tmp.par is locked)");
-      });
-  if (!opened_staging)
-    return note.fail(RESULT_OPEN_TEMP, STAGING_FILE_NAME, error);
-  opened_staging = set.empty_if_new(std::move(opened_staging),
-                                    STAGING_FILE_NAME, reason);
-  if (!opened_staging)
-    return note.fail(RESULT_OPEN_TEMP, STAGING_FILE_NAME, reason);
-  File *const staging = &set.keep_staging(std::move(*opened_staging));
-  // A huge record (a damaged or mistaken file) must not fill the disk.
-  if (!staging->has_room_for(old_parameters->size()))
-    return note.fail(RESULT_WRITE_TEMP, STAGING_FILE_NAME, staging->failure());
-  const StagingCopy copy = make_staging_copy(*old_parameters, *staging);
-  if (copy.outcome == IoOutcome::ReadFailed)
-    return note.fail(RESULT_READ_OLD_PARAMETER, names.old_parameters,
-                     old_parameters->failure());
-  if (copy.outcome == IoOutcome::WriteFailed)
-    return note.fail(RESULT_WRITE_TEMP, STAGING_FILE_NAME, staging->failure());
-
+  // Ahead of any sample: the staging copy, the parameter file and the
+  // forward outputs.
+  File *staging = nullptr;
+  StagingCopy copy;
+  code = stage_record(record, names, set, diagnostics, note, staging, copy);
+  if (code != RESULT_OK)
+    return code;
   std::optional<File> new_parameters =
       set.create_output(names.new_parameters, reason);
   if (!new_parameters)
     return note.fail(RESULT_OPEN_NEW_PARAMETER, names.new_parameters, reason);
-  std::optional<File> topography_out =
-      set.create_output(names.topography_forward, reason);
-  if (!topography_out)
-    return note.fail(RESULT_OPEN_TOPOGRAPHY_FORWARD, names.topography_forward,
-                     reason);
-  std::optional<File> spectroscopy_out;
-  if (has_spectroscopy) {
-    spectroscopy_out = set.create_output(names.spectroscopy_forward, reason);
-    if (!spectroscopy_out)
-      return note.fail(RESULT_OPEN_SPECTROSCOPY_FORWARD,
-                       names.spectroscopy_forward, reason);
+  std::optional<File> forward_outputs[2];
+  for (const ChannelKind kind : {ChannelKind::Topography,
+                                 ChannelKind::Spectroscopy}) {
+    if (kind == ChannelKind::Spectroscopy && !has_spectroscopy)
+      break;
+    const ChannelOutput &output = output_of(kind, Direction::Forward);
+    std::optional<File> &file = forward_outputs[static_cast<int>(kind)];
+    file = set.create_output(names.*output.name, reason);
+    if (!file)
+      return note.fail(output.open, names.*output.name, reason);
   }
 
-  const std::optional<SourceParameters> parameters = read_source_parameters(
-      *staging, copy.record_length, *old_parameters);
+  const std::optional<SourceParameters> parameters =
+      read_source_parameters(*staging, copy.record_length, record);
   if (!parameters) {
-    const bool record_failed = bool(old_parameters->failure());
+    const bool record_failed = bool(record.failure());
     return note.fail(RESULT_READ_OLD_PARAMETER,
                      record_failed ? names.old_parameters
                                    : std::string(STAGING_FILE_NAME),
-                     record_failed ? old_parameters->failure()
-                                   : staging->failure());
+                     record_failed ? record.failure() : staging->failure());
   }
-  const std::int32_t size_x = parameters->image_size_x;
-  const std::int32_t size_y = parameters->image_size_y;
-  const bool dual_mode = parameters->forward_only == 0;
+  const SetLayout layout = set_layout(*parameters, has_spectroscopy);
   // A source cut short converts all the same, but never silently: measured
   // now, told once the set is done.
   const SourceSizes source_sizes{
-      copy.record_length, old_topography->size(),
-      has_spectroscopy ? old_spectroscopy->size() : 0};
-  const SourceExtents extents =
-      source_extents(*parameters, has_spectroscopy, dual_mode);
-  const Named topography{*old_topography, names.old_topography};
+      copy.record_length, sources.topography.file->size(),
+      has_spectroscopy ? sources.spectroscopy.file->size() : 0};
 
-  ResultCode code = fill_and_close(
-      *topography_out, names.topography_forward, topography,
-      RESULT_READ_OLD_TOPOGRAPHY, RESULT_WRITE_TOPOGRAPHY_FORWARD, note,
-      [&](File &out) {
-        return copy_topography_plane(*old_topography, 0, out, size_x, size_y);
-      });
-  if (code != RESULT_OK)
-    return code;
-
-  if (dual_mode) {
-    topography_out = set.create_output(names.topography_backward, reason);
-    if (!topography_out)
-      return note.fail(RESULT_OPEN_TOPOGRAPHY_BACKWARD,
-                       names.topography_backward, reason);
+  // Every channel into its output, the backward ones opened as they come.
+  for (const SetChannel &channel : layout.channels) {
+    const ChannelOutput &output = output_of(channel.kind, channel.direction);
+    const std::string &output_name = names.*output.name;
+    std::optional<File> file =
+        channel.direction == Direction::Forward
+            ? std::move(forward_outputs[static_cast<int>(channel.kind)])
+            : set.create_output(output_name, reason);
+    if (!file)
+      return note.fail(output.open, output_name, reason);
+    const bool topography = channel.kind == ChannelKind::Topography;
+    const File &source = *(topography ? sources.topography.file
+                                      : sources.spectroscopy.file);
     code = fill_and_close(
-        *topography_out, names.topography_backward, topography,
-        RESULT_READ_OLD_TOPOGRAPHY, RESULT_WRITE_TOPOGRAPHY_BACKWARD, note,
-        [&](File &out) {
-          return copy_topography_plane(*old_topography,
-                                       plane_sample_count(size_x, size_y), out,
-                                       size_x, size_y);
+        *file, output_name,
+        {source, topography ? names.old_topography : names.old_spectroscopy},
+        topography ? RESULT_READ_OLD_TOPOGRAPHY : RESULT_READ_OLD_SPECTROSCOPY,
+        output.write, note, [&](File &out) {
+          return topography
+                     ? copy_topography_plane(source, channel.first_sample, out,
+                                             layout.x, layout.y)
+                     : copy_spectroscopy_planes(source, out, layout.x,
+                                                layout.y, channel.points,
+                                                channel.first_line);
         });
     if (code != RESULT_OK)
       return code;
   }
 
-  if (has_spectroscopy) {
-    const Named spectroscopy{*old_spectroscopy, names.old_spectroscopy};
-    code = fill_and_close(
-        *spectroscopy_out, names.spectroscopy_forward, spectroscopy,
-        RESULT_READ_OLD_SPECTROSCOPY, RESULT_WRITE_SPECTROSCOPY_FORWARD, note,
-        [&](File &out) {
-          return copy_spectroscopy_planes(*old_spectroscopy, out, size_x,
-                                          size_y,
-                                          parameters->spec_points_forward, 0);
-        });
-    if (code != RESULT_OK)
-      return code;
-    if (dual_mode) {
-      spectroscopy_out =
-          set.create_output(names.spectroscopy_backward, reason);
-      if (!spectroscopy_out)
-        return note.fail(RESULT_OPEN_SPECTROSCOPY_BACKWARD,
-                         names.spectroscopy_backward, reason);
-      code = fill_and_close(
-          *spectroscopy_out, names.spectroscopy_backward, spectroscopy,
-          RESULT_READ_OLD_SPECTROSCOPY, RESULT_WRITE_SPECTROSCOPY_BACKWARD,
-          note, [&](File &out) {
-            return copy_spectroscopy_planes(*old_spectroscopy, out, size_x,
-                                            size_y,
-                                            parameters->spec_points_backward,
-                                            size_y);
-          });
-      if (code != RESULT_OK)
-        return code;
-    }
-  }
-
-  const ParameterFileContext context{file_number, size_x, size_y,
-                                     has_spectroscopy, dual_mode};
+  const ParameterFileContext context{file_number, layout.x, layout.y,
+                                     has_spectroscopy, layout.dual};
   code = fill_and_close(*new_parameters, names.new_parameters,
-                        Named{*old_parameters, names.old_parameters},
+                        {record, names.old_parameters},
                         RESULT_READ_OLD_PARAMETER, RESULT_WRITE_NEW_PARAMETER,
                         note, [&](File &out) {
                           return write_parameter_file(out, *parameters, context)
@@ -413,19 +386,19 @@ ResultCode convert_set(const std::string &file_number, SetFiles &set,
   if (code != RESULT_OK)
     return code;
   // The sources are read-only; closing them cannot lose data.
-  old_topography->close();
-  old_parameters->close();
-  if (old_spectroscopy)
-    old_spectroscopy->close();
+  for (OpenedSource *source : {&sources.topography, &sources.record,
+                               &sources.spectroscopy})
+    if (source->file)
+      source->file->close();
 
   delete_staging_file(*staging, diagnostics);
-  report_short_sources(names, source_sizes, extents, diagnostics);
+  report_short_sources(names, source_sizes, layout.extents(), diagnostics);
   if (has_spectroscopy)
-    report_empty_spectroscopy_channels(names.old_parameters, *parameters,
-                                       dual_mode, diagnostics);
+    report_empty_spectroscopy_channels(names.old_parameters, layout,
+                                       diagnostics);
   else
     report_missing_spectroscopy(
-        names.old_spectroscopy, spectroscopy_absence_reason,
+        names.old_spectroscopy, sources.spectroscopy_absence,
         parameters->spec_points_forward, "converted without spectroscopy",
         existing_files({names.spectroscopy_forward,
                         names.spectroscopy_backward}),

@@ -32,15 +32,14 @@ void report_console_failure(const std::string &program_name) {
       "Couldn't write to standard output; console lines were lost");
 }
 
+bool is_control_character(char c) {
+  const auto byte = static_cast<unsigned char>(c);
+  return byte < 32 || byte == 127;
+}
+
 std::string printable(std::string_view text) {
   std::string shown(text);
-  std::replace_if(
-      shown.begin(), shown.end(),
-      [](char c) {
-        const auto byte = static_cast<unsigned char>(c);
-        return byte < 32 || byte == 127;
-      },
-      '?');
+  std::replace_if(shown.begin(), shown.end(), is_control_character, '?');
   return shown;
 }
 

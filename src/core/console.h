@@ -17,8 +17,12 @@ bool console_intact();
 // One line on standard error saying that console lines were lost.
 void report_console_failure(const std::string &program_name);
 
-// `text` with every control character (bytes 0 to 31 and 127) shown as '?',
-// so that a name echoed to a console can neither end a line nor forge one.
+// Bytes 0 to 31 and 127: a line feed or carriage return among them in a name
+// echoed to a console or written into a file of lines could forge a line.
+bool is_control_character(char c);
+
+// `text` with every control character shown as '?', so that a name echoed to
+// a console can neither end a line nor forge one.
 std::string printable(std::string_view text);
 
 // Where a run says what went wrong, where and why: one line per problem on

@@ -1,64 +1,68 @@
 #include "core/set_layout.h"
 
-#include <initializer_list>
 #include <limits>
 #include <optional>
 
 #include "core/file_io.h"
 
 namespace parvane {
-namespace {
-
-// The product of the factors, or nullopt when it does not fit in int64.
-std::optional<std::int64_t>
-product(std::initializer_list<std::int64_t> factors) {
-  std::int64_t result = 1;
-  for (std::int64_t factor : factors)
-    if (__builtin_mul_overflow(result, factor, &result))
-      return std::nullopt;
-  return result;
-}
-
-SourceExtent extent_of(std::optional<std::int64_t> bytes) {
-  if (!bytes)
-    return {0, true};
-  return {*bytes, false};
-}
-
-// The larger end; an end beyond range is the larger.
-SourceExtent farther(const SourceExtent &a, const SourceExtent &b) {
-  if (a.beyond_range || b.beyond_range)
-    return {0, true};
-  return a.bytes >= b.bytes ? a : b;
-}
-
-// The end of `planes` planes of X * Y samples from the start of the file;
-// nothing when a size or the plane count is 0 or less.
-SourceExtent planes_end(std::int32_t size_x, std::int32_t size_y,
-                        std::int64_t planes) {
-  if (size_x <= 0 || size_y <= 0 || planes <= 0)
+SourceExtent SetChannel::extent() const {
+  if (empty)
     return {};
-  return extent_of(product({SAMPLE_BYTES, planes, size_x, size_y}));
+  if (!block)
+    return {0, true};
+  // The block's positions, twice each, fit: so does the byte of its end.
+  return {(block->first_sample + block->pixels * block->points) * SAMPLE_BYTES,
+          false};
 }
 
-} // namespace
+SetLayout set_layout(const SourceParameters &parameters,
+                     bool has_spectroscopy) {
+  SetLayout layout;
+  layout.x = parameters.image_size_x;
+  layout.y = parameters.image_size_y;
+  layout.dual = parameters.forward_only == 0;
+  layout.spectroscopy = has_spectroscopy;
+  auto add = [&](ChannelKind kind, Direction direction, std::int32_t points) {
+    const std::int32_t first_line =
+        direction == Direction::Forward ? 0 : layout.y;
+    SetChannel channel{kind, direction, points, first_line,
+                       !layout.has_image() || points <= 0, 0, std::nullopt};
+    if (!channel.empty) {
+      if (!product_fits(std::int64_t{points} * layout.x, first_line,
+                        channel.first_sample))
+        channel.first_sample = 0;
+      channel.block =
+          spectroscopy_block(layout.x, layout.y, points, first_line);
+    }
+    layout.channels.push_back(channel);
+  };
+  add(ChannelKind::Topography, Direction::Forward, 1);
+  if (layout.dual)
+    add(ChannelKind::Topography, Direction::Backward, 1);
+  if (has_spectroscopy) {
+    add(ChannelKind::Spectroscopy, Direction::Forward,
+        parameters.spec_points_forward);
+    if (layout.dual)
+      add(ChannelKind::Spectroscopy, Direction::Backward,
+          parameters.spec_points_backward);
+  }
+  return layout;
+}
 
-SourceExtents source_extents(const SourceParameters &parameters,
-                             bool has_spectroscopy, bool dual_mode) {
-  const std::int32_t x = parameters.image_size_x;
-  const std::int32_t y = parameters.image_size_y;
+SourceExtents SetLayout::extents() const {
   SourceExtents extents;
   extents.record = {RECORD_EXTENT, false};
-  extents.topography = planes_end(x, y, dual_mode ? 2 : 1);
-  if (has_spectroscopy) {
-    // The forward block is P planes' worth of samples from the start; the
-    // backward block, Pb planes' worth, starts Pb planes in, so it ends
-    // 2 * Pb planes from the start.
-    extents.spectroscopy = planes_end(x, y, parameters.spec_points_forward);
-    if (dual_mode && parameters.spec_points_backward > 0)
-      extents.spectroscopy = farther(
-          extents.spectroscopy,
-          planes_end(x, y, 2 * std::int64_t{parameters.spec_points_backward}));
+  for (const SetChannel &channel : channels) {
+    SourceExtent &end = channel.kind == ChannelKind::Topography
+                            ? extents.topography
+                            : extents.spectroscopy;
+    const SourceExtent next = channel.extent();
+    // An end beyond range is the larger.
+    if (end.beyond_range || next.beyond_range)
+      end = {0, true};
+    else if (next.bytes > end.bytes)
+      end = next;
   }
   return extents;
 }
@@ -105,11 +109,40 @@ void report_short_sources(const SetNames &names, const SourceSizes &sizes,
                   extents.spectroscopy, SAMPLES, diagnostics);
 }
 
-std::string spectroscopy_absence(const std::string &spectroscopy_path) {
-  std::error_code ignored;
-  return path_kind(spectroscopy_path, ignored) == PathKind::Missing
-             ? "not found"
-             : "is not a file";
+bool is_set_file(const std::string &path) {
+  std::error_code error;
+  return File::open_source(path, error).has_value() ||
+         !names_no_source(path, error);
+}
+
+namespace {
+
+// Opens one source and tells which file it is; false when it did not open.
+bool open_into(OpenedSource &source, const std::string &path) {
+  source.file = File::open_source(path, source.error);
+  if (source.file)
+    source.identity = source.file->identity();
+  return source.file.has_value();
+}
+
+} // namespace
+
+SetSources open_set_sources(const std::string &directory,
+                            const SetNames &names) {
+  SetSources sources;
+  if (!open_into(sources.record, directory + names.old_parameters) ||
+      !open_into(sources.topography, directory + names.old_topography))
+    return sources;
+  const std::string spectroscopy = directory + names.old_spectroscopy;
+  if (!open_into(sources.spectroscopy, spectroscopy) &&
+      names_no_source(spectroscopy, sources.spectroscopy.error)) {
+    std::error_code ignored;
+    sources.spectroscopy_absence =
+        path_kind(spectroscopy, ignored) == PathKind::Missing
+            ? "not found"
+            : "is not a file";
+  }
+  return sources;
 }
 
 void report_missing_spectroscopy(const std::string &spectroscopy_path,
@@ -135,21 +168,18 @@ void report_missing_spectroscopy(const std::string &spectroscopy_path,
 }
 
 void report_empty_spectroscopy_channels(const std::string &record_name,
-                                        const SourceParameters &parameters,
-                                        bool dual_mode,
+                                        const SetLayout &layout,
                                         const Diagnostics &diagnostics) {
-  auto report_if_empty = [&](std::int32_t points, const char *direction) {
-    if (points > 0)
-      return;
-    diagnostics.report(record_name,
-                       "the record gives " + std::to_string(points) +
-                           " spectroscopy points per pixel (" + direction +
-                           "); the parameter file describes an empty "
-                           "spectroscopy channel, which some readers refuse");
-  };
-  report_if_empty(parameters.spec_points_forward, "forward");
-  if (dual_mode)
-    report_if_empty(parameters.spec_points_backward, "backward");
+  for (const SetChannel &channel : layout.channels)
+    if (channel.kind == ChannelKind::Spectroscopy && channel.points <= 0)
+      diagnostics.report(
+          record_name,
+          "the record gives " + std::to_string(channel.points) +
+              " spectroscopy points per pixel (" +
+              (channel.direction == Direction::Forward ? "forward"
+                                                       : "backward") +
+              "); the parameter file describes an empty spectroscopy "
+              "channel, which some readers refuse");
 }
 
 std::uint16_t sample_value(std::uint8_t high, std::uint8_t low) {

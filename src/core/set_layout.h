@@ -1,21 +1,24 @@
-// How many bytes a conversion reads from each source file of a set, and what
-// the user is told when a source holds fewer or when there is no set at all.
+// A set's layout: its channels, where each one's samples lie in its source
+// and in its output, how many bytes each source must hold, and what the user
+// is told when a source holds fewer or when there is no set at all.
 //
 // A set copied while the acquisition was still writing it, or cut short by a
 // full disk, converts all the same: missing record fields read as 0 (texts
 // end where the record ends) and missing samples read as zero bytes, so they
 // become the lowest value. Whoever converts or exports a set decides from
-// `source_extents` whether a source is short, so that every program of the
-// project judges the same set alike.
+// its layout's extents whether a source is short, so that every program of
+// the project judges the same set alike.
 #pragma once
 
 #include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "core/console.h"
+#include "core/file_io.h"
 #include "core/set_names.h"
 #include "core/source_record.h"
 
@@ -35,22 +38,9 @@ struct SourceExtent {
   bool operator==(const SourceExtent &) const = default;
 };
 
-// The extents of one set's three sources, from X = `image_size_x`,
-// Y = `image_size_y`, P = `spec_points_forward` and Pb = `spec_points_backward`
-// as the conversion read them. A size or count of 0 or less makes its planes
-// empty: nothing of them is read.
-//
-// - record ("tp"): 402 bytes whatever the set, up to the end of the user text,
-//   the last field read.
-// - topography ("tz"): the forward plane, X * Y samples from the start,
-//   2 * X * Y bytes; with `dual_mode` the backward plane follows it, 4 * X * Y
-//   bytes in all.
-// - spectroscopy ("ts"): nothing without `has_spectroscopy`. The forward block
-//   is P * X * Y samples from the start, 2 * P * X * Y bytes. With `dual_mode`
-//   the backward block is taken to start at sample Pb * X * Y and holds
-//   Pb * X * Y samples, so it ends at byte 4 * Pb * X * Y; when P differs from
-//   Pb that is not where the forward block ends. The extent is the larger of
-//   the two ends.
+// The extents of one set's three sources: from its start up to the end of
+// the last byte the set's channels read, the record's up to the end of the
+// user text, the last field read.
 struct SourceExtents {
   SourceExtent record;
   SourceExtent topography;
@@ -63,10 +53,110 @@ struct SourceExtents {
 inline constexpr std::int64_t RECORD_EXTENT =
     OFFSET_USER_TEXT + WIDTH_USER_TEXT;
 
-// `has_spectroscopy` and `dual_mode` as the conversion decides them: "ts"
-// opened as a regular file, and `forward_only` is 0.
-SourceExtents source_extents(const SourceParameters &parameters,
-                             bool has_spectroscopy, bool dual_mode);
+enum class ChannelKind { Topography, Spectroscopy };
+enum class Direction { Forward, Backward };
+
+// The samples of one plane set and where they live. Every sample index of the
+// source run [first_sample, first_sample + pixels * points) and of the output
+// [0, pixels * points), and twice each of them, fits in int64.
+struct SpectroscopyBlock {
+  std::int64_t pixels = 0;       // N = X * Y
+  std::int64_t points = 0;       // Q, the point count
+  std::int64_t first_sample = 0; // Q * X * first_line
+};
+
+
+// One channel of a set: `points` planes of X * Y samples, taken from the
+// source's lines `first_line` to `first_line` + Y - 1, each pixel's points
+// side by side. The topography has 1 point per pixel; its backward plane
+// follows the forward one. The spectroscopy's forward block has P points from
+// the start of "ts"; its backward block has Pb points and is taken to start
+// at line Y, that is at sample Pb * X * Y: when P differs from Pb that is not
+// where the forward block ends.
+struct SetChannel {
+  ChannelKind kind = ChannelKind::Topography;
+  Direction direction = Direction::Forward;
+  std::int32_t points = 1;
+  std::int32_t first_line = 0;
+  // X, Y or the point count is 0 or less: nothing of the channel is read.
+  bool empty = false;
+  // Its first sample in the source, points * X * first_line (0 when it is
+  // empty or that does not fit in int64).
+  std::int64_t first_sample = 0;
+  // Where its samples lie, from `block->first_sample` in the source and from
+  // sample 0 in the channel's output; nullopt when it is empty or when one of
+  // its byte positions does not fit in int64.
+  std::optional<SpectroscopyBlock> block;
+
+  // The end of the bytes the channel reads from its source.
+  SourceExtent extent() const;
+};
+
+// A set as its record lays it out, decided in this one place for every
+// program of the project. Each program judges it in its own way: the
+// conversion writes every channel, also one of 0 points or less, and accepts
+// an image size of 0 or less (its planes are then empty); the export refuses
+// an image size of 0 or less and leaves out a spectroscopy channel without
+// points.
+struct SetLayout {
+  std::int32_t x = 0;          // `image_size_x`
+  std::int32_t y = 0;          // `image_size_y`
+  bool dual = false;           // `forward_only` is 0: backward channels too
+  bool spectroscopy = false;   // "ts" opened as a regular file
+  // Topography forward, topography backward (dual), spectroscopy forward
+  // (with spectroscopy), spectroscopy backward (both): the order in which the
+  // conversion writes them and the export stores them.
+  std::vector<SetChannel> channels;
+
+  bool has_image() const { return x > 0 && y > 0; }
+  // The bytes the set reads from each source, the largest end of its
+  // channels there.
+  SourceExtents extents() const;
+};
+
+SetLayout set_layout(const SourceParameters &parameters,
+                     bool has_spectroscopy);
+
+// ---------------------------------------------------------------------------
+// The set's sources
+
+// Whether `path` is a file a set counts as present: a regular file (or a link
+// to one), also one that cannot be opened, whose set then fails with the
+// reason. A name with no entry, a directory, a pipe or a device is none. So
+// the walk and the export tell a set's record, and the conversion the outputs
+// of an earlier conversion.
+bool is_set_file(const std::string &path);
+
+// One source of a set as opened; `file` is nullopt when it was not opened
+// (`error` then says why, unless an earlier source stopped the opening), and
+// `identity` when the system cannot tell which file it is.
+struct OpenedSource {
+  std::optional<File> file;
+  std::optional<FileIdentity> identity;
+  std::error_code error;
+};
+
+// The sources of one set, opened read-only in the order record, topography,
+// spectroscopy; the first that cannot be opened stops the opening. Only a
+// spectroscopy file that is not there at all (see `is_set_file`) means a set
+// without spectroscopy, told by `spectroscopy_absence` ("not found", "is not
+// a file"): one that exists but cannot be opened fails the set rather than
+// having it go without its curves.
+struct SetSources {
+  OpenedSource record, topography, spectroscopy;
+  std::string spectroscopy_absence;
+
+  // Whether a source failed to open; a set without spectroscopy is none.
+  bool failed() const {
+    return !record.file || !topography.file ||
+           (!spectroscopy.file && spectroscopy_absence.empty());
+  }
+};
+
+// The sources of the set `names` names, in `directory` (a prefix of file
+// names: empty for the working directory).
+SetSources open_set_sources(const std::string &directory,
+                            const SetNames &names);
 
 // The sizes of the set's open sources, as `File::size` reports them before
 // any sample is read; `spectroscopy` does not matter for a set without "ts".
@@ -89,11 +179,6 @@ void report_short_sources(const SetNames &names, const SourceSizes &sizes,
                           const SourceExtents &extents,
                           const Diagnostics &diagnostics);
 
-// Why a set goes without spectroscopy, in the words of its warning: "not
-// found" when there is no entry of that name at all, "is not a file" for a
-// directory, a pipe or a device in its place.
-std::string spectroscopy_absence(const std::string &spectroscopy_path);
-
 // One diagnostic line for a set that went without spectroscopy although its
 // record announces P > 0 points per pixel, nothing otherwise:
 // "<ts>: <absence>; the record announces P points per pixel; <outcome>"
@@ -108,13 +193,11 @@ void report_missing_spectroscopy(const std::string &spectroscopy_path,
                                  const std::vector<std::string> &earlier_outputs,
                                  const Diagnostics &diagnostics);
 
-// One diagnostic line per spectroscopy channel that the parameter file of a
-// set with spectroscopy describes as empty: P <= 0, or Pb <= 0 in
-// `dual_mode`. The files are as the set's record makes them, but some
+// One diagnostic line per spectroscopy channel of `layout` of 0 points or
+// less, which the parameter file describes as empty. The files are as the set's record makes them, but some
 // readers refuse a channel of no points.
 void report_empty_spectroscopy_channels(const std::string &record_name,
-                                        const SourceParameters &parameters,
-                                        bool dual_mode,
+                                        const SetLayout &layout,
                                         const Diagnostics &diagnostics);
 
 // The bytes of one sample in every source and output file.
@@ -151,14 +234,6 @@ inline bool run_fits(std::int64_t first, std::int64_t count) {
          byte_position_fits(end) && byte_position_fits(count);
 }
 
-// The samples of one plane set and where they live. Every sample index of the
-// source run [first_sample, first_sample + pixels * points) and of the output
-// [0, pixels * points), and twice each of them, fits in int64.
-struct SpectroscopyBlock {
-  std::int64_t pixels = 0;       // N = X * Y
-  std::int64_t points = 0;       // Q, the point count
-  std::int64_t first_sample = 0; // Q * X * first_line
-};
 
 // The block for X, Y, point count Q and first line F; nullopt when one of the
 // byte positions it needs does not fit in int64. Sizes must be positive.

@@ -50,13 +50,13 @@ std::string temporary_stem(std::string_view final_name) {
   return std::string(TEMPORARY_PREFIX) + digits + '-';
 }
 
+} // namespace
+
 bool is_decimal(std::string_view text) {
   return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) {
     return c >= '0' && c <= '9';
   });
 }
-
-} // namespace
 
 std::uint64_t stable_name_hash(std::string_view bytes) {
   std::uint64_t hash = 0xcbf29ce484222325;

@@ -24,6 +24,10 @@ std::string old_parameter_name(const std::string &file_number);
 
 SetNames set_names(const std::string &file_number);
 
+// Whether `text` is one or more decimal digits, as a file number found in a
+// directory listing must be.
+bool is_decimal(std::string_view text);
+
 // The one file the export writes for a set: "m" + file number + ".gwy".
 std::string gwy_export_name(const std::string &file_number);
 

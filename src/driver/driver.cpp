@@ -78,16 +78,6 @@ void print_closing_lines() {
   print_line("");
 }
 
-// A set the walk must not pass by: a record that opens, or one that exists
-// but cannot be opened, whose conversion then fails and says why. A name
-// with no entry, a directory, a pipe or a device is no set.
-bool set_available(const std::string &file_number) {
-  const std::string name = old_parameter_name(file_number);
-  std::error_code error;
-  return File::open_source(name, error).has_value() ||
-         !names_no_source(name, error);
-}
-
 WalkOutcome convert_or_report(const std::string &file_number,
                               const Diagnostics &diagnostics) {
   SetFailure failure;
@@ -218,7 +208,9 @@ std::optional<std::int32_t> find_next_file(std::string &file_number_buffer,
   while (n != LARGEST_INT && !interruption_requested()) {
     ++n;
     file_number_buffer = number_to_text(n);
-    if (set_available(file_number_buffer))
+    // A record that exists but cannot be opened is not passed by: its
+    // conversion fails and says why.
+    if (is_set_file(old_parameter_name(file_number_buffer)))
       return n;
     if (n > limit)
       return std::nullopt;

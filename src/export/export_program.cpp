@@ -61,15 +61,6 @@ std::string as_prefix(const std::string &directory) {
   return directory + static_cast<char>(std::filesystem::path::preferred_separator);
 }
 
-// Whether `path` is a set's record as the conversion judges one: a regular
-// file, also one that cannot be opened, whose set then fails with the
-// reason.
-bool names_record(const std::string &path) {
-  std::error_code error;
-  return File::open_source(path, error).has_value() ||
-         !names_no_source(path, error);
-}
-
 // ---------------------------------------------------------------------------
 // The command line.
 
@@ -217,12 +208,6 @@ std::optional<SetLocation> locate_set(const std::string &argument,
   return SetLocation{argument.substr(0, start), base.substr(2)};
 }
 
-bool all_digits(std::string_view text) {
-  return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) {
-    return c >= '0' && c <= '9';
-  });
-}
-
 // Numeric order of file numbers of any length: by value, then the shorter
 // first (7 before 07 before 007).
 bool numerically_before(const std::string &a, const std::string &b) {
@@ -251,10 +236,10 @@ bool find_all_sets(const std::string &directory, std::vector<SetLocation> &sets,
   std::vector<std::string> numbers;
   for (const std::string &name : names) {
     const std::string number = name.substr(std::min<std::size_t>(2, name.size()));
-    if (!all_digits(number))
+    if (!is_decimal(number))
       continue;
     // The kind is told by opening the file only for names in other case.
-    if (name.starts_with("tp") ? names_record(prefix + name)
+    if (name.starts_with("tp") ? is_set_file(prefix + name)
                                : set_file_kind(prefix + name, name) == "tp")
       numbers.push_back(number);
   }
@@ -461,44 +446,34 @@ private:
 
 bool SetExport::run() {
   const std::string record_path = set_.directory + names_.old_parameters;
-  const std::string topography_path = set_.directory + names_.old_topography;
-  const std::string spectroscopy_path =
-      set_.directory + names_.old_spectroscopy;
-  std::error_code error;
-  std::optional<File> record = File::open_source(record_path, error);
-  const std::optional<FileIdentity> record_identity =
-      record ? record->identity() : std::nullopt;
+  const SetSources opened = open_set_sources(set_.directory, names_);
   // A set met before under another spelling is done already, well or not.
-  if (!so_far_.first_meeting(set_, record_identity))
+  if (!so_far_.first_meeting(set_, opened.record.identity))
     return true;
-  if (!record)
-    return fail(record_path, describe(error));
-  std::optional<File> topography = File::open_source(topography_path, error);
-  if (!topography)
-    return fail(topography_path, describe(error));
-  // As in the conversion, only a ts<n> that is not there at all makes a set
-  // without spectroscopy: one that cannot be opened fails the set rather
-  // than exporting it without its curves.
-  std::optional<File> spectroscopy =
-      File::open_source(spectroscopy_path, error);
-  if (!spectroscopy && !names_no_source(spectroscopy_path, error))
-    return fail(spectroscopy_path, describe(error));
-
+  for (const auto &[source, name] :
+       {std::pair{&opened.record, &names_.old_parameters},
+        std::pair{&opened.topography, &names_.old_topography},
+        std::pair{&opened.spectroscopy, &names_.old_spectroscopy}})
+    if (!source->file && (source != &opened.spectroscopy ||
+                          opened.spectroscopy_absence.empty()))
+      return fail(set_.directory + *name, describe(source->error));
   std::vector<FileIdentity> identities;
-  for (const std::optional<File> *source : {&record, &topography, &spectroscopy}) {
-    if (!*source)
+  for (const OpenedSource *source :
+       {&opened.record, &opened.topography, &opened.spectroscopy}) {
+    if (!source->file)
       continue;
-    std::optional<FileIdentity> id = (*source)->identity();
-    if (!id)
-      return fail(set_.directory + names_.old_parameters,
+    if (!source->identity)
+      return fail(record_path,
                   "the system cannot tell which files the set's sources are");
-    identities.push_back(*id);
+    identities.push_back(*source->identity);
   }
+  const File *spectroscopy =
+      opened.spectroscopy.file ? &*opened.spectroscopy.file : nullptr;
   const ExportSources sources{
       set_.file_number,
-      &*record,
-      &*topography,
-      spectroscopy ? &*spectroscopy : nullptr,
+      &*opened.record.file,
+      &*opened.topography.file,
+      spectroscopy,
       names_.old_parameters,
       names_.old_topography,
       spectroscopy ? names_.old_spectroscopy : std::string()};
@@ -510,6 +485,7 @@ bool SetExport::run() {
   name_left_temporaries();
   // Checked before any work. The final rename takes the name only while it
   // is as found here: free, or (with --force) the same file.
+  std::error_code error;
   const PathKind existing = path_kind(output, error);
   if (existing == PathKind::Directory)
     return fail(output, describe(FileRefusal::Directory));
@@ -530,9 +506,10 @@ bool SetExport::run() {
       return fail(output, describe(error));
   }
 
-  std::int64_t planned_bytes = 0;
-  if (ExportResult plan = plan_gwy_export(sources, planned_bytes); !plan.ok())
-    return fail(path_of(plan.file, output), plan.reason);
+  GwyExportPlan plan;
+  if (ExportResult planned = plan_gwy_export(sources, plan); !planned.ok())
+    return fail(path_of(planned.file, output), planned.reason);
+  const std::int64_t planned_bytes = plan.file_bytes();
 
   PendingOutput pending(output, &temporary_left_);
   if (std::error_code created = pending.create())
@@ -544,7 +521,7 @@ bool SetExport::run() {
     return fail(output, "needs " + std::to_string(planned_bytes) +
                             " bytes, more than the disk has free");
   file.reserve(planned_bytes);
-  if (ExportResult written = write_gwy_export(sources, file); !written.ok())
+  if (ExportResult written = write_gwy_export(plan, file); !written.ok())
     return fail_step(written, pending, output);
   // A file of another size than planned is no file the export vouches for.
   if (const std::int64_t size = file.size(); size != planned_bytes)
@@ -566,11 +543,10 @@ bool SetExport::run() {
   if (output_identity)
     so_far_.written.insert(*output_identity);
   if (!spectroscopy)
-    if (const std::optional<SourceParameters> p = read_record(*record))
-      report_missing_spectroscopy(
-          spectroscopy_path, spectroscopy_absence(spectroscopy_path),
-          p->spec_points_forward, "exported without spectroscopy", {},
-          diagnostics_);
+    report_missing_spectroscopy(
+        set_.directory + names_.old_spectroscopy, opened.spectroscopy_absence,
+        plan.announced_points(), "exported without spectroscopy", {},
+        diagnostics_);
   if (!request_.quiet)
     print_line(printable(output));
   return true;

@@ -75,17 +75,6 @@ std::optional<RecordRead> read_record_fields(const File &record) {
                     length, length < std::min(size, RECORD_EXTENT)};
 }
 
-} // namespace
-
-std::optional<SourceParameters> read_record(const File &record) {
-  std::optional<RecordRead> read = read_record_fields(record);
-  if (!read || read->cut)
-    return std::nullopt;
-  return std::move(read->parameters);
-}
-
-namespace {
-
 // A number as the parameter file prints it, read back as Gwyddion reads it.
 // Only for finite values (the file prints the others as "+INF" and the like).
 double printed(float value) {
@@ -125,9 +114,11 @@ struct Volume {
   Plane plane;
 };
 
-// What the file will hold, from the record and the sources' sizes.
+// What the file will hold, from the record and the sources' sizes. `x`, `y`
+// and `dual` are the layout's.
 struct SetPlan {
   SourceParameters p;
+  SetLayout layout;
   SourceExtents extents;
   std::int32_t x = 0, y = 0;
   bool dual = false;
@@ -194,10 +185,12 @@ ExportResult plan_set(const ExportSources &sources, SetPlan &plan) {
   if (read->cut)
     return ended_while_read(*sources.record, sources.record_name, RECORD_EXTENT);
   const SourceParameters &p = plan.p = read->parameters;
-  plan.x = p.image_size_x;
-  plan.y = p.image_size_y;
-  plan.dual = p.forward_only == 0;
-  if (plan.x <= 0 || plan.y <= 0)
+  const SetLayout &layout = plan.layout =
+      set_layout(p, sources.spectroscopy != nullptr);
+  plan.x = layout.x;
+  plan.y = layout.y;
+  plan.dual = layout.dual;
+  if (!layout.has_image())
     return failure(ExportStatus::NoImage, sources.record_name,
                    "the record gives an image size of " + format_int(plan.x) +
                        " x " + format_int(plan.y) + " pixels: no image to export");
@@ -222,8 +215,7 @@ ExportResult plan_set(const ExportSources &sources, SetPlan &plan) {
                        format_float(field_y) +
                        " nm) is not a finite size above zero");
 
-  const SourceExtents &extents = plan.extents =
-      source_extents(p, sources.spectroscopy != nullptr, plan.dual);
+  const SourceExtents &extents = plan.extents = layout.extents();
   if (ExportResult r = short_source(*sources.record, sources.record_name,
                                     extents.record);
       !r.ok())
@@ -232,47 +224,42 @@ ExportResult plan_set(const ExportSources &sources, SetPlan &plan) {
     return ended_while_read(*sources.record, sources.record_name,
                             extents.record.bytes);
 
-  // The images: the backward plane follows the forward one.
-  const int directions = plan.dual ? 2 : 1;
-  for (int d = 0; d < directions; ++d) {
-    Plane image{sources.topography, {}, 0};
-    image.scale = topography_scale(limits[2 * d], limits[2 * d + 1]);
-    const auto block = spectroscopy_block(plan.x, plan.y, 1, d * plan.y);
-    if (!block)
+  for (const SetChannel &channel : layout.channels) {
+    if (channel.kind != ChannelKind::Topography)
+      continue;
+    const int d = static_cast<int>(channel.direction);
+    if (!channel.block)
       return failure(ExportStatus::TooLarge, sources.record_name,
                      "the image size is too large for a GWY file");
-    image.block = *block;
-    plan.images.push_back(image);
+    plan.images.push_back({sources.topography, *channel.block,
+                           topography_scale(limits[2 * d], limits[2 * d + 1])});
   }
   if (ExportResult r = short_source(*sources.topography, sources.topography_name,
                                     extents.topography);
       !r.ok())
     return r;
 
-  // The volumes: the backward block starts where the conversion reads it,
-  // at its own point count times the forward plane's pixels. A direction
-  // without points has no volume.
+  // The volumes; a direction without points has none.
   if (sources.spectroscopy == nullptr)
     return {};
-  for (int d = 0; d < directions; ++d) {
-    Volume v;
-    v.direction = d == 0 ? "Forward" : "Backward";
-    v.points = d == 0 ? p.spec_points_forward : p.spec_points_backward;
-    v.start = d == 0 ? p.spec_start_forward : p.spec_start_backward;
-    v.end = d == 0 ? p.spec_end_forward : p.spec_end_backward;
-    if (v.points <= 0)
+  for (const SetChannel &channel : layout.channels) {
+    if (channel.kind != ChannelKind::Spectroscopy || channel.points <= 0)
       continue;
+    const bool forward = channel.direction == Direction::Forward;
+    Volume v;
+    v.direction = forward ? "Forward" : "Backward";
+    v.points = channel.points;
+    v.start = forward ? p.spec_start_forward : p.spec_start_backward;
+    v.end = forward ? p.spec_end_forward : p.spec_end_backward;
     if (!std::isfinite(v.start) || !std::isfinite(v.end))
       return failure(ExportStatus::NotFinite, sources.record_name,
-                     "the " + std::string(d == 0 ? "forward" : "backward") +
+                     "the " + std::string(forward ? "forward" : "backward") +
                          " bias sweep (" + format_float(v.start) + " to " +
                          format_float(v.end) + " V) is not finite");
-    const auto block =
-        spectroscopy_block(plan.x, plan.y, v.points, d * plan.y);
-    if (!block)
+    if (!channel.block)
       return failure(ExportStatus::TooLarge, sources.record_name,
                      "the spectroscopy grid is too large for a GWY file");
-    v.plane = {sources.spectroscopy, *block,
+    v.plane = {sources.spectroscopy, *channel.block,
                SPECTROSCOPY_MAXIMUM_NA / SPECTROSCOPY_RAW_MAXIMUM};
     plan.volumes.push_back(v);
   }
@@ -1092,39 +1079,53 @@ private:
 
 } // namespace
 
-ExportResult plan_gwy_export(const ExportSources &sources,
-                             std::int64_t &file_bytes) {
-  SetPlan plan;
-  if (ExportResult r = plan_set(sources, plan); !r.ok())
+struct GwyExportPlan::Content {
+  ExportSources sources;
+  SetPlan set;
+  gwy::Object tree;
+  std::int64_t file_bytes = 0;
+};
+
+GwyExportPlan::GwyExportPlan() = default;
+GwyExportPlan::~GwyExportPlan() = default;
+GwyExportPlan::GwyExportPlan(GwyExportPlan &&) noexcept = default;
+GwyExportPlan &GwyExportPlan::operator=(GwyExportPlan &&) noexcept = default;
+
+std::int64_t GwyExportPlan::file_bytes() const { return content_->file_bytes; }
+std::int32_t GwyExportPlan::announced_points() const {
+  return content_->set.p.spec_points_forward;
+}
+
+ExportResult plan_gwy_export(const ExportSources &sources, GwyExportPlan &plan) {
+  auto content = std::make_unique<GwyExportPlan::Content>();
+  content->sources = sources;
+  if (ExportResult r = plan_set(sources, content->set); !r.ok())
     return r;
-  const std::optional<std::int64_t> bytes = gwy::file_bytes(file_tree(sources, plan));
+  content->tree = file_tree(sources, content->set);
+  const std::optional<std::int64_t> bytes = gwy::file_bytes(content->tree);
   if (!bytes)
     return failure(ExportStatus::TooLarge, sources.record_name,
                    "the set would make a GWY file larger than the format's "
                    "limit of 4 GiB per object");
-  file_bytes = *bytes;
+  content->file_bytes = *bytes;
+  plan.content_ = std::move(content);
   return {};
 }
 
-ExportResult write_gwy_export(const ExportSources &sources, File &out) {
-  SetPlan plan;
-  if (ExportResult r = plan_set(sources, plan); !r.ok())
-    return r;
-  const gwy::Object root = file_tree(sources, plan);
-  const std::optional<std::int64_t> bytes = gwy::file_bytes(root);
-  if (!bytes)
-    return failure(ExportStatus::TooLarge, sources.record_name,
-                   "the set would make a GWY file larger than the format's "
-                   "limit of 4 GiB per object");
+ExportResult write_gwy_export(const GwyExportPlan &planned, File &out) {
+  const ExportSources &sources = planned.content_->sources;
+  const SetPlan &plan = planned.content_->set;
+  const gwy::Object &root = planned.content_->tree;
+  const std::int64_t bytes = planned.content_->file_bytes;
   // The output has only been appended to, so its end is where we begin.
   const std::int64_t start = out.size();
-  if (!out.has_room_for(*bytes))
+  if (!out.has_room_for(bytes))
     return write_failed(out);
   // Allocated in one piece up front: the volumes are written in runs of a
   // few KiB to some MiB spread over the file, and on ext4 the export then
   // takes a quarter less system time than when the file system places each
   // run as it comes.
-  out.reserve(start + *bytes);
+  out.reserve(start + bytes);
 
   ExportResult fault;
   auto fill = [&](int stream, std::int64_t position, std::int64_t count) {

@@ -7,7 +7,7 @@
 #pragma once
 
 #include <cstdint>
-#include <optional>
+#include <memory>
 #include <string>
 
 #include "core/file_io.h"
@@ -26,10 +26,6 @@ struct ExportSources {
   const File *spectroscopy = nullptr;
   std::string record_name, topography_name, spectroscopy_name;
 };
-
-// Every field of the record, read directly from it; nullopt when the system
-// failed the read or the record was cut while being read.
-std::optional<SourceParameters> read_record(const File &record);
 
 enum class ExportStatus {
   Done,
@@ -53,16 +49,40 @@ struct ExportResult {
   bool ok() const { return status == ExportStatus::Done; }
 };
 
-// The exact size in bytes of the GWY file for these sources, after every
-// check that can be made before writing (short sources, scales that are not
-// finite, the format's size limit).
-ExportResult plan_gwy_export(const ExportSources &sources,
-                             std::int64_t &file_bytes);
+// A set's GWY file as planned: every object, its exact size, and what the
+// program tells of the set besides. It refers to the sources it was planned
+// from, which must stay open until it is written.
+class GwyExportPlan {
+public:
+  GwyExportPlan();
+  ~GwyExportPlan();
+  GwyExportPlan(GwyExportPlan &&) noexcept;
+  GwyExportPlan &operator=(GwyExportPlan &&) noexcept;
 
-// Writes the whole GWY file to `out` from its current end on, which must be
-// where its appending stands (a freshly emptied file: its start). The file is
-// written with positional writes, so nothing may be appended to `out`
+  // The exact size of the file in bytes.
+  std::int64_t file_bytes() const;
+  // The forward spectroscopy points per pixel the record announces: a set
+  // exported without spectroscopy is worth a warning when it is above 0.
+  std::int32_t announced_points() const;
+
+  struct Content;
+
+private:
+  friend ExportResult plan_gwy_export(const ExportSources &sources,
+                                      GwyExportPlan &plan);
+  friend ExportResult write_gwy_export(const GwyExportPlan &plan, File &out);
+  std::unique_ptr<Content> content_;
+};
+
+// Plans the GWY file for these sources, after every check that can be made
+// before writing (short sources, scales that are not finite, the format's
+// size limit); `plan` is set only when the result is ok.
+ExportResult plan_gwy_export(const ExportSources &sources, GwyExportPlan &plan);
+
+// Writes the whole planned file to `out` from its current end on, which must
+// be where its appending stands (a freshly emptied file: its start). The file
+// is written with positional writes, so nothing may be appended to `out`
 // afterwards.
-ExportResult write_gwy_export(const ExportSources &sources, File &out);
+ExportResult write_gwy_export(const GwyExportPlan &plan, File &out);
 
 } // namespace parvane
