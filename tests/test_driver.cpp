@@ -8,7 +8,7 @@
 #include "core/interruption.h"
 
 #ifdef _WIN32
-#include <windows.h>
+#include "core/windows_api.h"
 #endif
 
 namespace parvane {

@@ -241,11 +241,11 @@ std::error_code rename_name(const std::string &from, const std::string &to,
   // the closest there is (a file created in that instant is replaced).
   if (errno != EPERM && errno != EOPNOTSUPP && errno != ENOSYS)
     return last_error();
-  struct stat entry {};
-  if (::lstat(to.c_str(), &entry) == 0)
+  std::error_code error;
+  if (entry_identity(to, error))
     return system_error_code(EEXIST);
-  if (errno != ENOENT)
-    return last_error();
+  if (error != system_error_code(ENOENT))
+    return error;
   return ::rename(from.c_str(), to.c_str()) == 0 ? std::error_code()
                                                  : last_error();
 }

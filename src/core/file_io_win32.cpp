@@ -5,13 +5,7 @@
 #include "core/file_io_system.h"
 #include "core/interruption.h"
 
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
+#include "core/windows_api.h"
 #include <shellapi.h>
 
 #include <algorithm>
@@ -400,14 +394,13 @@ std::error_code rename_name(const std::string &from, const std::string &to,
   // virus scanner reading the fresh file). An open of the target asking for
   // what the rename needs, sharing everything, tells them apart: only a
   // hold on the target makes it a sharing violation.
-  const HANDLE target = ::CreateFileW(
-      wide_to->c_str(), DELETE, SHARE_ALL, nullptr, OPEN_EXISTING,
-      FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (target != INVALID_HANDLE_VALUE) {
+  std::error_code probe;
+  const HANDLE target = open_wide(
+      to, DELETE, OPEN_EXISTING,
+      FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, probe);
+  if (target != INVALID_HANDLE_VALUE)
     ::CloseHandle(target);
-    return system_error_code(static_cast<int>(code));
-  }
-  return ::GetLastError() == ERROR_SHARING_VIOLATION
+  return probe == system_error_code(ERROR_SHARING_VIOLATION)
              ? make_error_code(FileRefusal::InUse)
              : system_error_code(static_cast<int>(code));
 }

@@ -1,13 +1,7 @@
 // Requests to stop on Windows: the console control events.
 #include "core/interruption.h"
 
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
+#include "core/windows_api.h"
 
 #include <atomic>
 #include <cstdio>

@@ -65,7 +65,6 @@ struct SpectroscopyBlock {
   std::int64_t first_sample = 0; // Q * X * first_line
 };
 
-
 // One channel of a set: `points` planes of X * Y samples, taken from the
 // source's lines `first_line` to `first_line` + Y - 1, each pixel's points
 // side by side. The topography has 1 point per pixel; its backward plane
@@ -145,12 +144,6 @@ struct OpenedSource {
 struct SetSources {
   OpenedSource record, topography, spectroscopy;
   std::string spectroscopy_absence;
-
-  // Whether a source failed to open; a set without spectroscopy is none.
-  bool failed() const {
-    return !record.file || !topography.file ||
-           (!spectroscopy.file && spectroscopy_absence.empty());
-  }
 };
 
 // The sources of the set `names` names, in `directory` (a prefix of file
