@@ -664,7 +664,7 @@ ExportResult export_set(const fs::path &dir, const std::string &number,
   EXPECT_TRUE(out->close());
   if (result.ok()) {
     EXPECT_EQ(static_cast<std::int64_t>(fs::file_size(output)),
-              plan.file_bytes());
+              plan.file_bytes);
   }
   return result;
 }

@@ -6,6 +6,7 @@
 #include "core/file_io.h"
 
 namespace parvane {
+
 SourceExtent SetChannel::extent() const {
   if (empty)
     return {};

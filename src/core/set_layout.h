@@ -65,51 +65,45 @@ struct SpectroscopyBlock {
   std::int64_t first_sample = 0; // Q * X * first_line
 };
 
-// One channel of a set: `points` planes of X * Y samples, taken from the
-// source's lines `first_line` to `first_line` + Y - 1, each pixel's points
-// side by side. The topography has 1 point per pixel; its backward plane
-// follows the forward one. The spectroscopy's forward block has P points from
-// the start of "ts"; its backward block has Pb points and is taken to start
-// at line Y, that is at sample Pb * X * Y: when P differs from Pb that is not
-// where the forward block ends.
+// One channel of a set: `points` planes of X * Y samples, from the source's
+// lines `first_line` to `first_line` + Y - 1, each pixel's points side by
+// side. Topography has 1 point per pixel, its backward plane following the
+// forward one. Spectroscopy has P points forward, from the start of "ts", and
+// Pb backward, taken to start at line Y, that is at sample Pb * X * Y: when P
+// differs from Pb that is not where the forward block ends.
 struct SetChannel {
   ChannelKind kind = ChannelKind::Topography;
   Direction direction = Direction::Forward;
   std::int32_t points = 1;
   std::int32_t first_line = 0;
-  // X, Y or the point count is 0 or less: nothing of the channel is read.
-  bool empty = false;
+  bool empty = false; // X, Y or `points` is 0 or less: nothing is read
   // Its first sample in the source, points * X * first_line (0 when it is
   // empty or that does not fit in int64).
   std::int64_t first_sample = 0;
-  // Where its samples lie, from `block->first_sample` in the source and from
-  // sample 0 in the channel's output; nullopt when it is empty or when one of
-  // its byte positions does not fit in int64.
+  // Its samples, from `first_sample` in the source and from 0 in its output;
+  // nullopt when it is empty or a byte position does not fit in int64.
   std::optional<SpectroscopyBlock> block;
 
   // The end of the bytes the channel reads from its source.
   SourceExtent extent() const;
 };
 
-// A set as its record lays it out, decided in this one place for every
-// program of the project. Each program judges it in its own way: the
-// conversion writes every channel, also one of 0 points or less, and accepts
-// an image size of 0 or less (its planes are then empty); the export refuses
-// an image size of 0 or less and leaves out a spectroscopy channel without
-// points.
+// A set as its record lays it out, for every program of the project alike;
+// each judges it in its own way. The conversion writes every channel, also
+// one of 0 points or less, and accepts an image size of 0 or less (its planes
+// are then empty); the export refuses an image size of 0 or less and leaves
+// out a spectroscopy channel without points.
 struct SetLayout {
-  std::int32_t x = 0;          // `image_size_x`
-  std::int32_t y = 0;          // `image_size_y`
-  bool dual = false;           // `forward_only` is 0: backward channels too
-  bool spectroscopy = false;   // "ts" opened as a regular file
-  // Topography forward, topography backward (dual), spectroscopy forward
-  // (with spectroscopy), spectroscopy backward (both): the order in which the
+  std::int32_t x = 0, y = 0; // `image_size_x`, `image_size_y`
+  bool dual = false;         // `forward_only` is 0: backward channels too
+  bool spectroscopy = false; // "ts" opened as a regular file
+  // Topography forward and (dual) backward, then (with spectroscopy)
+  // spectroscopy forward and (dual) backward: the order in which the
   // conversion writes them and the export stores them.
   std::vector<SetChannel> channels;
 
   bool has_image() const { return x > 0 && y > 0; }
-  // The bytes the set reads from each source, the largest end of its
-  // channels there.
+  // The bytes the set reads from each source: its channels' farthest end.
   SourceExtents extents() const;
 };
 

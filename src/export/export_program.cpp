@@ -509,7 +509,7 @@ bool SetExport::run() {
   GwyExportPlan plan;
   if (ExportResult planned = plan_gwy_export(sources, plan); !planned.ok())
     return fail(path_of(planned.file, output), planned.reason);
-  const std::int64_t planned_bytes = plan.file_bytes();
+  const std::int64_t planned_bytes = plan.file_bytes;
 
   PendingOutput pending(output, &temporary_left_);
   if (std::error_code created = pending.create())
@@ -545,7 +545,7 @@ bool SetExport::run() {
   if (!spectroscopy)
     report_missing_spectroscopy(
         set_.directory + names_.old_spectroscopy, opened.spectroscopy_absence,
-        plan.announced_points(), "exported without spectroscopy", {},
+        plan.announced_points, "exported without spectroscopy", {},
         diagnostics_);
   if (!request_.quiet)
     print_line(printable(output));

@@ -1083,21 +1083,10 @@ struct GwyExportPlan::Content {
   ExportSources sources;
   SetPlan set;
   gwy::Object tree;
-  std::int64_t file_bytes = 0;
 };
 
-GwyExportPlan::GwyExportPlan() = default;
-GwyExportPlan::~GwyExportPlan() = default;
-GwyExportPlan::GwyExportPlan(GwyExportPlan &&) noexcept = default;
-GwyExportPlan &GwyExportPlan::operator=(GwyExportPlan &&) noexcept = default;
-
-std::int64_t GwyExportPlan::file_bytes() const { return content_->file_bytes; }
-std::int32_t GwyExportPlan::announced_points() const {
-  return content_->set.p.spec_points_forward;
-}
-
 ExportResult plan_gwy_export(const ExportSources &sources, GwyExportPlan &plan) {
-  auto content = std::make_unique<GwyExportPlan::Content>();
+  auto content = std::make_shared<GwyExportPlan::Content>();
   content->sources = sources;
   if (ExportResult r = plan_set(sources, content->set); !r.ok())
     return r;
@@ -1107,16 +1096,15 @@ ExportResult plan_gwy_export(const ExportSources &sources, GwyExportPlan &plan) 
     return failure(ExportStatus::TooLarge, sources.record_name,
                    "the set would make a GWY file larger than the format's "
                    "limit of 4 GiB per object");
-  content->file_bytes = *bytes;
-  plan.content_ = std::move(content);
+  plan = {*bytes, content->set.p.spec_points_forward, std::move(content)};
   return {};
 }
 
 ExportResult write_gwy_export(const GwyExportPlan &planned, File &out) {
-  const ExportSources &sources = planned.content_->sources;
-  const SetPlan &plan = planned.content_->set;
-  const gwy::Object &root = planned.content_->tree;
-  const std::int64_t bytes = planned.content_->file_bytes;
+  const ExportSources &sources = planned.content->sources;
+  const SetPlan &plan = planned.content->set;
+  const gwy::Object &root = planned.content->tree;
+  const std::int64_t bytes = planned.file_bytes;
   // The output has only been appended to, so its end is where we begin.
   const std::int64_t start = out.size();
   if (!out.has_room_for(bytes))

@@ -52,26 +52,13 @@ struct ExportResult {
 // A set's GWY file as planned: every object, its exact size, and what the
 // program tells of the set besides. It refers to the sources it was planned
 // from, which must stay open until it is written.
-class GwyExportPlan {
-public:
-  GwyExportPlan();
-  ~GwyExportPlan();
-  GwyExportPlan(GwyExportPlan &&) noexcept;
-  GwyExportPlan &operator=(GwyExportPlan &&) noexcept;
-
-  // The exact size of the file in bytes.
-  std::int64_t file_bytes() const;
+struct GwyExportPlan {
+  std::int64_t file_bytes = 0;
   // The forward spectroscopy points per pixel the record announces: a set
   // exported without spectroscopy is worth a warning when it is above 0.
-  std::int32_t announced_points() const;
-
+  std::int32_t announced_points = 0;
   struct Content;
-
-private:
-  friend ExportResult plan_gwy_export(const ExportSources &sources,
-                                      GwyExportPlan &plan);
-  friend ExportResult write_gwy_export(const GwyExportPlan &plan, File &out);
-  std::unique_ptr<Content> content_;
+  std::shared_ptr<const Content> content;
 };
 
 // Plans the GWY file for these sources, after every check that can be made
