@@ -7,7 +7,7 @@
 namespace parvane {
 
 std::string old_parameter_name(const std::string &file_number) {
-  return "tp" + file_number;
+  return std::string(SOURCE_PREFIXES[0]) + file_number;
 }
 
 SetNames set_names(const std::string &file_number) {
@@ -15,8 +15,8 @@ SetNames set_names(const std::string &file_number) {
     return "m" + file_number + suffix;
   };
   return {old_parameter_name(file_number),
-          "tz" + file_number,
-          "ts" + file_number,
+          std::string(SOURCE_PREFIXES[1]) + file_number,
+          std::string(SOURCE_PREFIXES[2]) + file_number,
           output("_ori.par"),
           output("_ori.tf0"),
           output("_ori.sf0"),

@@ -11,6 +11,10 @@ namespace parvane {
 // The name of the staging file, the same for every set.
 inline constexpr const char *STAGING_FILE_NAME = "tmp.par";
 
+// How the names of a set's sources begin: its record, topography and
+// spectroscopy; the file number follows.
+inline constexpr std::string_view SOURCE_PREFIXES[] = {"tp", "tz", "ts"};
+
 // A fixed prefix, the file number verbatim and, for the outputs, a fixed
 // suffix.
 struct SetNames {

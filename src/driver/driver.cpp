@@ -133,7 +133,8 @@ void report_no_set_found(std::int32_t start, std::int32_t limit,
   }
   const std::string first = std::to_string(start + 1);
   const std::string names =
-      first == last ? "tp" + first : "tp" + first + " to tp" + last;
+      old_parameter_name(first) +
+      (first == last ? "" : " to " + old_parameter_name(last));
   diagnostics.note("no set found: no " + names + " in " + working_directory());
 }
 

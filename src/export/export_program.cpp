@@ -175,7 +175,8 @@ std::optional<std::string> set_file_kind(const std::string &path,
   for (char &c : kind)
     if (c >= 'A' && c <= 'Z')
       c = static_cast<char>(c - 'A' + 'a');
-  if (kind != "tp" && kind != "tz" && kind != "ts")
+  if (std::find(std::begin(SOURCE_PREFIXES), std::end(SOURCE_PREFIXES),
+                kind) == std::end(SOURCE_PREFIXES))
     return std::nullopt;
   if (base.starts_with(kind) ||
       same_file(path, path.substr(0, path.size() - base.size()) + kind +
