@@ -165,4 +165,19 @@ inline double median(std::vector<double> values) {
   return n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
 }
 
+// The median elapsed and processor times of `runs`, with the largest peak
+// memory among them: what a contender's row of the table shows.
+inline Measurement summary(const std::vector<Measurement> &runs) {
+  std::vector<double> seconds, cpu_seconds;
+  Measurement result;
+  for (const Measurement &m : runs) {
+    seconds.push_back(m.seconds);
+    cpu_seconds.push_back(m.cpu_seconds);
+    result.peak_rss_kib = std::max(result.peak_rss_kib, m.peak_rss_kib);
+  }
+  result.seconds = median(seconds);
+  result.cpu_seconds = median(cpu_seconds);
+  return result;
+}
+
 } // namespace parvane::bench

@@ -135,16 +135,8 @@ bool race(int runs, const fs::path &dir, std::vector<Contender> &contenders) {
         c.runs.push_back(m);
     }
   }
-  for (Contender &c : contenders) {
-    std::vector<double> seconds, cpu_seconds;
-    for (const Measurement &m : c.runs) {
-      seconds.push_back(m.seconds);
-      cpu_seconds.push_back(m.cpu_seconds);
-      c.median.peak_rss_kib = std::max(c.median.peak_rss_kib, m.peak_rss_kib);
-    }
-    c.median.seconds = median(seconds);
-    c.median.cpu_seconds = median(cpu_seconds);
-  }
+  for (Contender &c : contenders)
+    c.median = summary(c.runs);
   return true;
 }
 

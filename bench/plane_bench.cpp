@@ -206,16 +206,8 @@ bool race(const Options &options, const fs::path &dir,
     }
   }
   remove_outputs(dir);
-  for (Contender &c : contenders) {
-    std::vector<double> seconds, cpu_seconds;
-    for (const Measurement &m : c.runs) {
-      seconds.push_back(m.seconds);
-      cpu_seconds.push_back(m.cpu_seconds);
-      c.median.peak_rss_kib = std::max(c.median.peak_rss_kib, m.peak_rss_kib);
-    }
-    c.median.seconds = median(seconds);
-    c.median.cpu_seconds = median(cpu_seconds);
-  }
+  for (Contender &c : contenders)
+    c.median = summary(c.runs);
   return true;
 }
 
