@@ -1,4 +1,7 @@
-// The text of the SCALA parameter file ("m" + file number + "_ori.par").
+// The text of the SCALA parameter file ("m" + file number + "_ori.par"): the
+// rows of the settings table (core/scala_settings.h) that the set has, each a
+// line ended by CR LF. The record's text fields keep every byte except a
+// carriage return or line feed, each written as a space.
 #pragma once
 
 #include <cstdint>

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <array>
 #include <bit>
-#include <charconv>
 #include <cmath>
 #include <condition_variable>
 #include <cstring>
@@ -17,23 +16,14 @@
 #include "core/version.h"
 #include "core/number_format.h"
 #include "core/parameter_arithmetic.h"
+#include "core/physical_model.h"
+#include "core/scala_settings.h"
 #include "core/set_layout.h"
 #include "core/source_record.h"
 #include "export/gwy_writer.h"
 
 namespace parvane {
 namespace {
-
-// The raw and physical ranges that the parameter file states for its
-// channels, from which Gwyddion scales the SCALA samples: physical = raw *
-// (maximum - minimum) / (maximum raw - minimum raw), in the channel's unit.
-// The topographic limits are computed from the record, the spectroscopy ones
-// are fixed (0 to 50 nA over 0 to 32768).
-constexpr double TOPOGRAPHY_RAW_MINIMUM = -32767;
-constexpr double TOPOGRAPHY_RAW_MAXIMUM = 32766;
-constexpr double SPECTROSCOPY_RAW_MAXIMUM = 32768;
-constexpr double SPECTROSCOPY_MAXIMUM_NA = 50;
-constexpr double NANO = 1e-9; // nm to m, nA to A
 
 // ---------------------------------------------------------------------------
 // The record
@@ -73,26 +63,6 @@ std::optional<RecordRead> read_record_fields(const File &record) {
   };
   return RecordRead{assemble_source_parameters(int_at, float_at, text_at),
                     length, length < std::min(size, RECORD_EXTENT)};
-}
-
-// A number as the parameter file prints it, read back as Gwyddion reads it.
-// Only for finite values (the file prints the others as "+INF" and the like).
-double printed(float value) {
-  const std::string text = format_float(value);
-  double parsed = 0;
-  std::from_chars(text.data(), text.data() + text.size(), parsed);
-  return parsed;
-}
-
-// A text field's value with every byte that is not printable ASCII shown as
-// '?': the record's bytes are in no known encoding, and a GWY text must hold
-// no NUL.
-std::string record_text(const std::string &field_bytes) {
-  std::string text = text_value(field_bytes);
-  for (char &c : text)
-    if (c < 0x20 || c > 0x7E)
-      c = '?';
-  return text;
 }
 
 // ---------------------------------------------------------------------------
@@ -168,13 +138,6 @@ ExportResult read_failed(const File &source, const std::string &name) {
 // The output's own failures name no source.
 ExportResult write_failed(const File &out) {
   return failure(ExportStatus::WriteFailed, "", failure_reason(out));
-}
-
-// Physical value per raw unit of a topography channel whose limits the
-// parameter file prints as these numbers, in nanometres.
-double topography_scale(float minimum, float maximum) {
-  return (printed(maximum) - printed(minimum)) /
-         (TOPOGRAPHY_RAW_MAXIMUM - TOPOGRAPHY_RAW_MINIMUM);
 }
 
 ExportResult plan_set(const ExportSources &sources, SetPlan &plan) {
@@ -259,8 +222,7 @@ ExportResult plan_set(const ExportSources &sources, SetPlan &plan) {
     if (!channel.block)
       return failure(ExportStatus::TooLarge, sources.record_name,
                      "the spectroscopy grid is too large for a GWY file");
-    v.plane = {sources.spectroscopy, *channel.block,
-               SPECTROSCOPY_MAXIMUM_NA / SPECTROSCOPY_RAW_MAXIMUM};
+    v.plane = {sources.spectroscopy, *channel.block, SPECTROSCOPY_SCALE};
     plan.volumes.push_back(v);
   }
   return short_source(*sources.spectroscopy, sources.spectroscopy_name,
@@ -270,148 +232,10 @@ ExportResult plan_set(const ExportSources &sources, SetPlan &plan) {
 // ---------------------------------------------------------------------------
 // Metadata: every setting the parameter file states, marked by its origin.
 
-enum class Origin { Record, Computed, Fixed };
-
-// Which sets state a setting, as in the parameter file.
-enum class When { Always, Single, Dual, Spectroscopy, SpectroscopyDual };
-
-struct Facts {
-  const SourceParameters &p;
-  const SetPlan &plan;
-};
-
-struct Setting {
-  When when;
-  std::string_view key;
-  Origin origin;
-  std::string (*value)(const Facts &);
-  std::string_view unit = {};
-};
-
-std::string fixed_value(std::string_view text) { return std::string(text); }
-
-// One entry per value of the parameter file, in its order. Fixed values are
-// the parameter file's own text.
-#define FIXED(text) [](const Facts &) { return fixed_value(text); }
-#define FROM(expr) [](const Facts &f) { return std::string(expr); }
-const Setting SETTINGS[] = {
-    {When::Always, "Format", Origin::Fixed, FIXED("1")},
-    {When::Always, "Version", Origin::Fixed, FIXED("4.0")},
-    {When::Always, "System", Origin::Fixed, FIXED("SCALA")},
-    {When::Always, "Date", Origin::Record, FROM(record_text(f.p.date_text))},
-    {When::Always, "User", Origin::Record, FROM(record_text(f.p.user_text))},
-    {When::Always, "Comment", Origin::Record, FROM(record_text(f.p.comment_text))},
-    {When::Always, "Name", Origin::Fixed, FIXED("AFM_N.SCA")},
-    {When::Always, "VGAP Contact", Origin::Fixed, FIXED("SAMPLE")},
-    {When::Always, "Field X Size in nm", Origin::Computed, FROM(format_float(tenth(f.p.field_x_size))), "nm"},
-    {When::Always, "Field Y Size in nm", Origin::Computed, FROM(format_float(tenth(f.p.field_y_size))), "nm"},
-    {When::Always, "Image Size in X", Origin::Record, FROM(format_int(f.plan.x))},
-    {When::Always, "Image Size in Y", Origin::Record, FROM(format_int(f.plan.y))},
-    {When::Always, "Increment X", Origin::Computed, FROM(format_float(tenth(f.p.increment_x))), "nm"},
-    {When::Always, "Increment Y", Origin::Computed, FROM(format_float(tenth(f.p.increment_y))), "nm"},
-    {When::Always, "Scan Angle", Origin::Record, FROM(format_float(f.p.scan_angle)), "Degree"},
-    {When::Always, "X Offset", Origin::Fixed, FIXED("0"), "nm"},
-    {When::Always, "Y Offset", Origin::Fixed, FIXED("0"), "nm"},
-    {When::Always, "Topographic Channel (Forward) Minimum raw value", Origin::Fixed, FIXED("-32767")},
-    {When::Always, "Topographic Channel (Forward) Maximum raw value", Origin::Fixed, FIXED("32766")},
-    {When::Always, "Topographic Channel (Forward) Minimum value", Origin::Computed, FROM(format_float(forward_minimum(f.p.z_resolution))), "nm"},
-    {When::Always, "Topographic Channel (Forward) Maximum value", Origin::Computed, FROM(format_float(forward_maximum(f.p.z_resolution))), "nm"},
-    {When::Always, "Topographic Channel (Forward) Resolution", Origin::Computed, FROM(format_float(topography_resolution(f.p.z_resolution))), "nm"},
-    {When::Dual, "Topographic Channel (Backward) Minimum raw value", Origin::Fixed, FIXED("-32767")},
-    {When::Dual, "Topographic Channel (Backward) Maximum raw value", Origin::Fixed, FIXED("32766")},
-    {When::Dual, "Topographic Channel (Backward) Minimum value", Origin::Computed, FROM(format_float(backward_minimum(f.p.z_resolution))), "nm"},
-    {When::Dual, "Topographic Channel (Backward) Maximum value", Origin::Computed, FROM(format_float(backward_maximum(f.p.z_resolution))), "nm"},
-    {When::Dual, "Topographic Channel (Backward) Resolution", Origin::Computed, FROM(format_float(topography_resolution(f.p.z_resolution))), "nm"},
-    {When::Spectroscopy, "Spectroscopy Channel (Forward) Parameter", Origin::Fixed, FIXED("V")},
-    {When::Spectroscopy, "Spectroscopy Channel (Forward) Minimum raw value", Origin::Fixed, FIXED("0")},
-    {When::Spectroscopy, "Spectroscopy Channel (Forward) Maximum raw value", Origin::Fixed, FIXED("32768")},
-    {When::Spectroscopy, "Spectroscopy Channel (Forward) Minimum value", Origin::Fixed, FIXED("0.00000"), "nA"},
-    {When::Spectroscopy, "Spectroscopy Channel (Forward) Maximum value", Origin::Fixed, FIXED("50.000"), "nA"},
-    {When::Spectroscopy, "Spectroscopy Channel (Forward) Resolution", Origin::Fixed, FIXED("0.0015259"), "nA"},
-    {When::Spectroscopy, "Spectroscopy Channel (Forward) Number of points", Origin::Record, FROM(format_int(f.p.spec_points_forward))},
-    {When::Spectroscopy, "Spectroscopy Channel (Forward) Start point", Origin::Record, FROM(format_float(f.p.spec_start_forward)), "V"},
-    {When::Spectroscopy, "Spectroscopy Channel (Forward) End point", Origin::Record, FROM(format_float(f.p.spec_end_forward)), "V"},
-    {When::Spectroscopy, "Spectroscopy Channel (Forward) Increment", Origin::Record, FROM(format_float(f.p.spec_increment_forward)), "V"},
-    {When::Spectroscopy, "Spectroscopy Channel (Forward) Acquisition time per point", Origin::Computed, FROM(format_float(spectroscopy_point_time(f.p.point_time_raw)))},
-    {When::Spectroscopy, "Spectroscopy Channel (Forward) Delay time per point", Origin::Computed, FROM(format_float(spectroscopy_point_time(f.p.point_time_raw)))},
-    {When::Spectroscopy, "Spectroscopy Channel (Forward) Feedback", Origin::Fixed, FIXED("Off")},
-    {When::SpectroscopyDual, "Spectroscopy Channel (Backward) Parameter", Origin::Fixed, FIXED("V")},
-    {When::SpectroscopyDual, "Spectroscopy Channel (Backward) Minimum raw value", Origin::Fixed, FIXED("0")},
-    {When::SpectroscopyDual, "Spectroscopy Channel (Backward) Maximum raw value", Origin::Fixed, FIXED("32768")},
-    {When::SpectroscopyDual, "Spectroscopy Channel (Backward) Minimum value", Origin::Fixed, FIXED("0.00000"), "nA"},
-    {When::SpectroscopyDual, "Spectroscopy Channel (Backward) Maximum value", Origin::Fixed, FIXED("50.000"), "nA"},
-    {When::SpectroscopyDual, "Spectroscopy Channel (Backward) Resolution", Origin::Fixed, FIXED("0.0015259"), "nA"},
-    {When::SpectroscopyDual, "Spectroscopy Channel (Backward) Number of points", Origin::Record, FROM(format_int(f.p.spec_points_backward))},
-    {When::SpectroscopyDual, "Spectroscopy Channel (Backward) Start point", Origin::Record, FROM(format_float(f.p.spec_start_backward)), "V"},
-    {When::SpectroscopyDual, "Spectroscopy Channel (Backward) End point", Origin::Record, FROM(format_float(f.p.spec_end_backward)), "V"},
-    {When::SpectroscopyDual, "Spectroscopy Channel (Backward) Increment", Origin::Record, FROM(format_float(f.p.spec_increment_backward)), "V"},
-    {When::SpectroscopyDual, "Spectroscopy Channel (Backward) Acquisition time per point", Origin::Computed, FROM(format_float(spectroscopy_point_time(f.p.point_time_raw)))},
-    {When::SpectroscopyDual, "Spectroscopy Channel (Backward) Delay time per point", Origin::Computed, FROM(format_float(spectroscopy_point_time(f.p.point_time_raw)))},
-    {When::SpectroscopyDual, "Spectroscopy Channel (Backward) Feedback", Origin::Fixed, FIXED("Off")},
-    {When::Always, "SPM Method", Origin::Fixed, FIXED("STM")},
-    {When::Always, "Dual mode", Origin::Record, FROM(f.plan.dual ? "On" : "Off")},
-    {When::Dual, "Delay (Forward)", Origin::Fixed, FIXED("0"), "us"},
-    {When::Dual, "Delay (Backward)", Origin::Fixed, FIXED("0"), "us"},
-    {When::Single, "Gap Voltage", Origin::Record, FROM(format_float(f.p.gap_voltage_forward)), "V"},
-    {When::Dual, "Gap Voltage (Forward)", Origin::Record, FROM(format_float(f.p.gap_voltage_forward)), "V"},
-    {When::Dual, "Gap Voltage (Backward)", Origin::Record, FROM(format_float(f.p.gap_voltage_backward)), "V"},
-    {When::Single, "Feedback Set", Origin::Record, FROM(format_float(f.p.feedback_set_forward)), "nA"},
-    {When::Dual, "Feedback Set (Forward)", Origin::Record, FROM(format_float(f.p.feedback_set_forward)), "nA"},
-    {When::Dual, "Feedback Set (Backward)", Origin::Record, FROM(format_float(f.p.feedback_set_backward)), "nA"},
-    {When::Single, "Loop Gain", Origin::Fixed, FIXED("1.2"), "%"},
-    {When::Dual, "Loop Gain (Forward)", Origin::Fixed, FIXED("1.2"), "%"},
-    {When::Dual, "Loop Gain (Backward)", Origin::Fixed, FIXED("1.2"), "%"},
-    {When::Always, "X Resolution", Origin::Fixed, FIXED("0")},
-    {When::Always, "Y Resolution", Origin::Fixed, FIXED("0")},
-    {When::Always, "Measured Gap Voltage", Origin::Record, FROM(format_float(f.p.measured_gap_voltage)), "V"},
-    {When::Always, "Measured Current Setpoint", Origin::Record, FROM(format_float(f.p.measured_current_setpoint)), "nA"},
-    // The record has no measured current: the parameter file repeats the
-    // setpoint here.
-    {When::Always, "Measured Current", Origin::Record, FROM(format_float(f.p.measured_current_setpoint)), "nA"},
-    {When::Always, "Scan Speed", Origin::Computed, FROM(format_float(scan_speed(f.p.line_timing, f.plan.x, f.p.field_x_size))), "nm/s"},
-    {When::Always, "X Drift", Origin::Fixed, FIXED("0"), "nm/s"},
-    {When::Always, "Y Drift", Origin::Fixed, FIXED("0"), "nm/s"},
-    {When::Always, "Scan Mode", Origin::Fixed, FIXED("Frame")},
-    {When::Always, "Scan Direction", Origin::Fixed, FIXED("UP")},
-    {When::Always, "Spectroscopy Grid Value in X", Origin::Fixed, FIXED("1")},
-    {When::Always, "Spectroscopy Grid Value in Y", Origin::Fixed, FIXED("1")},
-    {When::Always, "Spectroscopy Points in X", Origin::Record, FROM(format_int(f.plan.x))},
-    {When::Always, "Spectroscopy Lines in Y", Origin::Record, FROM(format_int(f.plan.y))},
-    {When::Always, "Z Speed", Origin::Computed, FROM(format_float(z_speed_tenth(f.p.z_speed))), "nm/s"},
-    {When::Always, "Z Output Gain", Origin::Fixed, FIXED("0.1")},
-    {When::Always, "Automatic Z zero", Origin::Fixed, FIXED("On")},
-    {When::Always, "Z Input Gain", Origin::Fixed, FIXED("10")},
-    {When::Always, "AFM exists", Origin::Fixed, FIXED("1")},
-    {When::Always, "Amplitude", Origin::Fixed, FIXED("0.1"), "V"},
-    {When::Always, "Delta f sign", Origin::Fixed, FIXED("-1")},
-    {When::Always, "Oscillator available", Origin::Fixed, FIXED("Yes")},
-    {When::Always, "Oscillator frequency", Origin::Fixed, FIXED("455300"), "Hz"},
-    {When::Always, "Calibration FN", Origin::Fixed, FIXED("10"), "nN/V"},
-    {When::Always, "Calibration FL", Origin::Fixed, FIXED("10"), "nN/V"},
-    {When::Always, "I Total", Origin::Fixed, FIXED("0.01"), "V"},
-};
-#undef FIXED
-#undef FROM
-
-bool applies(When when, const SetPlan &plan, bool has_spectroscopy) {
-  switch (when) {
-  case When::Always: return true;
-  case When::Single: return !plan.dual;
-  case When::Dual: return plan.dual;
-  case When::Spectroscopy: return has_spectroscopy;
-  case When::SpectroscopyDual: return has_spectroscopy && plan.dual;
-  }
-  return false;
-}
-
-std::string_view origin_mark(Origin origin) {
-  switch (origin) {
-  case Origin::Record: return "(read from the record)";
-  case Origin::Computed: return "(computed from the record)";
-  case Origin::Fixed: return "(fixed by the converter)";
-  }
-  return {};
-}
+// The export's text mask: every byte that is not printable ASCII shows as
+// '?': the record's bytes are in no known encoding, and a GWY text must hold
+// no NUL.
+char printable_ascii(char byte) { return byte < 0x20 || byte > 0x7E ? '?' : byte; }
 
 std::string source_note(const std::string &name, const File *file) {
   return name + ", " + format_int(file->size()) + " bytes";
@@ -419,20 +243,23 @@ std::string source_note(const std::string &name, const File *file) {
 
 gwy::Object metadata(const ExportSources &sources, const SetPlan &plan) {
   gwy::Object meta{"GwyContainer", {}};
-  const Facts facts{plan.p, plan};
   const bool has_spectroscopy = sources.spectroscopy != nullptr;
-  for (const Setting &s : SETTINGS) {
-    if (!applies(s.when, plan, has_spectroscopy))
+  const SetFacts set{plan.p, sources.file_number, plan.x, plan.y, plan.dual,
+                     has_spectroscopy};
+  for (const Setting &row : SCALA_SETTINGS) {
+    if (row.key.empty() || !set.has(row))
       continue;
-    std::string value = s.value(facts);
-    if (!s.unit.empty()) {
+    std::string value = setting_value(row, set, printable_ascii);
+    if (!row.unit.empty()) {
       value += ' ';
-      value += s.unit;
+      value += row.unit;
     }
     if (!value.empty())
       value += ' ';
-    value += origin_mark(s.origin);
-    meta.add(gwy::Component::string(std::string(s.key), std::move(value)));
+    value += '(';
+    value += origin_words(row.origin());
+    value += ')';
+    meta.add(gwy::Component::string(std::string(row.key), std::move(value)));
   }
   meta.add(gwy::Component::string("Exported by",
                                   std::string("parvane-export ") + PARVANE_VERSION));
@@ -468,22 +295,15 @@ gwy::Object data_field(const SetPlan &plan, int stream) {
   return field;
 }
 
-// Level k of a volume sits at the record's bias for point k: start + k *
-// (end - start) / (P - 1), the start alone for one point. Gwyddion takes the
-// levels' positions from this calibration line; the z extent it would use
-// without one cannot describe a sweep from high to low bias. The line has a
-// value per level, as many as the volume has points: it is streamed into
+// Level k of a volume sits at the record's bias for point k. Gwyddion takes
+// the levels' positions from this calibration line; the z extent it would
+// use without one cannot describe a sweep from high to low bias. The line has
+// a value per level, as many as the volume has points: it is streamed into
 // the file like the samples, never held.
-double bias_level(const Volume &v, std::int64_t k) {
-  const double start = v.start, end = v.end;
-  return v.points == 1 ? start
-                       : start + static_cast<double>(k) * (end - start) /
-                                     (v.points - 1);
-}
-
 gwy::Object brick(const SetPlan &plan, const Volume &v, int stream,
                   int calibration_stream) {
-  const double first = bias_level(v, 0), last = bias_level(v, v.points - 1);
+  const double first = bias_level(v.points, v.start, v.end, 0),
+               last = bias_level(v.points, v.start, v.end, v.points - 1);
   // The uncalibrated extent: levels one step apart from the lower end, for
   // readers that ignore the calibration.
   const double low = std::min(first, last);
@@ -555,7 +375,7 @@ bool write_bias_axis(const Volume &v, std::int64_t count, File &out,
   for (std::int64_t k0 = 0; k0 < count; k0 += BLOCK) {
     const std::int64_t n = std::min(BLOCK, count - k0);
     for (std::int64_t k = 0; k < n; ++k)
-      levels[static_cast<std::size_t>(k)] = bias_level(v, k0 + k);
+      levels[static_cast<std::size_t>(k)] = bias_level(v.points, v.start, v.end, k0 + k);
     const std::span<const std::uint8_t> bytes =
         gwy::to_little_endian({levels.data(), static_cast<std::size_t>(n)});
     if (!out.write_at(position + 8 * k0, bytes))
@@ -567,26 +387,9 @@ bool write_bias_axis(const Volume &v, std::int64_t count, File &out,
 // ---------------------------------------------------------------------------
 // The samples
 
-// The conversion makes the SCALA sample of a source value by flipping its
-// top bit (the middle of the range, 32768, becomes 0); these are the bits it
-// flips: the SCALA sample of 0.
-std::uint16_t flipped_bits() {
-  const std::array<std::uint8_t, 2> zero = convert_sample(0);
-  return sample_value(zero[0], zero[1]);
-}
-
 // The value of the source sample at `bytes`, most significant byte first.
 inline std::uint16_t big_endian_sample(const std::uint8_t *bytes) {
   return static_cast<std::uint16_t>(bytes[0] << 8 | bytes[1]);
-}
-
-// The physical value of source sample value `u`: the SCALA sample the
-// conversion writes for it, read as signed, times the channel's scale, as
-// Gwyddion computes it from the SCALA set (raw times the scale in the file's
-// unit, then the unit's power of ten). Computed, not looked up: a table of
-// 64 Ki doubles is read at random and costs more than the multiplications.
-inline double physical_value(std::uint16_t u, std::uint16_t flip, double scale) {
-  return (scale * static_cast<std::int16_t>(u ^ flip)) * NANO;
 }
 
 // The array's layout in the file: level k, row r, column i at k * X * Y +
