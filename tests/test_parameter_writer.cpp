@@ -1,5 +1,6 @@
-// The parameter file text: whole files for the four kinds of set, the number
-// rendering, the arithmetic against an exact reference, and text fields.
+// The parameter file text: whole files for the four kinds of set, the
+// export's metadata stating the same settings, the number rendering, the
+// arithmetic against an exact reference, and text fields.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -8,12 +9,15 @@
 #include <cmath>
 #include <cstdio>
 #include <limits>
+#include <map>
 #include <random>
 #include <sstream>
 
 #include "core/number_format.h"
 #include "core/parameter_arithmetic.h"
+#include "core/scala_settings.h"
 #include "convert/parameter_writer.h"
+#include "export/gwy_export.h"
 #include "test_helpers.h"
 
 namespace parvane::testing {
@@ -220,7 +224,13 @@ struct SetKind {
   bool dual_mode;
   bool has_spectroscopy;
   std::size_t lines;
+  std::size_t settings; // of them, with a value
 };
+
+void PrintTo(const SetKind &kind, std::ostream *out) {
+  *out << (kind.dual_mode ? "dual" : "single")
+       << (kind.has_spectroscopy ? " with" : " without") << " spectroscopy";
+}
 
 class GoldenFile : public ::testing::TestWithParam<SetKind> {};
 
@@ -240,11 +250,49 @@ TEST_P(GoldenFile, ConverterWritesItByteForByte) {
   EXPECT_TRUE(written.ends_with("I Total                              : 0.01    ;[V]\r\n"));
 }
 
+// The export's metadata states a setting exactly where the parameter file
+// does: the keyed rows whose condition holds for the set, no other.
+TEST_P(GoldenFile, ExportStatesTheSettingsOfTheSameRows) {
+  const SetKind kind = GetParam();
+  ScratchDir dir;
+  const Bytes samples = counting_samples(2 * 4 * 256 * 2);
+  write_set(dir.path(), "7", golden_record(kind.dual_mode), samples,
+            kind.has_spectroscopy ? &samples : nullptr);
+  std::optional<File> record = File::open_source((dir / "tp7").string());
+  std::optional<File> topography = File::open_source((dir / "tz7").string());
+  std::optional<File> spectroscopy = File::open_source((dir / "ts7").string());
+  std::optional<File> out = create_output((dir / "m7.gwy").string());
+  ASSERT_TRUE(record && topography && out);
+  const ExportSources sources{"7", &*record, &*topography,
+                              spectroscopy ? &*spectroscopy : nullptr,
+                              "tp7", "tz7", "ts7"};
+  const ExportResult result = write_gwy_export(sources, *out);
+  ASSERT_TRUE(result.ok()) << result.file << ": " << result.reason;
+  ASSERT_TRUE(out->close());
+  // Each key once, stated when one of its rows holds ("Dual mode" has one
+  // row for each kind of scan).
+  std::map<std::string, bool> keys;
+  for (const Setting &row : SCALA_SETTINGS)
+    if (!row.key.empty())
+      keys[std::string(row.key)] |=
+          holds(row.when, kind.dual_mode, kind.has_spectroscopy);
+  const Bytes gwy = read_file(dir / "m7.gwy");
+  std::size_t stated = 0;
+  for (const auto &[key, holds_for_set] : keys) {
+    // A string component: its name, NUL, its type 's'.
+    const bool found =
+        gwy.find('\0' + key + std::string("\0s", 2)) != std::string::npos;
+    EXPECT_EQ(found, holds_for_set) << key;
+    stated += found;
+  }
+  EXPECT_EQ(stated, kind.settings);
+}
+
 INSTANTIATE_TEST_SUITE_P(FourKindsOfSet, GoldenFile,
-                         ::testing::Values(SetKind{true, true, 156},
-                                           SetKind{true, false, 114},
-                                           SetKind{false, true, 121},
-                                           SetKind{false, false, 98}));
+                         ::testing::Values(SetKind{true, true, 156, 89},
+                                           SetKind{true, false, 114, 63},
+                                           SetKind{false, true, 121, 66},
+                                           SetKind{false, false, 98, 53}));
 
 TEST(ParameterFile, WriteFailureIsReported) {
   std::optional<File> full = create_output("/dev/full");
