@@ -24,16 +24,11 @@ enum class When {
 
 constexpr bool holds(When when, bool dual_mode, bool has_spectroscopy) {
   switch (when) {
-  case When::Always:
-    return true;
-  case When::Dual:
-    return dual_mode;
-  case When::Single:
-    return !dual_mode;
-  case When::Spectroscopy:
-    return has_spectroscopy;
-  case When::SpectroscopyDual:
-    return has_spectroscopy && dual_mode;
+  case When::Always: return true;
+  case When::Dual: return dual_mode;
+  case When::Single: return !dual_mode;
+  case When::Spectroscopy: return has_spectroscopy;
+  case When::SpectroscopyDual: return has_spectroscopy && dual_mode;
   }
   return false;
 }
@@ -45,65 +40,25 @@ enum class Origin { Record, Computed, Fixed };
 // converter".
 std::string_view origin_words(Origin origin);
 
-// The value a row carries: its own literal text, or one taken from the set.
+// The value a row carries: its own literal text, or one taken from the set,
+// grouped by origin: the record's own fields and the set's facts, then the
+// values computed from the record.
 enum class Value {
   Literal,
-  Date,
-  User,
-  Comment,
-  FileNumber,
-  DualMode,
-  FieldXSizeTenth,
-  FieldYSizeTenth,
-  ImageSizeX,
-  ImageSizeY,
-  IncrementXTenth,
-  IncrementYTenth,
-  ScanAngle,
-  ForwardMinimum,
-  ForwardMaximum,
-  Resolution,
-  BackwardMinimum,
-  BackwardMaximum,
-  SpecPointsForward,
-  SpecStartForward,
-  SpecEndForward,
-  SpecIncrementForward,
-  SpecPointsBackward,
-  SpecStartBackward,
-  SpecEndBackward,
-  SpecIncrementBackward,
-  PointTime,
-  GapVoltageForward,
-  GapVoltageBackward,
-  FeedbackSetForward,
-  FeedbackSetBackward,
-  MeasuredGapVoltage,
-  MeasuredCurrentSetpoint,
-  ScanSpeed,
-  ZSpeedTenth,
+  Date, User, Comment, FileNumber, DualMode, ImageSizeX, ImageSizeY, ScanAngle,
+  SpecPointsForward, SpecStartForward, SpecEndForward, SpecIncrementForward,
+  SpecPointsBackward, SpecStartBackward, SpecEndBackward, SpecIncrementBackward,
+  GapVoltageForward, GapVoltageBackward, FeedbackSetForward, FeedbackSetBackward,
+  MeasuredGapVoltage, MeasuredCurrentSetpoint,
+  FieldXSizeTenth, FieldYSizeTenth, IncrementXTenth, IncrementYTenth,
+  ForwardMinimum, ForwardMaximum, Resolution, BackwardMinimum, BackwardMaximum,
+  PointTime, ScanSpeed, ZSpeedTenth,
 };
 
 constexpr Origin origin_of(Value value) {
-  switch (value) {
-  case Value::Literal:
+  if (value == Value::Literal)
     return Origin::Fixed;
-  case Value::FieldXSizeTenth:
-  case Value::FieldYSizeTenth:
-  case Value::IncrementXTenth:
-  case Value::IncrementYTenth:
-  case Value::ForwardMinimum:
-  case Value::ForwardMaximum:
-  case Value::Resolution:
-  case Value::BackwardMinimum:
-  case Value::BackwardMaximum:
-  case Value::PointTime:
-  case Value::ScanSpeed:
-  case Value::ZSpeedTenth:
-    return Origin::Computed;
-  default: // the record's own fields (and the file number, stated nowhere else)
-    return Origin::Record;
-  }
+  return value < Value::FieldXSizeTenth ? Origin::Record : Origin::Computed;
 }
 
 // A row's value: a literal (a string in the table) or a kind of value.
