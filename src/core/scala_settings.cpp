@@ -5,11 +5,11 @@
 
 namespace parvane {
 
-std::string_view origin_words(Origin origin) {
+std::string_view origin_mark(Origin origin) {
   switch (origin) {
-  case Origin::Record: return "read from the record";
-  case Origin::Computed: return "computed from the record";
-  case Origin::Fixed: return "fixed by the converter";
+  case Origin::Record: return "(read from the record)";
+  case Origin::Computed: return "(computed from the record)";
+  case Origin::Fixed: return "(fixed by the converter)";
   }
   return {};
 }

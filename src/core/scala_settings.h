@@ -36,9 +36,9 @@ constexpr bool holds(When when, bool dual_mode, bool has_spectroscopy) {
 // Where a setting's value comes from, as outputs mark it.
 enum class Origin { Record, Computed, Fixed };
 
-// "read from the record", "computed from the record", "fixed by the
-// converter".
-std::string_view origin_words(Origin origin);
+// How an output marks a value's origin: "(read from the record)",
+// "(computed from the record)", "(fixed by the converter)".
+std::string_view origin_mark(Origin origin);
 
 // The value a row carries: its own literal text, or one taken from the set,
 // grouped by origin: the record's own fields and the set's facts, then the

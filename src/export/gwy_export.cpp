@@ -256,9 +256,7 @@ gwy::Object metadata(const ExportSources &sources, const SetPlan &plan) {
     }
     if (!value.empty())
       value += ' ';
-    value += '(';
-    value += origin_words(row.origin());
-    value += ')';
+    value += origin_mark(row.origin());
     meta.add(gwy::Component::string(std::string(row.key), std::move(value)));
   }
   meta.add(gwy::Component::string("Exported by",
