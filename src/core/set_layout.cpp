@@ -1,6 +1,10 @@
 #include "core/set_layout.h"
 
 #include <limits>
+#include <vector>
+#include <string_view>
+#include <filesystem>
+#include <algorithm>
 #include <optional>
 
 #include "core/file_io.h"
@@ -207,6 +211,83 @@ std::optional<SpectroscopyBlock> spectroscopy_block(std::int32_t size_x,
       !run_fits(first_sample, samples))
     return std::nullopt;
   return SpectroscopyBlock{pixels, point_count, first_sample};
+}
+
+// ---------------------------------------------------------------------------
+// The sets of a directory
+
+namespace {
+
+bool same_file(const std::string &a, const std::string &b) {
+  const std::optional<FileIdentity> identity = identity_at(a);
+  return identity && identity == identity_at(b);
+}
+
+// Numeric order of file numbers of any length: by value, then the shorter
+// first (7 before 07 before 007).
+bool numerically_before(const std::string &a, const std::string &b) {
+  const std::string_view value_a =
+      std::string_view(a).substr(std::min(a.find_first_not_of('0'), a.size()));
+  const std::string_view value_b =
+      std::string_view(b).substr(std::min(b.find_first_not_of('0'), b.size()));
+  if (value_a.size() != value_b.size())
+    return value_a.size() < value_b.size();
+  if (value_a != value_b)
+    return value_a < value_b;
+  return a.size() < b.size();
+}
+
+} // namespace
+
+std::string directory_prefix(const std::string &directory) {
+  if (directory.empty() || directory == ".")
+    return {};
+  if (is_directory_separator(directory.back()))
+    return directory;
+  return directory + static_cast<char>(std::filesystem::path::preferred_separator);
+}
+
+std::optional<FileIdentity> identity_at(const std::string &path) {
+  std::error_code ignored;
+  const std::optional<File> file = File::open_source(path, ignored);
+  return file ? file->identity() : std::nullopt;
+}
+
+std::optional<std::string> set_file_kind(const std::string &path,
+                                         std::string_view base) {
+  if (base.size() <= 2)
+    return std::nullopt;
+  std::string kind(base.substr(0, 2));
+  for (char &c : kind)
+    if (c >= 'A' && c <= 'Z')
+      c = static_cast<char>(c - 'A' + 'a');
+  if (std::find(std::begin(SOURCE_PREFIXES), std::end(SOURCE_PREFIXES),
+                kind) == std::end(SOURCE_PREFIXES))
+    return std::nullopt;
+  if (base.starts_with(kind) ||
+      same_file(path, path.substr(0, path.size() - base.size()) + kind +
+                          std::string(base.substr(2))))
+    return kind;
+  return std::nullopt;
+}
+
+std::error_code find_set_numbers(const std::string &directory,
+                                 std::vector<std::string> &numbers) {
+  std::vector<std::string> names;
+  if (std::error_code error = list_directory(directory, names))
+    return error;
+  const std::string prefix = directory_prefix(directory);
+  for (const std::string &name : names) {
+    const std::string number = name.substr(std::min<std::size_t>(2, name.size()));
+    if (!is_decimal(number))
+      continue;
+    // The kind is told by opening the file only for names in other case.
+    if (name.starts_with("tp") ? is_set_file(prefix + name)
+                               : set_file_kind(prefix + name, name) == "tp")
+      numbers.push_back(number);
+  }
+  std::sort(numbers.begin(), numbers.end(), numerically_before);
+  return {};
 }
 
 } // namespace parvane

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <system_error>
 #include <vector>
 
@@ -144,6 +145,29 @@ struct SetSources {
 // names: empty for the working directory).
 SetSources open_set_sources(const std::string &directory,
                             const SetNames &names);
+
+// `directory` as a prefix of file names in it. The working directory's "."
+// adds nothing, so that the names printed are the ones a user would type.
+std::string directory_prefix(const std::string &directory);
+
+// Which file `path` opens; nullopt when it opens none.
+std::optional<FileIdentity> identity_at(const std::string &path);
+
+// Which file of a set the base name `base` of `path` is: "tp", "tz" or
+// "ts", the kind in lower case, followed by the file number; nothing when
+// it is none. A name in other letter case (TP12, as FAT keeps names) counts
+// where it opens the same file as the name in lower case, as on a system
+// that ignores case in names.
+std::optional<std::string> set_file_kind(const std::string &path,
+                                         std::string_view base);
+
+// The file numbers of every set of `directory` whose record tp<n> (n decimal
+// digits) is a file, also one listed in other letter case, in numeric order:
+// by value, then the shorter first (7 before 07 before 007). The sets a
+// whole-directory run takes, for every program that offers one; the error
+// of a directory that cannot be listed.
+std::error_code find_set_numbers(const std::string &directory,
+                                 std::vector<std::string> &numbers);
 
 // The sizes of the set's open sources, as `File::size` reports them before
 // any sample is read; `spectroscopy` does not matter for a set without "ts".

@@ -51,16 +51,6 @@ std::size_t base_name_start(const std::string &path) {
   return static_cast<std::size_t>(path.rend() - last);
 }
 
-// `directory` as a prefix of file names in it. The working directory's "."
-// adds nothing, so that the names printed are the ones a user would type.
-std::string as_prefix(const std::string &directory) {
-  if (directory.empty() || directory == ".")
-    return {};
-  if (is_directory_separator(directory.back()))
-    return directory;
-  return directory + static_cast<char>(std::filesystem::path::preferred_separator);
-}
-
 // ---------------------------------------------------------------------------
 // The command line.
 
@@ -150,41 +140,6 @@ std::optional<Request> parse_command_line(std::vector<std::string> arguments,
 // ---------------------------------------------------------------------------
 // The sets named.
 
-// Which file `path` opens; nullopt when it opens none.
-std::optional<FileIdentity> identity_at(const std::string &path) {
-  std::error_code ignored;
-  const std::optional<File> file = File::open_source(path, ignored);
-  return file ? file->identity() : std::nullopt;
-}
-
-bool same_file(const std::string &a, const std::string &b) {
-  const std::optional<FileIdentity> identity = identity_at(a);
-  return identity && identity == identity_at(b);
-}
-
-// Which file of a set the base name `base` of `path` is: "tp", "tz" or
-// "ts", the kind in lower case, followed by the file number; nothing when
-// it is none. A name in other letter case (TP12, as FAT keeps names) counts
-// where it opens the same file as the name in lower case, as on a system
-// that ignores case in names.
-std::optional<std::string> set_file_kind(const std::string &path,
-                                         std::string_view base) {
-  if (base.size() <= 2)
-    return std::nullopt;
-  std::string kind(base.substr(0, 2));
-  for (char &c : kind)
-    if (c >= 'A' && c <= 'Z')
-      c = static_cast<char>(c - 'A' + 'a');
-  if (std::find(std::begin(SOURCE_PREFIXES), std::end(SOURCE_PREFIXES),
-                kind) == std::end(SOURCE_PREFIXES))
-    return std::nullopt;
-  if (base.starts_with(kind) ||
-      same_file(path, path.substr(0, path.size() - base.size()) + kind +
-                          std::string(base.substr(2))))
-    return kind;
-  return std::nullopt;
-}
-
 // The set a SET argument names: a path when it holds a directory separator
 // or names something that exists, a file number otherwise. A path must end
 // in the name of a file of a set.
@@ -209,46 +164,20 @@ std::optional<SetLocation> locate_set(const std::string &argument,
   return SetLocation{argument.substr(0, start), base.substr(2)};
 }
 
-// Numeric order of file numbers of any length: by value, then the shorter
-// first (7 before 07 before 007).
-bool numerically_before(const std::string &a, const std::string &b) {
-  const std::string_view value_a =
-      std::string_view(a).substr(std::min(a.find_first_not_of('0'), a.size()));
-  const std::string_view value_b =
-      std::string_view(b).substr(std::min(b.find_first_not_of('0'), b.size()));
-  if (value_a.size() != value_b.size())
-    return value_a.size() < value_b.size();
-  if (value_a != value_b)
-    return value_a < value_b;
-  return a.size() < b.size();
-}
-
-// Every set of `directory` whose record tp<n> (n decimal digits) is a file,
-// also one listed in other letter case, in numeric order; false, reported,
-// when there is none.
+// Every set of `directory` (see `find_set_numbers`); false, reported, when
+// there is none.
 bool find_all_sets(const std::string &directory, std::vector<SetLocation> &sets,
                    const Diagnostics &diagnostics) {
-  std::vector<std::string> names;
-  if (std::error_code error = list_directory(directory, names)) {
+  std::vector<std::string> numbers;
+  if (std::error_code error = find_set_numbers(directory, numbers)) {
     diagnostics.report(directory, describe(error));
     return false;
-  }
-  const std::string prefix = as_prefix(directory);
-  std::vector<std::string> numbers;
-  for (const std::string &name : names) {
-    const std::string number = name.substr(std::min<std::size_t>(2, name.size()));
-    if (!is_decimal(number))
-      continue;
-    // The kind is told by opening the file only for names in other case.
-    if (name.starts_with("tp") ? is_set_file(prefix + name)
-                               : set_file_kind(prefix + name, name) == "tp")
-      numbers.push_back(number);
   }
   if (numbers.empty()) {
     diagnostics.report(directory, "no set found (no file tp<n>)");
     return false;
   }
-  std::sort(numbers.begin(), numbers.end(), numerically_before);
+  const std::string prefix = directory_prefix(directory);
   for (const std::string &number : numbers)
     sets.push_back({prefix, number});
   return true;
@@ -479,7 +408,7 @@ bool SetExport::run() {
       names_.old_topography,
       spectroscopy ? names_.old_spectroscopy : std::string()};
 
-  output_ = (request_.output_directory ? as_prefix(*request_.output_directory)
+  output_ = (request_.output_directory ? directory_prefix(*request_.output_directory)
                                         : set_.directory) +
             gwy_export_name(set_.file_number);
   const std::string &output = output_;
