@@ -44,7 +44,7 @@ std::string printable(std::string_view text) {
 }
 
 Diagnostics::Diagnostics(std::string program_name)
-    : program_(program_name.empty() ? std::string("parvane-convert")
+    : program_(program_name.empty() ? std::string(DEFAULT_PROGRAM)
                                     : std::move(program_name)) {}
 
 void Diagnostics::report(std::string_view file, std::string_view reason) const {

@@ -31,6 +31,10 @@ std::string printable(std::string_view text);
 // that other programs read stay as they are.
 class Diagnostics {
 public:
+  // The name a line carries when the program's own is unknown (no argv[0],
+  // or one that names nothing): the converter's, as stored logs have it.
+  static constexpr std::string_view DEFAULT_PROGRAM = "parvane-convert";
+
   Diagnostics() = default;
   explicit Diagnostics(std::string program_name);
 
@@ -42,7 +46,7 @@ public:
   const std::string &program_name() const { return program_; }
 
 private:
-  std::string program_ = "parvane-convert";
+  std::string program_{DEFAULT_PROGRAM};
 };
 
 } // namespace parvane
