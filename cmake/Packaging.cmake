@@ -13,7 +13,8 @@
 #   bin/parvane-convert, bin/parvane-export, bin/parvane-example-sets
 #   share/man/man1/{parvane-convert,parvane-export,parvane-example-sets}.1.gz
 #   share/doc/parvane-convert/{README.md,LICENSE,copyright,changelog.gz}
-#   share/doc/parvane-convert/docs/{example-forward,export-grid}.png  (the README's pictures)
+#   share/doc/parvane-convert/docs/{example-forward,export-grid}.png,
+#     DESIGN.md  (the README's pictures and the source tree's map it links)
 #   share/doc/parvane-convert/examples/{tp*,tz*,ts*}
 #
 # Layout of the Windows zip (one folder, run the program from examples):
@@ -48,11 +49,12 @@ if(WIN32)
   install(FILES ${parvane_example_sets} DESTINATION examples)
 else()
   set(parvane_docdir ${CMAKE_INSTALL_DATAROOTDIR}/doc/parvane-convert)
-  # The README's picture keeps its place beside it, so that its link holds.
+  # What the README links keeps its place beside it, so that its links hold.
   install(FILES ${parvane_root}/README.md ${parvane_root}/LICENSE
           DESTINATION ${parvane_docdir})
   install(FILES ${parvane_root}/docs/example-forward.png
                 ${parvane_root}/docs/export-grid.png
+                ${parvane_root}/docs/DESIGN.md
           DESTINATION ${parvane_docdir}/docs)
   install(FILES ${parvane_example_sets} DESTINATION ${parvane_docdir}/examples)
 
