@@ -282,8 +282,10 @@ std::error_code find_set_numbers(const std::string &directory,
     if (!is_decimal(number))
       continue;
     // The kind is told by opening the file only for names in other case.
-    if (name.starts_with("tp") ? is_set_file(prefix + name)
-                               : set_file_kind(prefix + name, name) == "tp")
+    const std::string_view record_prefix = SOURCE_PREFIXES[0];
+    if (name.starts_with(record_prefix)
+            ? is_set_file(prefix + name)
+            : set_file_kind(prefix + name, name) == record_prefix)
       numbers.push_back(number);
   }
   std::sort(numbers.begin(), numbers.end(), numerically_before);

@@ -81,7 +81,8 @@ struct SetChannel {
   // Its first sample in the source, points * X * first_line (0 when it is
   // empty or that does not fit in int64).
   std::int64_t first_sample = 0;
-  // Its samples, from `first_sample` in the source and from 0 in its output;
+  // Its samples, from `first_sample` in the source and from 0 in its output
+  // (each channel has an output file, or a GWY object, of its own);
   // nullopt when it is empty or a byte position does not fit in int64.
   std::optional<SpectroscopyBlock> block;
 
@@ -205,8 +206,8 @@ void report_missing_spectroscopy(const std::string &spectroscopy_path,
                                  const Diagnostics &diagnostics);
 
 // One diagnostic line per spectroscopy channel of `layout` of 0 points or
-// less, which the parameter file describes as empty. The files are as the set's record makes them, but some
-// readers refuse a channel of no points.
+// less, which the parameter file describes as empty. The files are as the
+// set's record makes them, but some readers refuse a channel of no points.
 void report_empty_spectroscopy_channels(const std::string &record_name,
                                         const SetLayout &layout,
                                         const Diagnostics &diagnostics);

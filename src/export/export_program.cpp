@@ -22,7 +22,7 @@
 namespace parvane {
 namespace {
 
-constexpr const char *PROGRAM = "parvane-export";
+constexpr const char *PROGRAM = EXPORT_PROGRAM;
 
 // What the command line asks for.
 struct Request {

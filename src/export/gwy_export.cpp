@@ -260,7 +260,7 @@ gwy::Object metadata(const ExportSources &sources, const SetPlan &plan) {
     meta.add(gwy::Component::string(std::string(row.key), std::move(value)));
   }
   meta.add(gwy::Component::string("Exported by",
-                                  std::string("parvane-export ") + PARVANE_VERSION));
+                                  std::string(EXPORT_PROGRAM) + " " + PARVANE_VERSION));
   meta.add(gwy::Component::string("Source parameter record",
                                   source_note(sources.record_name, sources.record)));
   meta.add(gwy::Component::string(
@@ -902,6 +902,9 @@ ExportResult plan_gwy_export(const ExportSources &sources, GwyExportPlan &plan) 
 }
 
 ExportResult write_gwy_export(const GwyExportPlan &planned, File &out) {
+  // Only a plan that `plan_gwy_export` made holds a file to write.
+  if (!planned.content)
+    return failure(ExportStatus::WriteFailed, "", "no plan to write");
   const ExportSources &sources = planned.content->sources;
   const SetPlan &plan = planned.content->set;
   const gwy::Object &root = planned.content->tree;

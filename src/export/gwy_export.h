@@ -27,6 +27,9 @@ struct ExportSources {
   std::string record_name, topography_name, spectroscopy_name;
 };
 
+// The export's name, in its diagnostics and as the maker of each GWY file.
+inline constexpr char EXPORT_PROGRAM[] = "parvane-export";
+
 enum class ExportStatus {
   Done,
   ReadFailed,   // the system failed a read of `file`
