@@ -55,31 +55,21 @@ enum class Value {
   PointTime, ScanSpeed, ZSpeedTenth,
 };
 
-// Stated for every kind (no default), so that a kind added later cannot take
-// an origin by its place in the list.
+// Computed kinds are named, so that a record field added later is read from
+// the record whatever its place in the list.
 constexpr Origin origin_of(Value value) {
   switch (value) {
   case Value::Literal:
     return Origin::Fixed;
-  case Value::Date: case Value::User: case Value::Comment:
-  case Value::FileNumber: case Value::DualMode: case Value::ImageSizeX:
-  case Value::ImageSizeY: case Value::ScanAngle: case Value::SpecPointsForward:
-  case Value::SpecStartForward: case Value::SpecEndForward:
-  case Value::SpecIncrementForward: case Value::SpecPointsBackward:
-  case Value::SpecStartBackward: case Value::SpecEndBackward:
-  case Value::SpecIncrementBackward: case Value::GapVoltageForward:
-  case Value::GapVoltageBackward: case Value::FeedbackSetForward:
-  case Value::FeedbackSetBackward: case Value::MeasuredGapVoltage:
-  case Value::MeasuredCurrentSetpoint:
-    return Origin::Record;
   case Value::FieldXSizeTenth: case Value::FieldYSizeTenth:
   case Value::IncrementXTenth: case Value::IncrementYTenth:
   case Value::ForwardMinimum: case Value::ForwardMaximum: case Value::Resolution:
   case Value::BackwardMinimum: case Value::BackwardMaximum:
   case Value::PointTime: case Value::ScanSpeed: case Value::ZSpeedTenth:
     return Origin::Computed;
+  default:
+    return Origin::Record;
   }
-  return Origin::Fixed;
 }
 
 // A row's value: a literal (a string in the table) or a kind of value.

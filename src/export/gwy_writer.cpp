@@ -49,13 +49,6 @@ Component Component::object_array(std::string name,
   return c;
 }
 
-Component Component::float64_array(std::string name,
-                                   std::vector<double> values) {
-  Component c = named(std::move(name), 'D');
-  c.doubles = std::move(values);
-  return c;
-}
-
 Component Component::streamed(std::string name, std::int64_t count,
                               int stream) {
   Component c = named(std::move(name), 'D');
@@ -78,8 +71,7 @@ std::int64_t text_bytes(const std::string &text) {
 std::int64_t array_length(const Component &c) {
   if (c.type == 'O')
     return static_cast<std::int64_t>(c.objects.size());
-  return c.streamed_count >= 0 ? c.streamed_count
-                               : static_cast<std::int64_t>(c.doubles.size());
+  return c.streamed_count;
 }
 
 // Sizes are summed in int64 and checked against MAX_COUNT at every step, so
@@ -201,11 +193,6 @@ private:
       break;
     case 'D':
       u32(static_cast<std::uint32_t>(array_length(c)));
-      if (c.streamed_count < 0) {
-        for (double v : c.doubles)
-          f64(v);
-        break;
-      }
       flush();
       if (outcome_ != WriteOutcome::Done)
         return;

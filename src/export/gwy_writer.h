@@ -16,9 +16,9 @@
 // their order is free; ours is the order in which they are added.
 //
 // Objects are described first (`Object`), measured (`object_bytes`), then
-// written (`write_gwy_file`). An array of doubles can be described by its
-// length alone (`Component::streamed`); when the writer reaches it, it asks
-// the caller to fill exactly that many doubles at a given file position.
+// written (`write_gwy_file`). An array of doubles is described by its length
+// alone (`Component::streamed`); when the writer reaches it, it asks the
+// caller to fill exactly that many doubles at a given file position.
 #pragma once
 
 #include <cstdint>
@@ -41,8 +41,7 @@ struct Component {
   double real = 0;
   std::string text;
   std::vector<Object> objects;  // one for 'o', any number for 'O'
-  std::vector<double> doubles;  // 'D' held in memory
-  std::int64_t streamed_count = -1; // 'D' filled by the caller; -1: held
+  std::int64_t streamed_count = 0; // 'D', filled by the caller
   int stream = -1;                  // the caller's name for that array
 
   static Component int32(std::string name, std::int32_t value);
@@ -50,7 +49,6 @@ struct Component {
   static Component string(std::string name, std::string value);
   static Component object(std::string name, Object value);
   static Component object_array(std::string name, std::vector<Object> values);
-  static Component float64_array(std::string name, std::vector<double> values);
   static Component streamed(std::string name, std::int64_t count, int stream);
 };
 
