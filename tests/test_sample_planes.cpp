@@ -6,6 +6,7 @@
 #include <unistd.h>
 #endif
 
+#include <array>
 #include <csignal>
 #include <cstdint>
 #include <limits>
@@ -15,6 +16,7 @@
 #include "convert/sample_planes.h"
 #include "convert/sample_planes_detail.h"
 #include "core/set_layout.h"
+#include "core/tile_pipeline.h"
 #include "test_helpers.h"
 
 namespace parvane {
@@ -385,36 +387,180 @@ TEST(SamplePlanes, RandomShapesMatchThePerSampleAlgorithm) {
   }
 }
 
+// --- The memory sink ------------------------------------------------------
+
+// Reads `box` of the backward block of a dual grid (X x Y pixels, P points
+// each way) from `source` into a fresh array of int16 SCALA samples, or
+// nullopt with the outcome when the read did not succeed.
+struct MemoryRead {
+  tiles::Outcome outcome;
+  std::vector<std::int16_t> samples;
+  std::vector<double> values;
+};
+
+MemoryRead read_memory(const Bytes &source, const tiles::Grid &grid,
+                       const tiles::Box &box, std::optional<double> fill,
+                       int workers, const tiles::Budget &budget) {
+  ScratchDir dir;
+  write_file(dir / "source", source);
+  std::optional<File> in = File::open_source((dir / "source").string());
+  if (!in)
+    throw std::runtime_error("cannot open the test source");
+  MemoryRead read{tiles::Outcome::Done,
+                  std::vector<std::int16_t>(static_cast<std::size_t>(box.samples())),
+                  std::vector<double>(static_cast<std::size_t>(box.samples()))};
+  tiles::MemoryTarget target;
+  target.fill_missing = fill.has_value();
+  target.fill = fill.value_or(0);
+  target.samples = read.samples.data();
+  read.outcome = tiles::read_box(*in, grid, box, target, workers, budget);
+  if (read.outcome != tiles::Outcome::Done)
+    return read;
+  target.samples = nullptr;
+  target.values = read.values.data();
+  target.physical = {50.0 / 32768, 1e-9};
+  read.outcome = tiles::read_box(*in, grid, box, target, workers, budget);
+  return read;
+}
+
+TEST(SamplePlanes, MemorySinkFillsABoxInSourceLineOrder) {
+  // A dual grid of 9 x 7 pixels, 13 points each way; the backward block.
+  constexpr std::int64_t X = 9, Y = 7, P = 13;
+  const tiles::Grid grid{*spectroscopy_block(X, Y, P, Y), X};
+  std::mt19937 random(7);
+  Bytes source;
+  for (std::int64_t k = 0; k < 2 * 2 * X * Y * P; ++k)
+    source.push_back(static_cast<char>(random()));
+  struct Case {
+    const char *what;
+    tiles::Box box;
+  };
+  const Case cases[] = {
+      {"whole grid", tiles::whole_grid(grid)},
+      {"one level", {5, 1, 0, Y, 0, X}},
+      {"one spectrum", {0, P, 4, 1, 6, 1}},
+      {"a chunk", {3, 7, 2, 4, 1, 5}},
+  };
+  // Budgets of one tile, and of tiles of a few samples shared by workers.
+  const tiles::Budget budgets[] = {tiles::MEMORY_BUDGET, {5, 4, 0}, {30, 13, 0}};
+  for (const Case &c : cases) {
+    for (const tiles::Budget &budget : budgets) {
+      for (const int workers : {1, 2, 3}) {
+        SCOPED_TRACE(::testing::Message() << c.what << " budget="
+                                          << budget.tile_samples << " workers="
+                                          << workers);
+        const MemoryRead read =
+            read_memory(source, grid, c.box, std::nullopt, workers, budget);
+        ASSERT_EQ(read.outcome, tiles::Outcome::Done);
+        std::size_t at = 0;
+        for (std::int64_t k = 0; k < c.box.levels; ++k)
+          for (std::int64_t h = 0; h < c.box.lines; ++h)
+            for (std::int64_t i = 0; i < c.box.pixels; ++i, ++at) {
+              const std::int64_t n = source_sample(
+                  grid.block, (c.box.first_line + h) * X + c.box.first_pixel + i,
+                  c.box.first_level + k);
+              const auto u = sample_value(
+                  static_cast<std::uint8_t>(source[2 * n]),
+                  static_cast<std::uint8_t>(source[2 * n + 1]));
+              const auto scala = static_cast<std::int16_t>(u ^ 0x8000);
+              ASSERT_EQ(read.samples[at], scala) << "at " << at;
+              ASSERT_EQ(read.values[at], (50.0 / 32768 * scala) * 1e-9) << "at " << at;
+            }
+      }
+    }
+  }
+}
+
+TEST(SamplePlanes, MemorySinkMissingBytesFailOrFill) {
+  constexpr std::int64_t X = 4, Y = 3, P = 5;
+  const tiles::Grid grid{*spectroscopy_block(X, Y, P, 0), X};
+  // The source ends in the middle of pixel 7's sample 2 (index 37).
+  const Bytes source = counting_samples(37) + "\x90";
+  const tiles::Box whole = tiles::whole_grid(grid);
+  EXPECT_EQ(read_memory(source, grid, whole, std::nullopt, 1, tiles::MEMORY_BUDGET)
+                .outcome,
+            tiles::Outcome::ShortRead);
+  // A box whose bytes the source holds reads; one past them fails.
+  EXPECT_EQ(read_memory(source, grid, {0, 2, 0, 1, 0, X}, std::nullopt, 2, {3, 2, 0})
+                .outcome,
+            tiles::Outcome::Done);
+  EXPECT_EQ(read_memory(source, grid, {2, 1, 1, 1, 3, 1}, std::nullopt, 1,
+                        tiles::MEMORY_BUDGET)
+                .outcome,
+            tiles::Outcome::ShortRead);
+  // Filled: every sample from index 37 on (the half sample too) takes the
+  // fill value, every other one its own.
+  for (const tiles::Budget &budget : {tiles::MEMORY_BUDGET, tiles::Budget{3, 2, 0}}) {
+    const MemoryRead read = read_memory(source, grid, whole, -7.0, 2, budget);
+    ASSERT_EQ(read.outcome, tiles::Outcome::Done);
+    for (std::int64_t k = 0; k < P; ++k)
+      for (std::int64_t n = 0; n < X * Y; ++n) {
+        const std::int64_t sample = source_sample(grid.block, n, k);
+        const auto at = static_cast<std::size_t>(k * X * Y + n);
+        if (sample >= 37) {
+          EXPECT_EQ(read.samples[at], -7) << sample;
+          EXPECT_EQ(read.values[at], -7.0) << sample;
+        } else {
+          EXPECT_EQ(read.samples[at], static_cast<std::int16_t>(sample ^ 0x8000))
+              << sample;
+        }
+      }
+  }
+  // A box outside the grid is refused.
+  EXPECT_EQ(read_memory(source, grid, {0, 1, 0, 1, 3, 2}, std::nullopt, 1,
+                        tiles::MEMORY_BUDGET)
+                .outcome,
+            tiles::Outcome::NoMemory);
+}
+
 // --- Tiles and 64-bit positions
 // --------------------------------------------------
 
 TEST(SamplePlanes, TilesFollowTheBlockShape) {
+  // Converter, export and memory budgets; each case is one where the shape
+  // is clear-cut, and every shape must fit its budget.
+  constexpr tiles::Budget CONVERT{1 << 20, 1 << 17, tiles::LONG_RUN_BYTES};
+  constexpr tiles::Budget MEMORY{1 << 19, 1 << 17, 0};
   struct Case {
-    std::int64_t pixels, points, budget, slots, tile_pixels, tile_points;
+    std::int64_t x, lines, points;
+    tiles::Budget budget;
+    tiles::Shape shape;
   };
   const Case cases[] = {
-      {65536, 256, 1 << 20, 1, 4096, 256},       // whole pixels
-      {4, 1000000, 1 << 20, 1, 4, 262144},       // whole planes
-      {1000000, 1000000, 1 << 20, 1, 1448, 724}, // wider than tall
-      {6, 7, 1 << 20, 1, 6, 7},                  // one tile
-      {6, 7, 1, 1, 1, 1},
-      {6, 7, 10, 1, 4, 2},
-      // Two tiles in the budget: half as many pixels, or half as many
-      // points when that keeps each run written as long.
-      {65536, 256, 1 << 21, 2, 4096, 256},
-      {4, 1000000, 1 << 21, 2, 4, 262144},
-      {65536, 2560, 1 << 21, 1, 2048, 1024},
-      {65536, 2560, 1 << 21, 2, 2048, 512},
-      {6, 7, 1 << 20, 2, 6, 7},
-      {6, 7, 1, 2, 1, 1},
+      // Few points: whole pixels of as many whole lines as fit.
+      {2048, 2048, 8, CONVERT, {64, 2048, 8}},
+      // A small grid: one tile.
+      {6, 7, 5, CONVERT, {7, 6, 5}},
+      // Budgets of a sample or two: one sample at a time.
+      {6, 7, 5, {1, 1, tiles::LONG_RUN_BYTES}, {1, 1, 1}},
+      {6, 7, 5, {2, 1, tiles::LONG_RUN_BYTES}, {1, 2, 1}},
+      // A line wider than a tile: part of one line, one level.
+      {100, 3, 4, {50, 8, 0}, {1, 50, 1}},
+      // Without write calls to save, the fewest bands of levels, as even as
+      // they come.
+      {256, 256, 2560, MEMORY, {1, 256, 1280}},
+      {64, 64, 16384, MEMORY, {1, 64, 8192}},
   };
   for (const Case &c : cases) {
-    const planes::Tile tile =
-        planes::choose_tile(c.pixels, c.points, c.budget, c.slots);
-    EXPECT_EQ(tile.pixels, c.tile_pixels)
-        << c.pixels << "x" << c.points << " in " << c.slots;
-    EXPECT_EQ(tile.points, c.tile_points)
-        << c.pixels << "x" << c.points << " in " << c.slots;
+    const tiles::Grid grid{{c.x * c.lines, c.points, 0}, c.x};
+    const tiles::Shape shape =
+        tiles::tile_shape(tiles::whole_grid(grid), c.x, c.points, c.budget);
+    SCOPED_TRACE(::testing::Message() << c.x << "x" << c.lines << "x" << c.points);
+    EXPECT_EQ(shape, c.shape) << shape.lines << " " << shape.pixels << " "
+                              << shape.levels;
+  }
+  // Larger grids with many points: within the budget, whole lines, and runs
+  // written no shorter than today's 4 KiB.
+  for (const auto &[x, lines, points] :
+       {std::array<std::int64_t, 3>{256, 256, 2560}, {64, 64, 16384},
+        {256, 256, 256}}) {
+    const tiles::Grid grid{{x * lines, points, 0}, x};
+    const tiles::Shape shape =
+        tiles::tile_shape(tiles::whole_grid(grid), x, points, CONVERT);
+    SCOPED_TRACE(::testing::Message() << x << "x" << lines << "x" << points);
+    EXPECT_LE(shape.lines * shape.pixels * shape.levels, CONVERT.tile_samples);
+    EXPECT_EQ(shape.pixels, x);
+    EXPECT_GE(shape.lines * shape.pixels * SAMPLE_BYTES, 2048);
   }
 }
 
