@@ -532,14 +532,14 @@ TEST(SamplePlanes, TilesFollowTheBlockShape) {
       // A small grid: one tile.
       {6, 7, 5, CONVERT, {7, 6, 5}},
       // Budgets of a sample or two: one sample at a time.
-      {6, 7, 5, {1, 1, tiles::LONG_RUN_BYTES}, {1, 1, 1}},
-      {6, 7, 5, {2, 1, tiles::LONG_RUN_BYTES}, {1, 2, 1}},
+      {6, 7, 5, {1, 1, tiles::LONG_RUN_BYTES}, {1, 1, 1, true}},
+      {6, 7, 5, {2, 1, tiles::LONG_RUN_BYTES}, {1, 2, 1, true}},
       // A line wider than a tile: part of one line, one level.
       {100, 3, 4, {50, 8, 0}, {1, 50, 1}},
       // Without write calls to save, the fewest bands of levels, as even as
       // they come.
       {256, 256, 2560, MEMORY, {1, 256, 1280}},
-      {64, 64, 16384, MEMORY, {1, 64, 8192}},
+      {64, 64, 16384, MEMORY, {1, 64, 8192, true}},
   };
   for (const Case &c : cases) {
     const tiles::Grid grid{{c.x * c.lines, c.points, 0}, c.x};

@@ -137,9 +137,9 @@ private:
 class Reader {
 public:
   Reader(const File &source, const Grid &grid, std::int64_t chunk_samples,
-         ShortReads short_reads)
+         bool by_pixel, ShortReads short_reads)
       : source_(source), grid_(grid), chunk_samples_(chunk_samples),
-        short_reads_(short_reads) {}
+        by_pixel_(by_pixel), short_reads_(short_reads) {}
 
   // The tile's samples into `stage`, level-major, through `chunk`.
   Outcome read(const Box &t, std::uint16_t *chunk, std::uint16_t *stage) const {
@@ -164,7 +164,7 @@ private:
                    std::uint16_t *chunk, std::uint16_t *to,
                    std::int64_t plane) const {
     const std::int64_t points = grid_.block.points;
-    if (points <= chunk_samples_) {
+    if (!by_pixel_) {
       // Whole pixels, a chunk at a time; the tile's levels of each kept.
       const std::int64_t per_chunk = chunk_samples_ / points;
       for (std::int64_t j = 0; j < count; j += per_chunk) {
@@ -178,17 +178,21 @@ private:
       }
       return Outcome::Done;
     }
-    // A pixel longer than a chunk: its levels in chunk-long pieces.
-    for (std::int64_t j = 0; j < count; ++j) {
-      for (std::int64_t l0 = 0; l0 < t.levels; l0 += chunk_samples_) {
-        const std::int64_t n = std::min(chunk_samples_, t.levels - l0);
-        if (const Outcome o = read_samples(
-                source_sample(grid_.block, pixel + j, t.first_level + l0), n, n,
-                chunk);
-            o != Outcome::Done)
-          return o;
-        for (std::int64_t l = 0; l < n; ++l)
-          to[(l0 + l) * plane + j] = chunk[l];
+    // Pixel by pixel, a group of pixels to a chunk: each pixel's levels in
+    // pieces no longer than the chunk, the group transposed together.
+    const std::int64_t piece = std::min(t.levels, chunk_samples_);
+    const std::int64_t group = std::max<std::int64_t>(chunk_samples_ / piece, 1);
+    for (std::int64_t j = 0; j < count; j += group) {
+      const std::int64_t n = std::min(group, count - j);
+      for (std::int64_t l0 = 0; l0 < t.levels; l0 += piece) {
+        const std::int64_t length = std::min(piece, t.levels - l0);
+        for (std::int64_t k = 0; k < n; ++k)
+          if (const Outcome o = read_samples(
+                  source_sample(grid_.block, pixel + j + k, t.first_level + l0),
+                  length, length, chunk + k * length);
+              o != Outcome::Done)
+            return o;
+        transpose(chunk, n, length, length, to + l0 * plane + j, plane);
       }
     }
     return Outcome::Done;
@@ -212,6 +216,7 @@ private:
   const File &source_;
   const Grid &grid_;
   std::int64_t chunk_samples_;
+  bool by_pixel_;
   ShortReads short_reads_;
 };
 
@@ -417,7 +422,7 @@ Shape tile_shape(const Box &box, std::int64_t x, std::int64_t points,
   const std::int64_t levels = std::max<std::int64_t>(box.levels, 1);
   // A line wider than a tile: part of one line, one level.
   if (pixels >= tile)
-    return {1, tile, 1};
+    return {1, tile, 1, points > chunk};
   const bool whole_lines = pixels == x;
   const auto cost = [&](const Shape &s) {
     const double tiles = double(ceil_div(lines, s.lines)) *
@@ -425,7 +430,7 @@ Shape tile_shape(const Box &box, std::int64_t x, std::int64_t points,
     const std::int64_t runs = whole_lines ? 1 : s.lines;
     const std::int64_t run_pixels = whole_lines ? s.lines * pixels : pixels;
     double reads = 0, bytes_read = 0;
-    if (points <= chunk) {
+    if (!s.by_pixel) {
       reads = double(runs) * double(ceil_div(run_pixels, chunk / points));
       bytes_read = double(s.lines * pixels) * double(points) * SAMPLE_BYTES;
     } else {
@@ -440,12 +445,15 @@ Shape tile_shape(const Box &box, std::int64_t x, std::int64_t points,
     return tiles * (reads * READ_CALL_BYTES + bytes_read +
                     writes * double(budget.write_call_bytes));
   };
-  // For each number of bands, the most lines that fit.
-  Shape best{1, pixels, 1};
+  // For each number of bands, the most lines that fit, read either way.
+  Shape best{1, pixels, 1, points > chunk};
   double best_cost = cost(best);
   for (std::int64_t band = levels; band >= 1;) {
-    const Shape s{std::min(lines, tile / (pixels * band)), pixels, band};
-    if (s.lines >= 1) {
+    for (const bool by_pixel : {false, true}) {
+      const Shape s{std::min(lines, tile / (pixels * band)), pixels, band,
+                    by_pixel};
+      if (s.lines < 1 || (!by_pixel && points > chunk))
+        continue;
       if (const double c = cost(s); c < best_cost) {
         best = s;
         best_cost = c;
@@ -505,7 +513,8 @@ Outcome run(const File &source, const Grid &grid, const Box &box, Sink &sink,
     chunks.push_back(chunk->as<std::uint16_t>());
   }
 
-  const Reader reader(source, grid, chunk_samples, settings.short_reads);
+  const Reader reader(source, grid, chunk_samples, shape.by_pixel,
+                      settings.short_reads);
   Schedule schedule(plan.count(), slots);
   const auto fill = [&](std::int64_t index, std::uint16_t *chunk) {
     const Box t = plan.tile(index);

@@ -79,8 +79,13 @@ struct Budget {
 // long are where a longer run saves little more.
 inline constexpr std::int64_t LONG_RUN_BYTES = std::int64_t{48} << 10;
 
+// `by_pixel`: each pixel's levels are read on their own (in chunk-long
+// pieces), rather than whole pixels a chunk at a time: a pixel longer than a
+// chunk, or a band so narrow that re-reading whole pixels for it would copy
+// more than the extra calls cost.
 struct Shape {
   std::int64_t lines = 1, pixels = 1, levels = 1;
+  bool by_pixel = false;
   bool operator==(const Shape &) const = default;
 };
 
