@@ -406,13 +406,6 @@ Box whole_grid(const Grid &grid) {
   return {0, grid.block.points, 0, grid.lines(), 0, grid.x};
 }
 
-std::uint16_t stored_value(std::uint16_t stored) {
-  if constexpr (std::endian::native == std::endian::little)
-    return static_cast<std::uint16_t>(stored << 8 | stored >> 8);
-  else
-    return stored;
-}
-
 Shape tile_shape(const Box &box, std::int64_t x, std::int64_t points,
                  const Budget &budget) {
   const std::int64_t tile = std::max<std::int64_t>(budget.tile_samples, 1);

@@ -35,6 +35,7 @@
 // little more). Each sink states its own run structure and budget.
 #pragma once
 
+#include <bit>
 #include <cstdint>
 #include <functional>
 
@@ -155,7 +156,12 @@ int worker_count();
 
 // A sample as the file holds it, most significant byte first, loaded as it
 // lies in memory: its value.
-std::uint16_t stored_value(std::uint16_t stored);
+inline std::uint16_t stored_value(std::uint16_t stored) {
+  if constexpr (std::endian::native == std::endian::little)
+    return static_cast<std::uint16_t>(stored << 8 | stored >> 8);
+  else
+    return stored;
+}
 
 // The SCALA sample of a source sample value, read as signed: what both the
 // SCALA files hold and the physical values scale.

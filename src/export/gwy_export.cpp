@@ -397,65 +397,98 @@ bool write_bias_axis(const Volume &v, std::int64_t count, File &out,
 // of every line makes its levels one run together. The tiles go from the
 // last lines to the first, so the runs of each level come in file order.
 //
-// Memory: two tiles of 512 Ki samples, each kept as samples (1 MiB) and as
-// doubles (4 MiB), and a chunk of 256 KiB per worker: about 11 MiB, within
-// the export's 16 MiB.
-constexpr tiles::Budget GWY_BUDGET{std::int64_t{1} << 19, std::int64_t{1} << 17,
+// Memory: two tiles of 2 Mi samples (4 MiB each), a batch of 64 Ki doubles
+// (512 KiB) into which the writer converts a run at a time, and a chunk of
+// 256 KiB per worker: about 9.5 MiB, within the export's 16 MiB. The doubles
+// are made on the writing thread, a batch at a time, rather than a tile at a
+// time by the fillers: a tile of doubles is four times its samples, and the
+// larger tiles the samples alone allow save more calls than the conversion
+// costs.
+constexpr tiles::Budget GWY_BUDGET{std::int64_t{1} << 21, std::int64_t{1} << 17,
                                    tiles::LONG_RUN_BYTES};
+constexpr std::int64_t BATCH_VALUES = std::int64_t{1} << 16;
 
 class GwyArray final : public tiles::Sink {
 public:
   GwyArray(File &out, std::int64_t position, const tiles::Grid &grid,
            const tiles::Physical &physical)
-      : out_(out), position_(position), grid_(grid), physical_(physical) {}
+      : out_(out), position_(position), grid_(grid), physical_(physical),
+        batch_(static_cast<std::size_t>(8 * BATCH_VALUES)) {}
 
-  std::int64_t value_bytes() const override { return 8; }
+  bool usable() const { return batch_.usable(); }
+
+  std::int64_t value_bytes() const override { return 0; }
   bool lines_reversed() const override { return true; }
 
-  void convert(const tiles::Box &t, std::uint16_t *samples,
-               std::uint8_t *out) const override {
-    double *values = reinterpret_cast<double *>(out);
-    const std::int64_t plane = t.plane();
-    for (std::int64_t l = 0; l < t.levels; ++l)
-      for (std::int64_t r = 0; r < t.lines; ++r) {
-        const std::uint16_t *from = samples + l * plane + r * t.pixels;
-        double *to = values + l * plane + (t.lines - 1 - r) * t.pixels;
-        for (std::int64_t i = 0; i < t.pixels; ++i)
-          to[i] = physical_.of(tiles::stored_value(from[i]));
-      }
-    gwy::to_little_endian({values, static_cast<std::size_t>(t.samples())});
-  }
+  void convert(const tiles::Box &, std::uint16_t *, std::uint8_t *) const override {}
 
-  bool write(const tiles::Box &t, const std::uint16_t *,
-             const std::uint8_t *out) override {
+  bool write(const tiles::Box &t, const std::uint16_t *samples,
+             const std::uint8_t *) override {
     const std::int64_t x = grid_.x, y = grid_.lines();
     const std::int64_t level_values = x * y;
     // The tile's first row in the file: that of its last line.
     const std::int64_t first = (y - t.first_line - t.lines) * x + t.first_pixel;
     const std::int64_t plane = t.plane();
-    if (plane == level_values)
-      return write_run(t.first_level * level_values, out, t.samples());
     const bool whole_lines = t.pixels == x;
-    const std::int64_t runs = whole_lines ? 1 : t.lines;
-    const std::int64_t run = whole_lines ? plane : t.pixels;
-    for (std::int64_t l = 0; l < t.levels; ++l)
-      for (std::int64_t r = 0; r < runs; ++r)
-        if (!write_run((t.first_level + l) * level_values + first + r * x,
-                       out + 8 * (l * plane + r * run), run))
+    // Whole levels lie end to end: as many of them to a batch as fit.
+    const std::int64_t levels_at_once =
+        plane == level_values ? std::max<std::int64_t>(BATCH_VALUES / plane, 1) : 1;
+    for (std::int64_t l = 0; l < t.levels; l += levels_at_once) {
+      const std::int64_t levels = std::min(levels_at_once, t.levels - l);
+      if (whole_lines) {
+        if (!write_lines(t, samples, l, levels, 0, t.lines,
+                         (t.first_level + l) * level_values + first))
           return false;
+        continue;
+      }
+      for (std::int64_t r = 0; r < t.lines; ++r)
+        if (!write_lines(t, samples, l, 1, r, 1,
+                         (t.first_level + l) * level_values + first +
+                             (t.lines - 1 - r) * x))
+          return false;
+    }
     return true;
   }
 
 private:
-  bool write_run(std::int64_t at, const std::uint8_t *bytes, std::int64_t count) {
-    return out_.write_at(position_ + 8 * at,
-                         {bytes, static_cast<std::size_t>(8 * count)});
+  // Levels l to l + levels - 1, lines r to r + lines - 1 of the tile, which
+  // lie end to end in the file from value `at` on, a batch at a time.
+  bool write_lines(const tiles::Box &t, const std::uint16_t *samples,
+                   std::int64_t l, std::int64_t levels, std::int64_t r,
+                   std::int64_t lines, std::int64_t at) {
+    double *values = static_cast<double *>(batch_.data());
+    const std::int64_t plane = t.plane();
+    std::int64_t count = 0;
+    const auto flush = [&] {
+      const std::span<const std::uint8_t> bytes = gwy::to_little_endian(
+          {values, static_cast<std::size_t>(count)});
+      const bool ok = out_.write_at(position_ + 8 * at, bytes);
+      at += count;
+      count = 0;
+      return ok;
+    };
+    for (std::int64_t k = l; k < l + levels; ++k)
+      // The file's rows go from the tile's last line to its first.
+      for (std::int64_t row = r + lines - 1; row >= r; --row) {
+        const std::uint16_t *from = samples + k * plane + row * t.pixels;
+        for (std::int64_t i = 0; i < t.pixels;) {
+          const std::int64_t n = std::min(t.pixels - i, BATCH_VALUES - count);
+          for (std::int64_t j = 0; j < n; ++j)
+            values[count + j] = physical_.of(tiles::stored_value(from[i + j]));
+          count += n;
+          i += n;
+          if (count == BATCH_VALUES && !flush())
+            return false;
+        }
+      }
+    return count == 0 || flush();
   }
 
   File &out_;
   const std::int64_t position_;
   const tiles::Grid &grid_;
   const tiles::Physical physical_;
+  PageBuffer batch_;
 };
 
 } // namespace
@@ -517,6 +550,11 @@ ExportResult write_gwy_export(const GwyExportPlan &planned, File &out) {
         image ? sources.topography_name : sources.spectroscopy_name;
     const tiles::Grid grid{plane.block, plan.x};
     GwyArray array(out, position, grid, {plane.scale, NANO});
+    if (!array.usable()) {
+      fault = failure(ExportStatus::WriteFailed, "",
+                      "no memory for the export's buffers");
+      return false;
+    }
     tiles::Settings settings;
     settings.budget = GWY_BUDGET;
     settings.short_reads = tiles::ShortReads::Fail;
