@@ -6,6 +6,7 @@
 #include <unistd.h>
 #endif
 
+#include <algorithm>
 #include <array>
 #include <csignal>
 #include <cstdint>
@@ -511,6 +512,53 @@ TEST(SamplePlanes, MemorySinkMissingBytesFailOrFill) {
                         tiles::MEMORY_BUDGET)
                 .outcome,
             tiles::Outcome::NoMemory);
+}
+
+// A sink that keeps which tiles were written, in order.
+class TileLog final : public tiles::Sink {
+public:
+  std::int64_t value_bytes() const override { return 0; }
+  void convert(const tiles::Box &, std::uint16_t *, std::uint8_t *) const override {}
+  bool write(const tiles::Box &tile, const std::uint16_t *, const std::uint8_t *) override {
+    places.push_back(tile.first_level * 1000 + tile.first_line);
+    return true;
+  }
+  std::vector<std::int64_t> places;
+};
+
+TEST(SamplePlanes, PipelineStopsBetweenTilesAndReportsProgress) {
+  ScratchDir dir;
+  write_file(dir / "source", counting_samples(4 * 3 * 10));
+  std::optional<File> in = File::open_source((dir / "source").string());
+  ASSERT_TRUE(in);
+  const tiles::Grid grid{*spectroscopy_block(4, 3, 10, 0), 4};
+  for (const int workers : {1, 2, 3}) {
+    SCOPED_TRACE(::testing::Message() << "workers=" << workers);
+    // Tiles of 12 samples: several tiles.
+    tiles::Settings settings;
+    settings.budget = {12, 10, 0};
+    settings.workers = workers;
+    std::vector<std::int64_t> done;
+    settings.progress = [&](std::int64_t bytes, std::int64_t planned) {
+      EXPECT_EQ(planned, 2 * 4 * 3 * 10);
+      done.push_back(bytes);
+    };
+    TileLog whole;
+    EXPECT_EQ(tiles::run(*in, grid, tiles::whole_grid(grid), whole, settings),
+              tiles::Outcome::Done);
+    EXPECT_GE(whole.places.size(), 4u);
+    ASSERT_FALSE(done.empty());
+    EXPECT_TRUE(std::is_sorted(done.begin(), done.end()));
+    EXPECT_EQ(done.back(), 2 * 4 * 3 * 10);
+    // Asked to stop after the third tile: three tiles, in order, and no more.
+    settings.stop = [&] { return done.size() >= 3; };
+    done.clear();
+    TileLog stopped;
+    EXPECT_EQ(tiles::run(*in, grid, tiles::whole_grid(grid), stopped, settings),
+              tiles::Outcome::Stopped);
+    EXPECT_EQ(stopped.places, std::vector<std::int64_t>(whole.places.begin(),
+                                                         whole.places.begin() + 3));
+  }
 }
 
 // --- Tiles and 64-bit positions
