@@ -391,7 +391,7 @@ bool write_bias_axis(const Volume &v, std::int64_t count, File &out,
 //
 // The source holds the same samples pixel after pixel, every point of a
 // pixel side by side: the array is their transpose, made by the tile
-// pipeline (core/tile_pipeline.h), with this sink converting each tile into
+// pipeline (core/tile_pipeline.h), with this sink writing each tile as
 // little-endian doubles. Since the lines of a tile, reversed, are consecutive
 // rows of every level, each level of a tile is one run of the file; a tile
 // of every line makes its levels one run together. The tiles go from the
