@@ -4,6 +4,7 @@
 #include <bit>
 
 #include "convert/sample_planes_detail.h"
+#include "core/interruption.h"
 #include "core/set_layout.h"
 #include "core/tile_pipeline.h"
 
@@ -180,6 +181,9 @@ IoOutcome copy_spectroscopy_planes(const File &spectroscopy, File &output,
                      tiles::LONG_RUN_BYTES};
   settings.short_reads = tiles::ShortReads::Zeros;
   settings.workers = workers;
+  // A run asked to stop ends after the tile it is writing; the set's files
+  // are then removed by the conversion.
+  settings.stop = interruption_requested;
   return plane_outcome(
       tiles::run(spectroscopy, grid, tiles::whole_grid(grid), planes, settings));
 }

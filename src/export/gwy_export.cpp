@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/version.h"
+#include "core/interruption.h"
 #include "core/number_format.h"
 #include "core/parameter_arithmetic.h"
 #include "core/physical_model.h"
@@ -559,6 +560,9 @@ ExportResult write_gwy_export(const GwyExportPlan &planned, File &out) {
     settings.budget = GWY_BUDGET;
     settings.short_reads = tiles::ShortReads::Fail;
     settings.workers = tiles::worker_count();
+    // A run asked to stop ends after the tile it is writing; the program
+    // then removes the set's temporary.
+    settings.stop = interruption_requested;
     switch (tiles::run(*plane.source, grid, tiles::whole_grid(grid), array,
                        settings)) {
     case tiles::Outcome::Done:
