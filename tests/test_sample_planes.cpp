@@ -419,7 +419,7 @@ MemoryRead read_memory(const Bytes &source, const tiles::Grid &grid,
     return read;
   target.samples = nullptr;
   target.values = read.values.data();
-  target.physical = {50.0 / 32768, 1e-9};
+  target.physical = {50.0 / 32768};
   read.outcome = tiles::read_box(*in, grid, box, target, workers, budget);
   return read;
 }

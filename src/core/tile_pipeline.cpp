@@ -384,7 +384,7 @@ private:
     if (target_.samples != nullptr) {
       std::int16_t *to = target_.samples + at;
       for (std::int64_t i = 0; i < present; ++i)
-        to[i] = scala_sample(stored_value(from[i]));
+        to[i] = target_.physical.sample(stored_value(from[i]));
       std::fill(to + present, to + count, static_cast<std::int16_t>(target_.fill));
     } else {
       double *to = target_.values + at;

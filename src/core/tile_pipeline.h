@@ -40,6 +40,7 @@
 #include <functional>
 
 #include "core/file_io.h"
+#include "core/physical_model.h"
 #include "core/set_layout.h"
 
 namespace parvane::tiles {
@@ -163,20 +164,18 @@ inline std::uint16_t stored_value(std::uint16_t stored) {
     return stored;
 }
 
-// The SCALA sample of a source sample value, read as signed: what both the
-// SCALA files hold and the physical values scale.
-inline std::int16_t scala_sample(std::uint16_t value) {
-  return static_cast<std::int16_t>(value ^ 0x8000u);
-}
-
-// A physical value as Gwyddion computes it from the SCALA set: the SCALA
-// sample times the channel's scale per raw unit, in the parameter file's
-// unit, then that unit's power of ten.
+// A channel's samples as the SCALA set gives them (core/physical_model.h):
+// the SCALA sample of a source value, read as signed, and its physical value,
+// the channel's scale per raw unit (nm or nA) times that sample, in metres
+// or amperes. The flipped bits are looked up once, not for every sample.
 struct Physical {
   double scale = 0;
-  double unit = 1;
+  std::uint16_t flip = flipped_bits();
+  std::int16_t sample(std::uint16_t value) const {
+    return static_cast<std::int16_t>(value ^ flip);
+  }
   double of(std::uint16_t value) const {
-    return (scale * scala_sample(value)) * unit;
+    return physical_value(value, flip, scale);
   }
 };
 
@@ -188,7 +187,7 @@ struct Physical {
 struct MemoryTarget {
   std::int16_t *samples = nullptr; // box.samples() of them, or
   double *values = nullptr;        // box.samples() of them
-  Physical physical;               // for `values`
+  Physical physical; // the scale only for `values`
   bool fill_missing = false;
   double fill = 0; // for a missing sample (as int16 for `samples`)
 };

@@ -550,7 +550,7 @@ ExportResult write_gwy_export(const GwyExportPlan &planned, File &out) {
     const std::string &name =
         image ? sources.topography_name : sources.spectroscopy_name;
     const tiles::Grid grid{plane.block, plan.x};
-    GwyArray array(out, position, grid, {plane.scale, NANO});
+    GwyArray array(out, position, grid, {plane.scale});
     if (!array.usable()) {
       fault = failure(ExportStatus::WriteFailed, "",
                       "no memory for the export's buffers");
