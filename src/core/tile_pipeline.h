@@ -33,6 +33,17 @@
 // and a write call, which on ext4 costs what writing 48 KiB does (runs of
 // 12 KiB take twice the system time of runs of 48 KiB; longer runs save
 // little more). Each sink states its own run structure and budget.
+//
+// What the budget allows. Long reads want a tile of many levels of each
+// pixel, long writes a tile of many pixels of each level; a tile of M
+// samples cannot have both once a grid's lines or its pixels' points are
+// long. A grid of few lines of many points (64 x 64 pixels of 16384 points:
+// a whole level is 8 KiB) needs every line in a tile for writes of 48 KiB,
+// which leaves a band of M / 4096 levels, 512 bytes of each pixel: its
+// reads are either that short or re-read whole pixels from the page cache
+// once per band. Whichever the model picks, the calls or the bytes copied
+// again grow as the block's samples over the square root of M, so within
+// the converter's memory such grids stay above the cost of a plain copy.
 #pragma once
 
 #include <bit>
