@@ -434,6 +434,11 @@ void File::reserve(std::int64_t bytes) {
     os::reserve_space(handle_, bytes);
 }
 
+void File::prefetch(std::int64_t offset, std::int64_t length) const {
+  if (handle_ != CLOSED && offset >= 0 && length > 0)
+    os::prefetch(handle_, offset, length);
+}
+
 std::error_code File::remove(const std::string &name) {
   const std::error_code error =
       handle_ == CLOSED ? os::delete_name(name) : os::delete_open(name, handle_);

@@ -182,6 +182,11 @@ public:
   // file system that cannot do it is simply written as usual.
   void reserve(std::int64_t bytes);
 
+  // Asks the system to read bytes [offset, offset + length) into its cache
+  // ahead of reads that come in small pieces out of order, which it would
+  // otherwise fetch from the disk one by one. Purely a hint for speed.
+  void prefetch(std::int64_t offset, std::int64_t length) const;
+
   // Deletes `name`, which must lead to this open file, while it is still
   // open (and so still locked). No error when it is gone, also when somebody
   // else already removed the name; otherwise why the deletion failed, which

@@ -190,6 +190,11 @@ void reserve_space([[maybe_unused]] Handle handle,
 #endif
 }
 
+void prefetch(Handle handle, std::int64_t offset, std::int64_t length) {
+  ::posix_fadvise(descriptor_of(handle), static_cast<off_t>(offset),
+                  static_cast<off_t>(length), POSIX_FADV_WILLNEED);
+}
+
 LockResult lock_staging(Handle handle, std::error_code &error) {
   struct flock byte {};
   byte.l_type = F_WRLCK;

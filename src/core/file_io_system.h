@@ -71,6 +71,9 @@ std::int64_t size_of(Handle handle);
 // system cannot tell.
 std::optional<std::uint64_t> free_space(Handle handle);
 void reserve_space(Handle handle, std::int64_t bytes);
+// Asks the system to start reading bytes [offset, offset + length) into its
+// cache; a hint only.
+void prefetch(Handle handle, std::int64_t offset, std::int64_t length);
 
 // The one byte of the staging file that every build of the converter locks,
 // on every system: far beyond any data, and at an offset that each system's

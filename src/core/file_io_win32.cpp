@@ -334,6 +334,10 @@ void reserve_space(Handle handle, std::int64_t bytes) {
                                &allocation, sizeof allocation);
 }
 
+// Windows reads ahead of sequential reads on its own and offers no hint for
+// a range of a file opened without mapping.
+void prefetch(Handle, std::int64_t, std::int64_t) {}
+
 // Byte-range locks on Windows are mandatory: the locked byte lies far beyond
 // any data, so that the lock never blocks reads and writes of the file, our
 // own sources included when a link leads there.

@@ -136,10 +136,15 @@ private:
 
 class Reader {
 public:
-  Reader(const File &source, const Grid &grid, std::int64_t chunk_samples,
-         bool by_pixel, ShortReads short_reads)
+  Reader(const File &source, const Grid &grid, const Box &box,
+         std::int64_t chunk_samples, bool by_pixel, ShortReads short_reads)
       : source_(source), grid_(grid), chunk_samples_(chunk_samples),
-        by_pixel_(by_pixel), short_reads_(short_reads) {}
+        by_pixel_(by_pixel), short_reads_(short_reads),
+        first_band_(box.first_level),
+        // Read pixel by pixel, the box's bands of one group of pixels come
+        // in pieces far apart: unless most of each pixel is wanted, the
+        // system's cache is better left to fetch only those pieces.
+        prefetch_(by_pixel && 2 * box.levels >= grid.block.points) {}
 
   // The tile's samples into `stage`, level-major, through `chunk`.
   Outcome read(const Box &t, std::uint16_t *chunk, std::uint16_t *stage) const {
@@ -147,6 +152,16 @@ public:
     const bool whole_lines = t.pixels == grid_.x;
     const std::int64_t runs = whole_lines ? 1 : t.lines;
     const std::int64_t run_pixels = whole_lines ? t.plane() : t.pixels;
+    // The first band of a group of pixels asks for all of them at once: the
+    // disk then reads them in long runs rather than each band's piece of
+    // each pixel on its own.
+    if (prefetch_ && t.first_level == first_band_)
+      for (std::int64_t r = 0; r < runs; ++r)
+        source_.prefetch(
+            source_sample(grid_.block,
+                          (t.first_line + r) * grid_.x + t.first_pixel, 0) *
+                SAMPLE_BYTES,
+            run_pixels * grid_.block.points * SAMPLE_BYTES);
     for (std::int64_t r = 0; r < runs; ++r) {
       const std::int64_t pixel = (t.first_line + r) * grid_.x + t.first_pixel;
       if (const Outcome o = read_run(t, pixel, run_pixels, chunk, stage + r * t.pixels,
@@ -218,6 +233,8 @@ private:
   std::int64_t chunk_samples_;
   bool by_pixel_;
   ShortReads short_reads_;
+  std::int64_t first_band_;
+  bool prefetch_;
 };
 
 // ---------------------------------------------------------------------------
@@ -506,7 +523,7 @@ Outcome run(const File &source, const Grid &grid, const Box &box, Sink &sink,
     chunks.push_back(chunk->as<std::uint16_t>());
   }
 
-  const Reader reader(source, grid, chunk_samples, shape.by_pixel,
+  const Reader reader(source, grid, box, chunk_samples, shape.by_pixel,
                       settings.short_reads);
   Schedule schedule(plan.count(), slots);
   const auto fill = [&](std::int64_t index, std::uint16_t *chunk) {
