@@ -176,11 +176,12 @@ void PrintTo(const LayoutCase &c, std::ostream *os) { *os << c.name; }
 
 class ExportLayout : public ::testing::TestWithParam<LayoutCase> {};
 
-// Grids of more samples than one tile of the transpose holds, in whole
-// pixels, in bands of whole levels and in bands of points of whole lines,
-// and a level of more values than are staged at once: every value of the volume is the
-// source sample of its pixel and point, rows bottom-up as Gwyddion shows the
-// SCALA set. The counting samples make each misplaced value differ.
+// Grids of more samples than one tile of the pipeline holds: bands of
+// levels read as whole pixels, bands read pixel by pixel, lines in groups
+// of uneven size (tiles from the last lines up, a last group shorter), and a
+// level of more values than one batch of doubles: every value of the volume
+// is the source sample of its pixel and point, rows bottom-up as Gwyddion
+// shows the SCALA set. The counting samples make each misplaced value differ.
 TEST_P(ExportLayout, EveryValueAtItsPixelAndLevel) {
   const LayoutCase &c = GetParam();
   ScratchDir sets;
@@ -208,13 +209,9 @@ INSTANTIATE_TEST_SUITE_P(
     Grids, ExportLayout,
     ::testing::Values(LayoutCase{"WholePixelTiles", 250, 70, 256},
                       LayoutCase{"WholeLevelBands", 32, 32, 5000},
-                      // Too many points per pixel for long runs in whole
-                      // pixels: two bands of points, the second one shorter,
-                      // each of 8 lines and then of the last one.
                       LayoutCase{"PointBandsOfLines", 1024, 9, 1001},
-                      // A level too large to stage: converted straight from
-                      // the tile.
-                      LayoutCase{"UnstagedLevel", 1024, 600, 1}),
+                      LayoutCase{"UnevenLineGroups", 1000, 300, 10},
+                      LayoutCase{"LevelOfManyBatches", 1024, 600, 1}),
     [](const auto &info) { return info.param.name; });
 
 } // namespace

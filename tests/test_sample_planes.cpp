@@ -391,8 +391,8 @@ TEST(SamplePlanes, RandomShapesMatchThePerSampleAlgorithm) {
 // --- The memory sink ------------------------------------------------------
 
 // Reads `box` of the backward block of a dual grid (X x Y pixels, P points
-// each way) from `source` into a fresh array of int16 SCALA samples, or
-// nullopt with the outcome when the read did not succeed.
+// each way) from `source` into fresh arrays of int16 SCALA samples and of
+// physical values, with the outcome.
 struct MemoryRead {
   tiles::Outcome outcome;
   std::vector<std::int16_t> samples;
@@ -507,11 +507,25 @@ TEST(SamplePlanes, MemorySinkMissingBytesFailOrFill) {
         }
       }
   }
-  // A box outside the grid is refused.
-  EXPECT_EQ(read_memory(source, grid, {0, 1, 0, 1, 3, 2}, std::nullopt, 1,
-                        tiles::MEMORY_BUDGET)
-                .outcome,
-            tiles::Outcome::NoMemory);
+  // A box outside the grid, of a negative or overflowing extent, or on a
+  // grid of no points, is refused before anything is read.
+  ScratchDir dir;
+  write_file(dir / "source", source);
+  const std::optional<File> in = File::open_source((dir / "source").string());
+  ASSERT_TRUE(in);
+  const tiles::Grid no_points{{X * Y, 0, 0}, X};
+  constexpr std::int64_t HUGE = INT64_MAX - 1;
+  for (const auto &[g, box] : {std::pair{grid, tiles::Box{0, 1, 0, 1, 3, 2}},
+                               {grid, {0, -1, 0, -1, 0, 1}},
+                               {grid, {1, HUGE, 0, 1, 0, 1}},
+                               {no_points, {0, -1, 0, -1, 0, 1}}}) {
+    std::int16_t untouched = 7;
+    tiles::MemoryTarget target;
+    target.samples = &untouched;
+    EXPECT_EQ(tiles::read_box(*in, g, box, target, 1), tiles::Outcome::NoMemory)
+        << box.first_level << " " << box.levels << " " << box.lines;
+    EXPECT_EQ(untouched, 7);
+  }
 }
 
 // A sink that keeps which tiles were written, in order.
@@ -608,7 +622,7 @@ TEST(SamplePlanes, TilesFollowTheBlockShape) {
     SCOPED_TRACE(::testing::Message() << x << "x" << lines << "x" << points);
     EXPECT_LE(shape.lines * shape.pixels * shape.levels, CONVERT.tile_samples);
     EXPECT_EQ(shape.pixels, x);
-    EXPECT_GE(shape.lines * shape.pixels * SAMPLE_BYTES, 2048);
+    EXPECT_GE(shape.lines * shape.pixels * SAMPLE_BYTES, 4096);
   }
 }
 

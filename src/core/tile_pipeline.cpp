@@ -89,8 +89,9 @@ void transpose(const std::uint16_t *from, std::int64_t rows,
 // the last when the sink wants its lines bottom-up), then groups of pixels
 // across each line, then bands of levels. A tile's bands follow each other,
 // so its lines are read again while the page cache, and often the processor's
-// cache, still holds them; and every level has the same lines written when a
-// run stops.
+// cache, still holds them. (So a run that stops after the first band of a
+// group of lines leaves that band's levels with one group more than the
+// others: what was written is whole tiles, not whole groups.)
 class Plan {
 public:
   Plan(const Box &box, const Shape &shape, bool reversed)
@@ -157,11 +158,10 @@ public:
     // each pixel on its own.
     if (prefetch_ && t.first_level == first_band_)
       for (std::int64_t r = 0; r < runs; ++r)
-        source_.prefetch(
-            source_sample(grid_.block,
-                          (t.first_line + r) * grid_.x + t.first_pixel, 0) *
-                SAMPLE_BYTES,
-            run_pixels * grid_.block.points * SAMPLE_BYTES);
+        prefetch(source_sample(grid_.block,
+                               (t.first_line + r) * grid_.x + t.first_pixel, 0) *
+                     SAMPLE_BYTES,
+                 run_pixels * grid_.block.points * SAMPLE_BYTES);
     for (std::int64_t r = 0; r < runs; ++r) {
       const std::int64_t pixel = (t.first_line + r) * grid_.x + t.first_pixel;
       if (const Outcome o = read_run(t, pixel, run_pixels, chunk, stage + r * t.pixels,
@@ -173,6 +173,19 @@ public:
   }
 
 private:
+  // The system reads ahead at most its read-ahead window per hint (often
+  // 128 KiB), so the hint goes in pieces of that size; and a group larger
+  // than the page cache would spare gets none, lest it push out its own
+  // first pages before they are read.
+  void prefetch(std::int64_t offset, std::int64_t length) const {
+    constexpr std::int64_t PIECE = std::int64_t{128} << 10;
+    constexpr std::int64_t MOST = std::int64_t{256} << 20;
+    if (length > MOST)
+      return;
+    for (std::int64_t done = 0; done < length; done += PIECE)
+      source_.prefetch(offset + done, std::min(PIECE, length - done));
+  }
+
   // `count` pixels from `pixel` on, the tile's levels of each, into the
   // stage's columns at `to` (levels `plane` apart).
   Outcome read_run(const Box &t, std::int64_t pixel, std::int64_t count,
@@ -402,13 +415,21 @@ private:
       std::int16_t *to = target_.samples + at;
       for (std::int64_t i = 0; i < present; ++i)
         to[i] = target_.physical.sample(stored_value(from[i]));
-      std::fill(to + present, to + count, static_cast<std::int16_t>(target_.fill));
+      std::fill(to + present, to + count, sample_fill());
     } else {
       double *to = target_.values + at;
       for (std::int64_t i = 0; i < present; ++i)
         to[i] = target_.physical.of(stored_value(from[i]));
       std::fill(to + present, to + count, target_.fill);
     }
+  }
+
+  // The fill as a sample: within int16's range, NaN as 0.
+  std::int16_t sample_fill() const {
+    const double fill = target_.fill;
+    if (!(fill == fill))
+      return 0;
+    return static_cast<std::int16_t>(std::clamp(fill, -32768.0, 32767.0));
   }
 
   const Grid &grid_;
@@ -427,6 +448,7 @@ Shape tile_shape(const Box &box, std::int64_t x, std::int64_t points,
                  const Budget &budget) {
   const std::int64_t tile = std::max<std::int64_t>(budget.tile_samples, 1);
   const std::int64_t chunk = std::max<std::int64_t>(budget.chunk_samples, 1);
+  points = std::max<std::int64_t>(points, 1);
   const std::int64_t lines = std::max<std::int64_t>(box.lines, 1);
   const std::int64_t pixels = std::max<std::int64_t>(box.pixels, 1);
   const std::int64_t levels = std::max<std::int64_t>(box.levels, 1);
@@ -486,14 +508,15 @@ int worker_count() {
 
 Outcome run(const File &source, const Grid &grid, const Box &box, Sink &sink,
             const Settings &settings) {
-  if (box.samples() <= 0)
+  if (box.levels <= 0 || box.lines <= 0 || box.pixels <= 0)
     return Outcome::Done;
   const Budget &budget = settings.budget;
   const Shape shape = tile_shape(box, grid.x, grid.block.points, budget);
   const Plan plan(box, shape, sink.lines_reversed());
   const std::int64_t tile_samples = shape.lines * shape.pixels * shape.levels;
   // A box of one tile is done before a thread would have started.
-  const int workers = plan.count() > 1 ? std::max(settings.workers, 1) : 1;
+  const int workers =
+      plan.count() > 1 ? std::clamp(settings.workers, 1, MAX_WORKERS) : 1;
   const std::int64_t slots = workers > 1 ? 2 : 1;
   const std::int64_t chunk_samples =
       std::max<std::int64_t>(std::min(budget.chunk_samples, tile_samples *
@@ -572,13 +595,19 @@ Outcome run(const File &source, const Grid &grid, const Box &box, Sink &sink,
 
 Outcome read_box(const File &source, const Grid &grid, const Box &box,
                  const MemoryTarget &target, int workers, const Budget &budget) {
-  if (box.samples() <= 0)
-    return Outcome::Done;
-  if (box.first_level < 0 || box.first_line < 0 || box.first_pixel < 0 ||
-      box.first_level + box.levels > grid.block.points ||
-      box.first_line + box.lines > grid.lines() ||
-      box.first_pixel + box.pixels > grid.x)
+  // Each range within the grid, checked before anything is computed from
+  // it, so that no sum or product of a caller's numbers can overflow.
+  const auto within = [](std::int64_t first, std::int64_t count,
+                         std::int64_t limit) {
+    return first >= 0 && count >= 0 && first <= limit && count <= limit - first;
+  };
+  if (!within(box.first_level, box.levels, grid.block.points) ||
+      !within(box.first_line, box.lines, grid.lines()) ||
+      !within(box.first_pixel, box.pixels, grid.x) ||
+      (target.samples == nullptr && target.values == nullptr))
     return Outcome::NoMemory;
+  if (box.levels == 0 || box.lines == 0 || box.pixels == 0)
+    return Outcome::Done;
   const std::int64_t present = source.size() / SAMPLE_BYTES;
   // The last sample the box takes.
   const std::int64_t last = source_sample(

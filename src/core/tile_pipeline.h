@@ -200,14 +200,18 @@ struct MemoryTarget {
   double *values = nullptr;        // box.samples() of them
   Physical physical; // the scale only for `values`
   bool fill_missing = false;
-  double fill = 0; // for a missing sample (as int16 for `samples`)
+  // For a missing sample; for `samples` rounded toward zero into int16's
+  // range, NaN as 0.
+  double fill = 0;
 };
 
 // Two tiles of 1 MiB beside the caller's array, and a chunk per worker.
 inline constexpr Budget MEMORY_BUDGET{std::int64_t{1} << 19,
                                       std::int64_t{1} << 17, 0};
 
-// NoMemory also for a box that is not within the grid.
+// NoMemory also for a box that is not within the grid, or no array. The
+// tiles are placed by whichever worker filled them, so after a failure the
+// array holds some of the box, not a defined part of it.
 Outcome read_box(const File &source, const Grid &grid, const Box &box,
                  const MemoryTarget &target, int workers = worker_count(),
                  const Budget &budget = MEMORY_BUDGET);
