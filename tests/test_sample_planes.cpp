@@ -419,7 +419,7 @@ MemoryRead read_memory(const Bytes &source, const tiles::Grid &grid,
     return read;
   target.samples = nullptr;
   target.values = read.values.data();
-  target.physical = {50.0 / 32768};
+  target.physical = tiles::current_physical(DEFAULT_CURRENT_FULL_SCALE);
   read.outcome = tiles::read_box(*in, grid, box, target, workers, budget);
   return read;
 }
@@ -465,7 +465,8 @@ TEST(SamplePlanes, MemorySinkFillsABoxInSourceLineOrder) {
                   static_cast<std::uint8_t>(source[2 * n + 1]));
               const auto scala = static_cast<std::int16_t>(u ^ 0x8000);
               ASSERT_EQ(read.samples[at], scala) << "at " << at;
-              ASSERT_EQ(read.values[at], (50.0 / 32768 * scala) * 1e-9) << "at " << at;
+              // The current's one formula: full scale / 32768 amperes per step.
+              ASSERT_EQ(read.values[at], 5e-8 / 32768 * scala) << "at " << at;
             }
       }
     }

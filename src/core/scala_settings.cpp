@@ -1,5 +1,8 @@
 #include "core/scala_settings.h"
 
+#include <array>
+#include <charconv>
+
 #include "core/number_format.h"
 #include "core/parameter_arithmetic.h"
 
@@ -10,6 +13,7 @@ std::string_view origin_mark(Origin origin) {
   case Origin::Record: return "(read from the record)";
   case Origin::Computed: return "(computed from the record)";
   case Origin::Fixed: return "(fixed by the converter)";
+  case Origin::User: return "(set by the user)";
   }
   return {};
 }
@@ -21,6 +25,21 @@ std::string masked_text(const std::string &field_bytes, TextMask mask) {
   for (char &byte : text)
     byte = mask(byte);
   return text;
+}
+
+// `value` in the classic locale's fixed notation with `decimals` digits
+// after the point, or with `digits` significant digits.
+std::string fixed_text(double value, int decimals) {
+  std::array<char, 64> buffer{};
+  const auto result = std::to_chars(buffer.data(), buffer.data() + buffer.size(),
+                                    value, std::chars_format::fixed, decimals);
+  return std::string(buffer.data(), result.ptr);
+}
+std::string general_text(double value, int digits) {
+  std::array<char, 64> buffer{};
+  const auto result = std::to_chars(buffer.data(), buffer.data() + buffer.size(),
+                                    value, std::chars_format::general, digits);
+  return std::string(buffer.data(), result.ptr);
 }
 
 } // namespace
@@ -67,6 +86,11 @@ std::string setting_value(const Setting &row, const SetFacts &set, TextMask mask
   case Value::ScanSpeed:
     return format_float(scan_speed(p.line_timing, set.image_size_x, p.field_x_size));
   case Value::ZSpeedTenth: return format_float(z_speed_tenth(p.z_speed));
+  // In nA, as the parameter file states them: "50.000" and "0.0015259" for
+  // the converter's 50 nA.
+  case Value::CurrentMaximum: return fixed_text(set.current.full_scale / NANO, 3);
+  case Value::CurrentResolution:
+    return general_text(current_scale(set.current.full_scale) / NANO, 5);
   }
   return {};
 }

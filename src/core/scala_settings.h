@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "core/physical_model.h"
 #include "core/source_record.h"
 
 namespace parvane {
@@ -34,10 +35,11 @@ constexpr bool holds(When when, bool dual_mode, bool has_spectroscopy) {
 }
 
 // Where a setting's value comes from, as outputs mark it.
-enum class Origin { Record, Computed, Fixed };
+enum class Origin { Record, Computed, Fixed, User };
 
 // How an output marks a value's origin: "(read from the record)",
-// "(computed from the record)", "(fixed by the converter)".
+// "(computed from the record)", "(fixed by the converter)", "(set by the
+// user)".
 std::string_view origin_mark(Origin origin);
 
 // The value a row carries: its own literal text, or one taken from the set,
@@ -53,6 +55,9 @@ enum class Value {
   FieldXSizeTenth, FieldYSizeTenth, IncrementXTenth, IncrementYTenth,
   ForwardMinimum, ForwardMaximum, Resolution, BackwardMinimum, BackwardMaximum,
   PointTime, ScanSpeed, ZSpeedTenth,
+  // The current channels' range, from the current's calibration: the
+  // converter's fixed 50 nA, or what the user set.
+  CurrentMaximum, CurrentResolution,
 };
 
 // Computed kinds are named, so that a record field added later is read from
@@ -60,6 +65,7 @@ enum class Value {
 constexpr Origin origin_of(Value value) {
   switch (value) {
   case Value::Literal:
+  case Value::CurrentMaximum: case Value::CurrentResolution:
     return Origin::Fixed;
   case Value::FieldXSizeTenth: case Value::FieldYSizeTenth:
   case Value::IncrementXTenth: case Value::IncrementYTenth:
@@ -104,8 +110,16 @@ struct SetFacts {
   std::int32_t image_size_y = 0;
   bool dual_mode = false;
   bool has_spectroscopy = false;
+  CurrentCalibration current = {};
   bool has(const Setting &row) const {
     return holds(row.when, dual_mode, has_spectroscopy);
+  }
+  // The row's origin for this set: the current's range is the user's when
+  // the user set its calibration.
+  Origin origin(const Setting &row) const {
+    const bool calibration = row.value.kind == Value::CurrentMaximum ||
+                             row.value.kind == Value::CurrentResolution;
+    return calibration && current.set_by_user ? Origin::User : row.origin();
   }
 };
 
@@ -207,8 +221,8 @@ inline constexpr auto SCALA_SETTINGS = [] {
     {Spectroscopy, 35, "", "0", "    ;Minimum raw value", "Spectroscopy Channel (Forward) Minimum raw value"},
     {Spectroscopy, 35, "", "32768", "    ;Maximum raw value", "Spectroscopy Channel (Forward) Maximum raw value"},
     {Spectroscopy, 35, "", "0.00000", "    ;Minimum value in physical units", "Spectroscopy Channel (Forward) Minimum value", "nA"},
-    {Spectroscopy, 35, "", "50.000", "    ;Maximum value in physical units", "Spectroscopy Channel (Forward) Maximum value", "nA"},
-    {Spectroscopy, 35, "", "0.0015259", "    ;resolution", "Spectroscopy Channel (Forward) Resolution", "nA"},
+    {Spectroscopy, 35, "", CurrentMaximum, "    ;Maximum value in physical units", "Spectroscopy Channel (Forward) Maximum value", "nA"},
+    {Spectroscopy, 35, "", CurrentResolution, "    ;resolution", "Spectroscopy Channel (Forward) Resolution", "nA"},
     {Spectroscopy, 35, "nA    ;Physical unit"},
     {Spectroscopy, 35, "", SpecPointsForward, "    ;Number of spectroscopy points", "Spectroscopy Channel (Forward) Number of points"},
     {Spectroscopy, 35, "", SpecStartForward, "    ;Start point spectroscopy", "Spectroscopy Channel (Forward) Start point", "V"},
@@ -227,8 +241,8 @@ inline constexpr auto SCALA_SETTINGS = [] {
     {SpectroscopyDual, 35, "", "0", "    ;Minimum raw value", "Spectroscopy Channel (Backward) Minimum raw value"},
     {SpectroscopyDual, 35, "", "32768", "    ;Maximum raw value", "Spectroscopy Channel (Backward) Maximum raw value"},
     {SpectroscopyDual, 35, "", "0.00000", "    ;Minimum value in physical units", "Spectroscopy Channel (Backward) Minimum value", "nA"},
-    {SpectroscopyDual, 35, "", "50.000", "    ;Maximum value in physical units", "Spectroscopy Channel (Backward) Maximum value", "nA"},
-    {SpectroscopyDual, 35, "", "0.0015259", "    ;resolution", "Spectroscopy Channel (Backward) Resolution", "nA"},
+    {SpectroscopyDual, 35, "", CurrentMaximum, "    ;Maximum value in physical units", "Spectroscopy Channel (Backward) Maximum value", "nA"},
+    {SpectroscopyDual, 35, "", CurrentResolution, "    ;resolution", "Spectroscopy Channel (Backward) Resolution", "nA"},
     {SpectroscopyDual, 35, "nA    ;Physical unit"},
     {SpectroscopyDual, 35, "", SpecPointsBackward, "    ;Number of spectroscopy points", "Spectroscopy Channel (Backward) Number of points"},
     {SpectroscopyDual, 35, "", SpecStartBackward, "    ;Start point spectroscopy", "Spectroscopy Channel (Backward) Start point", "V"},

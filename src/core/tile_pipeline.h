@@ -177,18 +177,28 @@ inline std::uint16_t stored_value(std::uint16_t stored) {
 
 // A channel's samples as the SCALA set gives them (core/physical_model.h):
 // the SCALA sample of a source value, read as signed, and its physical value,
-// the channel's scale per raw unit (nm or nA) times that sample, in metres
-// or amperes. The flipped bits are looked up once, not for every sample.
+// the channel's scale per raw unit times that sample, times `unit`: nm then
+// NANO for the topography, amperes then 1 for the current. The flipped bits
+// are looked up once, not for every sample.
 struct Physical {
   double scale = 0;
+  double unit = NANO;
   std::uint16_t flip = flipped_bits();
   std::int16_t sample(std::uint16_t value) const {
     return static_cast<std::int16_t>(value ^ flip);
   }
   double of(std::uint16_t value) const {
-    return physical_value(value, flip, scale);
+    return physical_value(value, flip, scale, unit);
   }
 };
+
+// The physical model of each kind of channel.
+inline Physical topography_physical(float minimum, float maximum) {
+  return {topography_scale(minimum, maximum), NANO};
+}
+inline Physical current_physical(double full_scale) {
+  return {current_scale(full_scale), 1.0};
+}
 
 // The memory sink: fills a caller's array with a box of the grid, level
 // after level, each line after line in source order, each line's pixels in

@@ -17,6 +17,7 @@
 #include "core/physical_model.h"
 #include "core/scala_settings.h"
 #include "core/set_layout.h"
+#include "core/set_reading.h"
 #include "core/source_record.h"
 #include "core/tile_pipeline.h"
 #include "export/gwy_writer.h"
@@ -25,96 +26,17 @@ namespace parvane {
 namespace {
 
 // ---------------------------------------------------------------------------
-// The record
+// The set, read by the core with every check before a sample is read
+// (core/set_reading.h); the export refuses every short source.
 
-// Every field of the record, read directly from it (numbers big-endian): the
-// same values as the conversion reads through its staging copy, without
-// leaving a staging file beside the sources. A field the record does not hold
-// in full reads as 0, a text field as the bytes it has; `bytes_read` says how
-// many there were, for the set to judge, and `cut` whether the read ended
-// before the end the record had when it began.
-struct RecordRead {
-  SourceParameters parameters;
-  std::int64_t bytes_read = 0;
-  bool cut = false;
-};
-
-std::optional<RecordRead> read_record_fields(const File &record) {
-  const std::int64_t size = record.size();
-  std::array<std::uint8_t, RECORD_EXTENT> bytes{};
-  const std::optional<std::size_t> got = record.read_at(0, bytes);
-  if (!got)
-    return std::nullopt;
-  const auto length = static_cast<std::int64_t>(*got);
-  auto bits = [&](std::int64_t offset) -> std::uint32_t {
-    if (offset > length - 4)
-      return 0;
-    const auto *b = &bytes[static_cast<std::size_t>(offset)];
-    return std::uint32_t{b[0]} << 24 | std::uint32_t{b[1]} << 16 |
-           std::uint32_t{b[2]} << 8 | b[3];
-  };
-  auto int_at = [&](std::int64_t o) { return std::bit_cast<std::int32_t>(bits(o)); };
-  auto float_at = [&](std::int64_t o) { return std::bit_cast<float>(bits(o)); };
-  auto text_at = [&](std::int64_t offset, std::int64_t width) {
-    const std::int64_t end = std::min(offset + width, length);
-    return offset >= end ? std::string()
-                         : std::string(bytes.begin() + offset, bytes.begin() + end);
-  };
-  return RecordRead{assemble_source_parameters(int_at, float_at, text_at),
-                    length, length < std::min(size, RECORD_EXTENT)};
-}
-
-// ---------------------------------------------------------------------------
-// The set
-
-// One sample array of the file (an image, or the levels of a volume) and
-// where its samples lie in the source: `block` as the conversion lays out its
-// planes, so the same samples reach the same place.
-struct Plane {
-  const File *source = nullptr;
-  SpectroscopyBlock block;
-  double scale = 0; // per raw SCALA unit, in the parameter file's nm or nA
-};
-
-struct Volume {
-  std::int32_t points = 0;
-  float start = 0, end = 0;
-  std::string direction;
-  Plane plane;
-};
-
-// What the file will hold, from the record and the sources' sizes. `x`, `y`
-// and `dual` are the layout's.
-struct SetPlan {
-  SourceParameters p;
-  SetLayout layout;
-  SourceExtents extents;
-  std::int32_t x = 0, y = 0;
-  bool dual = false;
-  double xreal = 0, yreal = 0;
-  std::vector<Plane> images;    // forward, then backward
-  std::vector<Volume> volumes;  // forward, then backward
-};
+using SetPlan = PhysicalSet;
 
 ExportResult failure(ExportStatus status, std::string file, std::string reason) {
   return {status, std::move(file), std::move(reason)};
 }
 
-// The export promises physical values and never invents samples: a source
-// shorter than the conversion reads, as the conversion judges it, fails the
-// set. So does one that is cut while the export reads it (by a program that
-// syncs or deletes the copy): every read that comes back short ends the set
-// here, with the size the source has now.
-ExportResult short_source(const File &source, const std::string &name,
-                          const SourceExtent &extent) {
-  if (extent.held_by(source.size()))
-    return {};
-  return failure(ExportStatus::ShortSource, name,
-                 "holds " + format_int(source.size()) + " bytes, the set needs " +
-                     (extent.beyond_range ? std::string("more than that")
-                                          : format_int(extent.bytes)));
-}
-
+// A source cut while the export reads it (by a program that syncs or deletes
+// the copy) ends the set here, with the size the source has now.
 ExportResult ended_while_read(const File &source, const std::string &name,
                               std::int64_t needed) {
   return failure(ExportStatus::EndedWhileRead, name,
@@ -140,92 +62,10 @@ ExportResult write_failed(const File &out) {
 }
 
 ExportResult plan_set(const ExportSources &sources, SetPlan &plan) {
-  const std::optional<RecordRead> read = read_record_fields(*sources.record);
-  if (!read)
-    return read_failed(*sources.record, sources.record_name);
-  // Fields of a record cut while it was read are no values of the source.
-  if (read->cut)
-    return ended_while_read(*sources.record, sources.record_name, RECORD_EXTENT);
-  const SourceParameters &p = plan.p = read->parameters;
-  const SetLayout &layout = plan.layout =
-      set_layout(p, sources.spectroscopy != nullptr);
-  plan.x = layout.x;
-  plan.y = layout.y;
-  plan.dual = layout.dual;
-  if (!layout.has_image())
-    return failure(ExportStatus::NoImage, sources.record_name,
-                   "the record gives an image size of " + format_int(plan.x) +
-                       " x " + format_int(plan.y) + " pixels: no image to export");
-
-  // The image limits and field sizes as the parameter file prints them.
-  const float limits[] = {forward_minimum(p.z_resolution),
-                          forward_maximum(p.z_resolution),
-                          backward_minimum(p.z_resolution),
-                          backward_maximum(p.z_resolution)};
-  if (!std::all_of(std::begin(limits), std::end(limits),
-                   [](float v) { return std::isfinite(v); }))
-    return failure(ExportStatus::NotFinite, sources.record_name,
-                   "the z resolution gives a topography scale that is not a "
-                   "finite number");
-  const float field_x = tenth(p.field_x_size), field_y = tenth(p.field_y_size);
-  plan.xreal = std::isfinite(field_x) ? std::fabs(printed(field_x)) * NANO : 0;
-  plan.yreal = std::isfinite(field_y) ? std::fabs(printed(field_y)) * NANO : 0;
-  if (!(plan.xreal > 0 && std::isfinite(plan.xreal) && plan.yreal > 0 &&
-        std::isfinite(plan.yreal)))
-    return failure(ExportStatus::NotFinite, sources.record_name,
-                   "the field size (" + format_float(field_x) + " x " +
-                       format_float(field_y) +
-                       " nm) is not a finite size above zero");
-
-  const SourceExtents &extents = plan.extents = layout.extents();
-  if (ExportResult r = short_source(*sources.record, sources.record_name,
-                                    extents.record);
-      !r.ok())
-    return r;
-  if (read->bytes_read < extents.record.bytes)
-    return ended_while_read(*sources.record, sources.record_name,
-                            extents.record.bytes);
-
-  for (const SetChannel &channel : layout.channels) {
-    if (channel.kind != ChannelKind::Topography)
-      continue;
-    const int d = static_cast<int>(channel.direction);
-    if (!channel.block)
-      return failure(ExportStatus::TooLarge, sources.record_name,
-                     "the image size is too large for a GWY file");
-    plan.images.push_back({sources.topography, *channel.block,
-                           topography_scale(limits[2 * d], limits[2 * d + 1])});
-  }
-  if (ExportResult r = short_source(*sources.topography, sources.topography_name,
-                                    extents.topography);
-      !r.ok())
-    return r;
-
-  // The volumes; a direction without points has none.
-  if (sources.spectroscopy == nullptr)
-    return {};
-  for (const SetChannel &channel : layout.channels) {
-    if (channel.kind != ChannelKind::Spectroscopy || channel.points <= 0)
-      continue;
-    const bool forward = channel.direction == Direction::Forward;
-    Volume v;
-    v.direction = forward ? "Forward" : "Backward";
-    v.points = channel.points;
-    v.start = forward ? p.spec_start_forward : p.spec_start_backward;
-    v.end = forward ? p.spec_end_forward : p.spec_end_backward;
-    if (!std::isfinite(v.start) || !std::isfinite(v.end))
-      return failure(ExportStatus::NotFinite, sources.record_name,
-                     "the " + std::string(forward ? "forward" : "backward") +
-                         " bias sweep (" + format_float(v.start) + " to " +
-                         format_float(v.end) + " V) is not finite");
-    if (!channel.block)
-      return failure(ExportStatus::TooLarge, sources.record_name,
-                     "the spectroscopy grid is too large for a GWY file");
-    v.plane = {sources.spectroscopy, *channel.block, SPECTROSCOPY_SCALE};
-    plan.volumes.push_back(v);
-  }
-  return short_source(*sources.spectroscopy, sources.spectroscopy_name,
-                      extents.spectroscopy);
+  return read_physical_set({sources.record, sources.topography,
+                            sources.spectroscopy, sources.record_name,
+                            sources.topography_name, sources.spectroscopy_name},
+                           sources.current, ShortSources::Refuse, plan);
 }
 
 // ---------------------------------------------------------------------------
@@ -243,8 +83,9 @@ std::string source_note(const std::string &name, const File *file) {
 gwy::Object metadata(const ExportSources &sources, const SetPlan &plan) {
   gwy::Object meta{"GwyContainer", {}};
   const bool has_spectroscopy = sources.spectroscopy != nullptr;
-  const SetFacts set{plan.p, sources.file_number, plan.x, plan.y, plan.dual,
-                     has_spectroscopy};
+  const SetFacts set{plan.p,    sources.file_number, plan.x,
+                     plan.y,    plan.dual,           has_spectroscopy,
+                     plan.current};
   for (const Setting &row : SCALA_SETTINGS) {
     if (row.key.empty() || !set.has(row))
       continue;
@@ -255,7 +96,7 @@ gwy::Object metadata(const ExportSources &sources, const SetPlan &plan) {
     }
     if (!value.empty())
       value += ' ';
-    value += origin_mark(row.origin());
+    value += origin_mark(set.origin(row));
     meta.add(gwy::Component::string(std::string(row.key), std::move(value)));
   }
   meta.add(gwy::Component::string("Exported by",
@@ -297,7 +138,7 @@ gwy::Object data_field(const SetPlan &plan, int stream) {
 // use without one cannot describe a sweep from high to low bias. The line has
 // a value per level, as many as the volume has points: it is streamed into
 // the file like the samples, never held.
-gwy::Object brick(const SetPlan &plan, const Volume &v, int stream,
+gwy::Object brick(const SetPlan &plan, const SetVolume &v, int stream,
                   int calibration_stream) {
   const double first = bias_level(v.points, v.start, v.end, 0),
                last = bias_level(v.points, v.start, v.end, v.points - 1);
@@ -351,13 +192,15 @@ gwy::Object file_tree(const ExportSources &sources, const SetPlan &plan) {
     root.add(gwy::Component::object(key + "meta", meta));
   }
   for (std::size_t d = 0; d < plan.volumes.size(); ++d) {
-    const Volume &v = plan.volumes[d];
+    const SetVolume &v = plan.volumes[d];
     const std::string key = std::string("/brick/").append(std::to_string(d));
     root.add(gwy::Component::object(
         key, brick(plan, v, FIRST_VOLUME_STREAM + static_cast<int>(d),
                    FIRST_AXIS_STREAM + static_cast<int>(d))));
     root.add(gwy::Component::string(key + "/title",
-                                    "Tunnelling current I(V) (" + v.direction + ')'));
+                                    v.direction == Direction::Forward
+                                        ? "Tunnelling current I(V) (Forward)"
+                                        : "Tunnelling current I(V) (Backward)"));
     root.add(gwy::Component::object(key + "/meta", meta));
   }
   return root;
@@ -365,14 +208,14 @@ gwy::Object file_tree(const ExportSources &sources, const SetPlan &plan) {
 
 // The bias axis of `v`, `count` levels, as doubles at byte `position` of
 // `out`, a block at a time.
-bool write_bias_axis(const Volume &v, std::int64_t count, File &out,
+bool write_bias_axis(const SetVolume &v, std::int64_t count, File &out,
                      std::int64_t position) {
   constexpr std::int64_t BLOCK = 4096;
   std::array<double, BLOCK> levels;
   for (std::int64_t k0 = 0; k0 < count; k0 += BLOCK) {
     const std::int64_t n = std::min(BLOCK, count - k0);
     for (std::int64_t k = 0; k < n; ++k)
-      levels[static_cast<std::size_t>(k)] = bias_level(v.points, v.start, v.end, k0 + k);
+      levels[static_cast<std::size_t>(k)] = v.bias(k0 + k);
     const std::span<const std::uint8_t> bytes =
         gwy::to_little_endian({levels.data(), static_cast<std::size_t>(n)});
     if (!out.write_at(position + 8 * k0, bytes))
@@ -544,13 +387,13 @@ ExportResult write_gwy_export(const GwyExportPlan &planned, File &out) {
       return false;
     }
     const bool image = stream < FIRST_VOLUME_STREAM;
-    const Plane &plane = image ? plan.images[static_cast<std::size_t>(stream)]
+    const SetPlane &plane = image ? plan.images[static_cast<std::size_t>(stream)]
                                : plan.volumes[static_cast<std::size_t>(
                                      stream - FIRST_VOLUME_STREAM)].plane;
     const std::string &name =
         image ? sources.topography_name : sources.spectroscopy_name;
     const tiles::Grid grid{plane.block, plan.x};
-    GwyArray array(out, position, grid, {plane.scale});
+    GwyArray array(out, position, grid, plane.physical);
     if (!array.usable()) {
       fault = failure(ExportStatus::WriteFailed, "",
                       "no memory for the export's buffers");

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "core/file_io.h"
+#include "core/set_reading.h"
 #include "core/source_record.h"
 
 namespace parvane {
@@ -25,32 +26,17 @@ struct ExportSources {
   const File *topography = nullptr;
   const File *spectroscopy = nullptr;
   std::string record_name, topography_name, spectroscopy_name;
+  // The current's calibration: the converter's unless the user set one.
+  CurrentCalibration current = {};
 };
 
 // The export's name, in its diagnostics and as the maker of each GWY file.
 inline constexpr char EXPORT_PROGRAM[] = "parvane-export";
 
-enum class ExportStatus {
-  Done,
-  ReadFailed,   // the system failed a read of `file`
-  ShortSource,  // `file` holds fewer bytes than the set needs
-  EndedWhileRead, // a read of `file` came back short: it was cut meanwhile
-  NotFinite,    // a physical scale or size of the set is not a finite number
-                // (or, for the field size, not above zero)
-  NoImage,      // the record's image size is 0 or less: there is no image
-  TooLarge,     // the GWY file would exceed what the format can hold
-  WriteFailed,  // the output could not be written
-};
-
-// What an export step found. `file` names the source concerned (or is
-// empty), and `reason` is one line for the user, ready to print after
-// "<program>: <file>: ".
-struct ExportResult {
-  ExportStatus status = ExportStatus::Done;
-  std::string file;
-  std::string reason;
-  bool ok() const { return status == ExportStatus::Done; }
-};
+// What an export step found: the core's refusals of a set (see
+// core/set_reading.h), and the export's own (TooLarge, WriteFailed).
+using ExportStatus = SetStatus;
+using ExportResult = SetResult;
 
 // A set's GWY file as planned: every object, its exact size, and what the
 // program tells of the set besides. It refers to the sources it was planned
