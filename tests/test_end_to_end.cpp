@@ -1066,6 +1066,23 @@ const ExportCase EXPORT_CASES[] = {
      "parvane-export: The following argument was not expected: "
      "-x?parvane-export: forged (see --help)\n",
      {}},
+    // The current's full scale is a finite current above 0 or no export.
+    {"UsageFullScaleZero", {"1"}, {}, {"--current-full-scale", "0", "1"}, 2, "",
+     "parvane-export: --current-full-scale: the current must be a finite "
+     "number of amperes above 0 (see --help)\n",
+     {}},
+    {"UsageFullScaleNegative", {"1"}, {}, {"--current-full-scale=-1e-8", "1"},
+     2, "",
+     "parvane-export: --current-full-scale: the current must be a finite "
+     "number of amperes above 0 (see --help)\n",
+     {}},
+    {"UsageFullScaleInfinite", {"1"}, {}, {"--current-full-scale", "inf", "1"},
+     2, "",
+     "parvane-export: --current-full-scale: the current must be a finite "
+     "number of amperes above 0 (see --help)\n",
+     {}},
+    {"FullScaleSet", {"1"}, {}, {"--current-full-scale", "1e-8", "1"}, 0,
+     "m1.gwy\n", "", {"m1.gwy"}},
     {"UsageMissingOutputDirectory", {"1"}, {}, {"-o", "out", "1"}, 2, "",
      "parvane-export: out: " + NO_SUCH_FILE + "\n", {}},
     {"VersionExportsNothing", {"1"}, {}, {"-V", "1"}, 0,

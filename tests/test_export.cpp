@@ -199,10 +199,39 @@ TEST_P(ExportLayout, EveryValueAtItsPixelAndLevel) {
         // The source counts over its first 16 MiB and holds zeros after.
         const std::int64_t n = ((y - 1 - r) * x + i) * q + k;
         const auto u = static_cast<std::uint16_t>(n < (8 << 20) ? n : 0);
-        const double expected = 50.0 / 32768 * (u - 32768) * 1e-9;
-        wrong += std::fabs(brick[std::size_t(k * x * y + r * x + i)] - expected) > 1e-20;
+        // The current's one formula, to the last bit.
+        const double expected = 5e-8 / 32768 * (u - 32768);
+        wrong += brick[std::size_t(k * x * y + r * x + i)] != expected;
       }
   EXPECT_EQ(wrong, 0);
+}
+
+// The current's calibration the user sets scales every current and is
+// stated, marked as the user's, in the rows it changes; the default is the
+// converter's 50 nA.
+TEST(ExportCurrent, FullScaleScalesTheCurrentAndIsMarkedAsTheUsers) {
+  ScratchDir sets;
+  write_exportable_set(sets.path(), 3, 2, false, 4);
+  struct Case {
+    CurrentCalibration current;
+    const char *maximum, *resolution;
+  };
+  for (const Case &c :
+       {Case{{}, "50.000 nA (fixed by the converter)",
+             "0.0015259 nA (fixed by the converter)"},
+        Case{{1e-8, true}, "10.000 nA (set by the user)",
+             "0.00030518 nA (set by the user)"}}) {
+    ASSERT_TRUE(export_set(sets.path(), "5", sets / "m5.gwy", c.current).ok());
+    const GwyNode root = read_gwy(sets / "m5.gwy");
+    const GwyNode &meta = root.object("/brick/0/meta");
+    EXPECT_EQ(meta.at("Spectroscopy Channel (Forward) Maximum value").text, c.maximum);
+    EXPECT_EQ(meta.at("Spectroscopy Channel (Forward) Resolution").text, c.resolution);
+    const std::vector<double> &brick = root.object("/brick/0").at("data").doubles;
+    ASSERT_EQ(brick.size(), 24u);
+    // Level 1 of the last line's first pixel: source sample 13.
+    EXPECT_EQ(brick[6], c.current.full_scale / 32768 * (13 - 32768));
+    fs::remove(sets / "m5.gwy");
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -645,7 +645,8 @@ GwyNode read_gwy(const fs::path &path) {
 }
 
 ExportResult export_set(const fs::path &dir, const std::string &number,
-                        const fs::path &output) {
+                        const fs::path &output,
+                        const CurrentCalibration &current) {
   std::optional<File> record = File::open_source((dir / ("tp" + number)).string());
   std::optional<File> topography = File::open_source((dir / ("tz" + number)).string());
   std::optional<File> spectroscopy = File::open_source((dir / ("ts" + number)).string());
@@ -655,7 +656,7 @@ ExportResult export_set(const fs::path &dir, const std::string &number,
     return {ExportStatus::ReadFailed, "", "cannot open"};
   ExportSources sources{number, &*record, &*topography,
                         spectroscopy ? &*spectroscopy : nullptr,
-                        "tp" + number, "tz" + number, "ts" + number};
+                        "tp" + number, "tz" + number, "ts" + number, current};
   GwyExportPlan plan;
   ExportResult result = plan_gwy_export(sources, plan);
   if (!result.ok())

@@ -274,6 +274,7 @@ GwyNode read_gwy(const fs::path &path);
 // export program does: open the sources, plan, write, close; the file
 // written must be as long as planned.
 ExportResult export_set(const fs::path &dir, const std::string &number,
-                        const fs::path &output);
+                        const fs::path &output,
+                        const CurrentCalibration &current = {});
 
 } // namespace parvane::testing

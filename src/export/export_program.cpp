@@ -3,6 +3,7 @@
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <map>
@@ -31,6 +32,9 @@ struct Request {
   std::optional<std::string> output_directory;
   bool force = false;
   bool quiet = false;
+  // The current at the top of the samples' range, in amperes, when the user
+  // knows it.
+  std::optional<double> current_full_scale;
 };
 
 // Where one set's sources lie: the directory as the user typed it, ready to
@@ -84,6 +88,10 @@ std::optional<Request> parse_command_line(std::vector<std::string> arguments,
   app.add_option("-o,--output-dir", request.output_directory,
                  "Write into DIR (default: beside the sources)")
       ->type_name("DIR");
+  app.add_option("--current-full-scale", request.current_full_scale,
+                 "The current at full scale, in amperes\n"
+                 "(default: the converter's 5e-08)")
+      ->type_name("A");
   app.add_flag("-f,--force", request.force, "Replace existing outputs");
   app.add_flag("-q,--quiet", request.quiet, "Print no line per set");
   app.footer("Exit status: 0 when every set was exported, 1 when any set\n"
@@ -116,6 +124,13 @@ std::optional<Request> parse_command_line(std::vector<std::string> arguments,
   }
 
   status = EXPORT_USAGE_ERROR;
+  if (request.current_full_scale &&
+      !(std::isfinite(*request.current_full_scale) &&
+        *request.current_full_scale > 0)) {
+    diagnostics.note("--current-full-scale: the current must be a finite "
+                     "number of amperes above 0 (see --help)");
+    return std::nullopt;
+  }
   if (request.sets.empty() == !request.all_directory) {
     diagnostics.note(request.all_directory
                          ? "--all DIR takes no SET (see --help)"
@@ -406,7 +421,10 @@ bool SetExport::run() {
       spectroscopy,
       names_.old_parameters,
       names_.old_topography,
-      spectroscopy ? names_.old_spectroscopy : std::string()};
+      spectroscopy ? names_.old_spectroscopy : std::string(),
+      request_.current_full_scale
+          ? CurrentCalibration{*request_.current_full_scale, true}
+          : CurrentCalibration{}};
 
   output_ = (request_.output_directory ? directory_prefix(*request_.output_directory)
                                         : set_.directory) +
