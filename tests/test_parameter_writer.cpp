@@ -16,6 +16,7 @@
 #include "core/number_format.h"
 #include "core/parameter_arithmetic.h"
 #include "core/scala_settings.h"
+#include "core/setting_attributes.h"
 #include "convert/parameter_writer.h"
 #include "export/gwy_export.h"
 #include "test_helpers.h"
@@ -599,3 +600,29 @@ TEST(ArithmeticReference, ScanSpeed) {
 
 } // namespace
 } // namespace parvane::testing
+
+namespace parvane {
+namespace {
+
+// Every key of the settings table has exactly one attribute, each attribute
+// a key, and no two attributes share an identifier (a NetCDF attribute
+// name): snake_case, as Python names it.
+TEST(SettingAttributes, OneIdentifierPerKey) {
+  std::set<std::string_view> keys, identifiers;
+  for (const Setting &row : SCALA_SETTINGS)
+    if (!row.key.empty()) {
+      keys.insert(row.key);
+      EXPECT_NE(setting_attribute(row.key), nullptr) << row.key;
+    }
+  for (const SettingAttribute &attribute : SETTING_ATTRIBUTES) {
+    EXPECT_TRUE(keys.contains(attribute.key)) << attribute.key;
+    EXPECT_TRUE(identifiers.insert(attribute.identifier).second) << attribute.identifier;
+    EXPECT_TRUE(std::all_of(attribute.identifier.begin(), attribute.identifier.end(),
+                            [](char c) { return (c >= 'a' && c <= 'z') || c == '_'; }))
+        << attribute.identifier;
+  }
+  EXPECT_EQ(keys.size(), SETTING_ATTRIBUTES.size());
+}
+
+} // namespace
+} // namespace parvane
