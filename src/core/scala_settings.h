@@ -127,6 +127,14 @@ struct SetFacts {
 // no known encoding); each output states its own.
 using TextMask = char (*)(char byte);
 
+// The mask of the outputs that show text as printable ASCII (the GWY
+// export's metadata, the Python module's settings): every byte that is not
+// printable ASCII shows as '?', since the record's bytes are in no known
+// encoding and such texts must hold no NUL.
+inline char printable_ascii(char byte) {
+  return byte < 0x20 || byte > 0x7E ? '?' : byte;
+}
+
 // The row's value for the set, numbers as the parameter file prints them,
 // text fields up to their first NUL and through `mask`, the file number as
 // it is.

@@ -71,11 +71,6 @@ ExportResult plan_set(const ExportSources &sources, SetPlan &plan) {
 // ---------------------------------------------------------------------------
 // Metadata: every setting the parameter file states, marked by its origin.
 
-// The export's text mask: every byte that is not printable ASCII shows as
-// '?': the record's bytes are in no known encoding, and a GWY text must hold
-// no NUL.
-char printable_ascii(char byte) { return byte < 0x20 || byte > 0x7E ? '?' : byte; }
-
 std::string source_note(const std::string &name, const File *file) {
   return name + ", " + format_int(file->size()) + " bytes";
 }
