@@ -120,9 +120,9 @@ void read_into(const File &source, const std::string &name,
   target.physical = physical;
   target.fill_missing = fill_missing;
   target.fill = fill;
-  if (out.dtype().is(py::dtype::of<double>()))
+  if (py::isinstance<py::array_t<double>>(out))
     target.values = static_cast<double *>(out.mutable_data());
-  else if (out.dtype().is(py::dtype::of<std::int16_t>()))
+  else if (py::isinstance<py::array_t<std::int16_t>>(out))
     target.samples = static_cast<std::int16_t *>(out.mutable_data());
   else
     throw py::type_error("the array must be float64 or int16");
