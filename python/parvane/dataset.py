@@ -54,22 +54,29 @@ class CurrentArray(BackendArray):
             key, self.shape, indexing.IndexingSupport.BASIC, self._read)
 
     def _read(self, key):
-        # Each axis's positions; the box is their bounding range.
-        picks = [np.arange(n)[k] for k, n in zip(key, self.shape)]
-        if any(np.size(p) == 0 for p in picks):
-            return np.empty([np.size(p) for p in picks if np.ndim(p)], self.dtype)
+        # The box is the bounding range of each axis's positions; the key's
+        # steps are then a view of it.
         box, local = [], []
-        for p in picks:
-            low, high = int(np.min(p)), int(np.max(p)) + 1
-            box += [low, high - low]
-            local.append(p - low)
+        for k, n in zip(key, self.shape):
+            if isinstance(k, slice):
+                positions = range(*k.indices(n))
+                if not positions:
+                    return np.empty([len(range(*k.indices(n))) for k, n in
+                                     zip(key, self.shape) if isinstance(k, slice)],
+                                    self.dtype)
+                low = min(positions[0], positions[-1])
+                last = positions[-1] - low
+                stop = last + 1 if k.indices(n)[2] > 0 else (last - 1 if last else None)
+                box += [low, max(positions[0], positions[-1]) + 1 - low]
+                local.append(slice(positions[0] - low, stop, k.indices(n)[2]))
+            else:
+                box += [int(k), 1]
+                local.append(0)
         out = np.empty(box[1::2], self.dtype)
         with self.lock:
             _parvane.read_box(self.path, self.name, self.grid, box, out,
                               self.fill_missing)
-        for axis in reversed(range(3)):
-            out = np.take(out, local[axis], axis=axis)
-        return out
+        return out[tuple(local)]
 
 
 def _attributes(info):
