@@ -14,7 +14,8 @@
 #   share/man/man1/{parvane-convert,parvane-export,parvane-example-sets}.1.gz
 #   share/doc/parvane-convert/{README.md,LICENSE,copyright,changelog.gz}
 #   share/doc/parvane-convert/docs/{example-forward,export-grid}.png,
-#     DESIGN.md  (the README's pictures and the source tree's map it links)
+#     DESIGN.md, python-settings.md  (the README's pictures, the source
+#     tree's map and the Python attributes' table it links)
 #   share/doc/parvane-convert/examples/{tp*,tz*,ts*}
 #
 # Layout of the Windows zip (one folder, run the program from examples):
@@ -55,6 +56,7 @@ else()
   install(FILES ${parvane_root}/docs/example-forward.png
                 ${parvane_root}/docs/export-grid.png
                 ${parvane_root}/docs/DESIGN.md
+                ${parvane_root}/docs/python-settings.md
           DESTINATION ${parvane_docdir}/docs)
   install(FILES ${parvane_example_sets} DESTINATION ${parvane_docdir}/examples)
 

@@ -3,6 +3,8 @@ values, coordinates and settings of the export's GWY file of the same set."""
 
 import errno
 import os
+import pathlib
+import re
 import pickle
 import shutil
 import struct
@@ -170,6 +172,10 @@ def test_attributes_survive_netcdf_and_name_their_units(sets):
                   if not i.endswith(("_acquisition_time", "_delay_time"))}
     assert set(listed) == meaningful and meaningful <= set(ds.attrs)
     assert not set(ds.attrs) & {i for _, _, _, i in record.values()} - meaningful
+    # The documented table names every setting.
+    table = pathlib.Path(__file__).parents[2] / "docs" / "python-settings.md"
+    documented = set(re.findall(r"^\| `(\w+)` \|", table.read_text(), re.MULTILINE))
+    assert meaningful <= documented
     # The same set anywhere, any time: the same attributes.
     copy = sets / "copy"
     copy.mkdir(exist_ok=True)
