@@ -107,6 +107,12 @@ def test_full_scale_set_by_user_is_the_exports(sets, tmp_path):
 
 def test_find_sets_lists_what_export_all_exports(sets):
     assert parvane.find_sets(sets) == [str(sets / f"tp{n}") for n in NUMBERS]
+    # The engine claims the files of a set whose record exists, and never raises.
+    from parvane.xarray_backend import ParvaneBackendEntrypoint
+    engine = ParvaneBackendEntrypoint()
+    claims = [engine.guess_can_open(name) for name in (
+        sets / "ts12", sets / "tz1", sets / "tp99", sets / "out" / "m1.gwy", None, b"\xff", 7)]
+    assert claims == [True, True, False, False, False, False, False]
 
 
 @pytest.mark.skipif(not gwyddion_installed(), reason="gwyddion is not installed")
