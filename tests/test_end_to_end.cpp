@@ -1187,6 +1187,103 @@ INSTANTIATE_TEST_SUITE_P(
                    RenameCase::Deleted, true}),
     [](const auto &info) { return info.param.name; });
 
+// --update, run every few minutes while sets arrive: an export that is
+// newer than its sources and records their sizes stays; any other output is
+// replaced; a set still short is left for a later run, without failing this
+// one.
+struct UpdateCase {
+  std::string name;
+  bool exported_before; // m1.gwy made by an export of the sources as first
+                        // written, unless `change` makes another file of it
+  std::function<void(const fs::path &)> change; // then, before the run
+  std::vector<std::string> args;
+  std::string output, errors;
+  bool replaced; // m1.gwy written by this run
+};
+
+void PrintTo(const UpdateCase &c, std::ostream *out) { *out << c.name; }
+
+class ExportUpdate : public ::testing::TestWithParam<UpdateCase> {};
+
+// Sources written an hour ago, so that an export made now is newer.
+void age(const fs::path &file) {
+  fs::last_write_time(file, fs::file_time_type::clock::now() -
+                                std::chrono::hours(1));
+}
+
+TEST_P(ExportUpdate, ExportsOnlyWhatChanged) {
+  const UpdateCase &c = GetParam();
+  ScratchDir dir;
+  write_standard_set(dir.path(), "1");
+  for (const char *source : {"tp1", "tz1", "ts1"})
+    age(dir / source);
+  if (c.exported_before) {
+    ASSERT_EQ(run_exporter(dir.path(), {"1"}).status, 0);
+  }
+  if (c.change)
+    c.change(dir.path());
+  const bool existed = fs::exists(dir / "m1.gwy");
+  const Bytes before = existed ? read_file(dir / "m1.gwy") : "";
+  const auto stamp = existed ? fs::last_write_time(dir / "m1.gwy")
+                             : fs::file_time_type();
+
+  const RunResult run = run_exporter(dir.path(), c.args);
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.output, c.output);
+  EXPECT_EQ(run.errors, c.errors);
+  if (c.replaced) {
+    EXPECT_TRUE(read_file(dir / "m1.gwy").starts_with("GWYP"));
+    EXPECT_TRUE(!existed || fs::last_write_time(dir / "m1.gwy") != stamp);
+  } else {
+    EXPECT_EQ(fs::exists(dir / "m1.gwy"), existed);
+    if (existed) {
+      EXPECT_EQ(read_file(dir / "m1.gwy"), before);
+      EXPECT_EQ(fs::last_write_time(dir / "m1.gwy"), stamp);
+    }
+  }
+  EXPECT_EQ(list_dir(dir.path()).size(), existed || c.replaced ? 4u : 3u)
+      << "a temporary left behind";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ExportUpdate,
+    ::testing::Values(
+        UpdateCase{"NewerSkipped", true, {}, {"--update", "1"}, "", "", false},
+        UpdateCase{"NewerSkippedVerbose", true, {}, {"-u", "-v", "1"}, "",
+                   "parvane-export: m1.gwy: up to date; skipped\n", false},
+        UpdateCase{"OlderReplaced", true,
+                   [](const fs::path &dir) {
+                     fs::last_write_time(dir / "tz1",
+                                         fs::file_time_type::clock::now() +
+                                             std::chrono::hours(1));
+                   },
+                   {"-u", "-v", "1"}, "m1.gwy\n", "", true},
+        // Same times, other sizes: the spectroscopy grew after the export
+        // (the clock of a share may lag behind).
+        UpdateCase{"ResizedReplaced", true,
+                   [](const fs::path &dir) {
+                     std::ofstream(dir / "ts1", std::ios::binary | std::ios::app)
+                         << "more";
+                     age(dir / "ts1");
+                   },
+                   {"-u", "1"}, "m1.gwy\n", "", true},
+        UpdateCase{"MissingOutputExported", false, {}, {"-u", "-v", "1"},
+                   "m1.gwy\n", "", true},
+        // A file of that name that no export wrote is never up to date.
+        UpdateCase{"OtherFileReplaced", false,
+                   [](const fs::path &dir) { write_file(dir / "m1.gwy", "GWYP"); },
+                   {"-u", "1"}, "m1.gwy\n", "", true},
+        UpdateCase{"BeingWrittenSkipped", true,
+                   [](const fs::path &dir) {
+                     fs::resize_file(dir / "tz1", 10);
+                   },
+                   {"-u", "-v", "1"}, "",
+                   "parvane-export: tz1: holds 10 bytes, the set needs " +
+                       std::to_string(TOPOGRAPHY_BYTES.size()) +
+                       "; skipped until complete (still being acquired?)\n",
+                   false}),
+    [](const auto &info) { return info.param.name; });
+
 // Temporaries for one name never collide, and a later run knows them by
 // their name.
 TEST(ExportFiles, TemporariesAreNewAndKnownByTheirName) {

@@ -354,6 +354,12 @@ std::int64_t File::size() const {
   return handle_ == CLOSED ? 0 : os::size_of(handle_);
 }
 
+std::optional<std::int64_t> File::modified_at() const {
+  if (handle_ == CLOSED)
+    return std::nullopt;
+  return os::modified_at(handle_);
+}
+
 std::optional<std::size_t> File::read_at(std::int64_t position,
                                          std::span<std::uint8_t> buffer) const {
   std::size_t done = 0;

@@ -155,6 +155,10 @@ public:
   // Size in bytes as the file system reports it now (0 when it cannot tell).
   std::int64_t size() const;
 
+  // When the content last changed, comparable only with another file's
+  // (`newer than`); nullopt when the system cannot tell.
+  std::optional<std::int64_t> modified_at() const;
+
   // Reads up to buffer.size() bytes at byte position `position`, retrying
   // short reads until end of file. Returns the number of bytes read, with the
   // rest of the buffer set to zero; a negative position counts as end of

@@ -168,6 +168,14 @@ std::int64_t size_of(Handle handle) {
   return status ? static_cast<std::int64_t>(status->st_size) : 0;
 }
 
+std::optional<std::int64_t> modified_at(Handle handle) {
+  std::optional<struct stat> status = status_of(handle);
+  if (!status)
+    return std::nullopt;
+  return std::int64_t{status->st_mtim.tv_sec} * 1'000'000'000 +
+         status->st_mtim.tv_nsec;
+}
+
 std::optional<std::uint64_t> free_space(Handle handle) {
   struct statvfs space {};
   if (::fstatvfs(descriptor_of(handle), &space) != 0 || space.f_frsize == 0)

@@ -313,6 +313,14 @@ std::int64_t size_of(Handle handle) {
   return size.QuadPart;
 }
 
+std::optional<std::int64_t> modified_at(Handle handle) {
+  FILETIME written{};
+  if (::GetFileTime(handle_of(handle), nullptr, nullptr, &written) == 0)
+    return std::nullopt;
+  return static_cast<std::int64_t>(
+      (std::uint64_t{written.dwHighDateTime} << 32) | written.dwLowDateTime);
+}
+
 std::optional<std::uint64_t> free_space(Handle handle) {
   const std::wstring root = volume_root_of(handle_of(handle));
   ULARGE_INTEGER available{};

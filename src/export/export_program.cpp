@@ -35,6 +35,9 @@ struct Request {
   // The current at the top of the samples' range, in amperes, when the user
   // knows it.
   std::optional<double> current_full_scale;
+  bool update = false;
+  bool verbose = false;
+  bool no_pause = false;
 };
 
 // Where one set's sources lie: the directory as the user typed it, ready to
@@ -93,7 +96,13 @@ std::optional<Request> parse_command_line(std::vector<std::string> arguments,
                  "(default: the converter's 5e-08)")
       ->type_name("A");
   app.add_flag("-f,--force", request.force, "Replace existing outputs");
+  app.add_flag("-u,--update", request.update,
+               "Export only new and changed sets: skip a set whose\n"
+               "m<n>.gwy is newer than its sources and records\n"
+               "their sizes, and one still being acquired");
   app.add_flag("-q,--quiet", request.quiet, "Print no line per set");
+  app.add_flag("-v,--verbose", request.verbose,
+               "Say on standard error which sets were skipped");
   app.footer("Exit status: 0 when every set was exported, 1 when any set\n"
              "failed (the others are still exported), 2 for a usage error.");
 
@@ -379,6 +388,13 @@ private:
     return fail(path_of(result.file, output), result.reason);
   }
 
+  // Whether the output there now is an up-to-date export of `sources`.
+  static bool is_current(const ExportSources &sources,
+                         const std::string &output) {
+    const std::optional<File> earlier = File::open_source(output);
+    return earlier && export_is_current(sources, *earlier);
+  }
+
   const SetLocation &set_;
   const Request &request_;
   const Diagnostics &diagnostics_;
@@ -447,7 +463,12 @@ bool SetExport::run() {
     // directory: --force must not let the second replace the first.
     if (there && so_far_.written.contains(*there))
       return fail(output, "was exported from another set in this run");
-    if (!request_.force)
+    if (request_.update && is_current(sources, output)) {
+      if (request_.verbose)
+        diagnostics_.report(output, "up to date; skipped");
+      return true;
+    }
+    if (!request_.force && !request_.update)
       return fail(output, "exists; --force replaces it");
     replaced = entry_identity(output, error);
     if (error)
@@ -455,8 +476,18 @@ bool SetExport::run() {
   }
 
   GwyExportPlan plan;
-  if (ExportResult planned = plan_gwy_export(sources, plan); !planned.ok())
+  if (ExportResult planned = plan_gwy_export(sources, plan); !planned.ok()) {
+    // Sets are exported as they arrive: one still short is being acquired,
+    // and a later run takes it once complete.
+    if (request_.update && planned.status == ExportStatus::ShortSource) {
+      diagnostics_.report(path_of(planned.file, output),
+                          planned.reason +
+                              "; skipped until complete (still being "
+                              "acquired?)");
+      return true;
+    }
     return fail(path_of(planned.file, output), planned.reason);
+  }
   const std::int64_t planned_bytes = plan.file_bytes;
 
   PendingOutput pending(output, &temporary_left_);

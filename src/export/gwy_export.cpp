@@ -75,6 +75,22 @@ std::string source_note(const std::string &name, const File *file) {
   return name + ", " + format_int(file->size()) + " bytes";
 }
 
+// The metadata rows that name the sources and their sizes, as an export of
+// them now writes them: what makes an earlier export current.
+std::vector<std::pair<std::string, std::string>>
+source_rows(const ExportSources &sources) {
+  std::vector<std::pair<std::string, std::string>> rows;
+  rows.emplace_back("Source parameter record",
+                    source_note(sources.record_name, sources.record));
+  rows.emplace_back("Source topography",
+                    source_note(sources.topography_name, sources.topography));
+  if (sources.spectroscopy != nullptr)
+    rows.emplace_back(
+        "Source spectroscopy",
+        source_note(sources.spectroscopy_name, sources.spectroscopy));
+  return rows;
+}
+
 gwy::Object metadata(const ExportSources &sources, const SetPlan &plan) {
   gwy::Object meta{"GwyContainer", {}};
   const bool has_spectroscopy = sources.spectroscopy != nullptr;
@@ -96,14 +112,8 @@ gwy::Object metadata(const ExportSources &sources, const SetPlan &plan) {
   }
   meta.add(gwy::Component::string("Exported by",
                                   std::string(EXPORT_PROGRAM) + " " + PARVANE_VERSION));
-  meta.add(gwy::Component::string("Source parameter record",
-                                  source_note(sources.record_name, sources.record)));
-  meta.add(gwy::Component::string(
-      "Source topography", source_note(sources.topography_name, sources.topography)));
-  if (has_spectroscopy)
-    meta.add(gwy::Component::string(
-        "Source spectroscopy",
-        source_note(sources.spectroscopy_name, sources.spectroscopy)));
+  for (auto &[key, value] : source_rows(sources))
+    meta.add(gwy::Component::string(std::move(key), std::move(value)));
   return meta;
 }
 
@@ -351,6 +361,28 @@ ExportResult plan_gwy_export(const ExportSources &sources, GwyExportPlan &plan) 
                    "limit of 4 GiB per object");
   plan = {*bytes, content->set.p.spec_points_forward, std::move(content)};
   return {};
+}
+
+bool export_is_current(const ExportSources &sources, const File &output) {
+  const std::optional<std::int64_t> written = output.modified_at();
+  if (!written)
+    return false;
+  for (const File *source :
+       {sources.record, sources.topography, sources.spectroscopy}) {
+    if (source == nullptr)
+      continue;
+    const std::optional<std::int64_t> changed = source->modified_at();
+    if (!changed || *changed >= *written)
+      return false;
+  }
+  const auto stated = gwy::read_first_metadata(output);
+  if (!stated)
+    return false;
+  std::vector<std::pair<std::string, std::string>> recorded;
+  for (const auto &row : *stated)
+    if (row.first.starts_with("Source "))
+      recorded.push_back(row);
+  return recorded == source_rows(sources);
 }
 
 ExportResult write_gwy_export(const GwyExportPlan &planned, File &out) {

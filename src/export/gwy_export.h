@@ -55,6 +55,12 @@ struct GwyExportPlan {
 // size limit); `plan` is set only when the result is ok.
 ExportResult plan_gwy_export(const ExportSources &sources, GwyExportPlan &plan);
 
+// Whether `output`, a GWY file of these sources, is up to date: changed
+// after every source, and stating in its metadata the very sources, with
+// the sizes they have now, that an export of them would state. Anything the
+// system cannot tell, or a file that is no export, makes it out of date.
+bool export_is_current(const ExportSources &sources, const File &output);
+
 // Writes the whole planned file to `out` from its current end on, which must
 // be where its appending stands (a freshly emptied file: its start). The file
 // is written with positional writes, so nothing may be appended to `out`

@@ -1,5 +1,6 @@
 #include "export/gwy_writer.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 #include <limits>
@@ -253,6 +254,161 @@ std::span<const std::uint8_t> to_little_endian(std::span<double> values) {
     }
   }
   return {reinterpret_cast<const std::uint8_t *>(values.data()), values.size_bytes()};
+}
+
+// ---------------------------------------------------------------------------
+// Reading back the metadata of a file this writer made.
+
+namespace {
+
+// A forward reader of a GWY file by positional reads, a small piece at a
+// time: names and texts are short, and arrays are passed over by their
+// counts, so a file of gigabytes costs a few reads.
+class Cursor {
+public:
+  Cursor(const File &file, std::int64_t end) : file_(file), end_(end) {}
+
+  std::int64_t at() const { return at_; }
+  bool skip(std::int64_t bytes) {
+    if (bytes < 0 || bytes > end_ - at_)
+      return false;
+    at_ += bytes;
+    return true;
+  }
+  std::optional<std::uint32_t> count() {
+    std::uint8_t bytes[4];
+    if (!read(bytes))
+      return std::nullopt;
+    return std::uint32_t{bytes[0]} | std::uint32_t{bytes[1]} << 8 |
+           std::uint32_t{bytes[2]} << 16 | std::uint32_t{bytes[3]} << 24;
+  }
+  std::optional<char> letter() {
+    std::uint8_t byte[1];
+    if (!read(byte))
+      return std::nullopt;
+    return static_cast<char>(byte[0]);
+  }
+  // A NUL-terminated text of at most MAX_TEXT bytes.
+  std::optional<std::string> text() {
+    std::string result;
+    std::uint8_t piece[256];
+    while (result.size() < MAX_TEXT && at_ < end_) {
+      const std::int64_t wanted =
+          std::min<std::int64_t>(sizeof piece, end_ - at_);
+      const std::optional<std::size_t> got = file_.read_at(
+          at_, std::span(piece, static_cast<std::size_t>(wanted)));
+      if (!got || *got == 0)
+        return std::nullopt;
+      const auto *nul = static_cast<const std::uint8_t *>(
+          std::memchr(piece, 0, *got));
+      const std::size_t taken =
+          nul ? static_cast<std::size_t>(nul - piece) : *got;
+      result.append(reinterpret_cast<const char *>(piece), taken);
+      if (nul) {
+        at_ += static_cast<std::int64_t>(taken) + 1;
+        return result;
+      }
+      at_ += static_cast<std::int64_t>(taken);
+    }
+    return std::nullopt;
+  }
+
+private:
+  static constexpr std::size_t MAX_TEXT = 64 * 1024;
+  template <std::size_t N> bool read(std::uint8_t (&bytes)[N]) {
+    if (end_ - at_ < static_cast<std::int64_t>(N))
+      return false;
+    const std::optional<std::size_t> got = file_.read_at(at_, bytes);
+    if (!got || *got != N)
+      return false;
+    at_ += N;
+    return true;
+  }
+
+  const File &file_;
+  std::int64_t end_;
+  std::int64_t at_ = 0;
+};
+
+// Passes over one serialised object: its type name, its byte count and
+// that many bytes.
+bool skip_object(Cursor &in) {
+  const std::optional<std::string> type = in.text();
+  const std::optional<std::uint32_t> bytes = type ? in.count() : std::nullopt;
+  return bytes && in.skip(*bytes);
+}
+
+// Passes over the value of a component of type `letter`.
+bool skip_value(Cursor &in, char letter) {
+  switch (letter) {
+  case 'b': case 'c': return in.skip(1);
+  case 'i': return in.skip(4);
+  case 'q': case 'd': return in.skip(8);
+  case 's': return in.text().has_value();
+  case 'o': return skip_object(in);
+  case 'C': case 'B': case 'I': case 'Q': case 'D': {
+    const std::optional<std::uint32_t> n = in.count();
+    const int size = letter == 'C' || letter == 'B' ? 1 : letter == 'I' ? 4 : 8;
+    return n && in.skip(std::int64_t{*n} * size);
+  }
+  case 'O': {
+    const std::optional<std::uint32_t> n = in.count();
+    if (!n)
+      return false;
+    for (std::uint32_t k = 0; k < *n; ++k)
+      if (!skip_object(in))
+        return false;
+    return true;
+  }
+  default: return false;
+  }
+}
+
+} // namespace
+
+std::optional<std::vector<std::pair<std::string, std::string>>>
+read_first_metadata(const File &file) {
+  Cursor in(file, file.size());
+  std::uint8_t magic[sizeof MAGIC];
+  if (file.read_at(0, magic) != sizeof MAGIC ||
+      std::memcmp(magic, MAGIC, sizeof MAGIC) != 0 || !in.skip(sizeof MAGIC))
+    return std::nullopt;
+  const std::optional<std::string> root = in.text();
+  const std::optional<std::uint32_t> root_bytes =
+      root == "GwyContainer" ? in.count() : std::nullopt;
+  if (!root_bytes)
+    return std::nullopt;
+  const std::int64_t root_end = in.at() + *root_bytes;
+  while (in.at() < root_end) {
+    const std::optional<std::string> name = in.text();
+    const std::optional<char> letter = name ? in.letter() : std::nullopt;
+    if (!letter)
+      return std::nullopt;
+    if (*letter != 'o' || !name->ends_with("meta")) {
+      if (!skip_value(in, *letter))
+        return std::nullopt;
+      continue;
+    }
+    const std::optional<std::string> type = in.text();
+    const std::optional<std::uint32_t> bytes =
+        type == "GwyContainer" ? in.count() : std::nullopt;
+    if (!bytes)
+      return std::nullopt;
+    const std::int64_t end = in.at() + *bytes;
+    std::vector<std::pair<std::string, std::string>> texts;
+    while (in.at() < end) {
+      std::optional<std::string> key = in.text();
+      const std::optional<char> kind = key ? in.letter() : std::nullopt;
+      if (kind != 's')
+        return std::nullopt;
+      std::optional<std::string> value = in.text();
+      if (!value)
+        return std::nullopt;
+      texts.emplace_back(std::move(*key), std::move(*value));
+    }
+    return texts;
+  }
+  return std::nullopt;
 }
 
 } // namespace parvane::gwy

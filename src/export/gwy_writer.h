@@ -26,6 +26,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/file_io.h"
@@ -85,6 +86,14 @@ enum class WriteOutcome { Done, WriteFailed, FillFailed };
 // writes. `root` must have a size (`file_bytes`).
 WriteOutcome write_gwy_file(const Object &root, File &out, std::int64_t start,
                             const StreamFiller &fill);
+
+// The texts of the first metadata container of the GWY file in `file` (the
+// first object of the root container under a key ending in "meta"), key and
+// text in file order; nullopt when the file is no GWY file this writer could
+// have written, or holds no such container. Only the headers on the way are
+// read: the arrays before the metadata are passed over unread.
+std::optional<std::vector<std::pair<std::string, std::string>>>
+read_first_metadata(const File &file);
 
 // Stores `values` as little-endian IEEE doubles at `bytes`, which holds 8
 // bytes per value: the byte order of a GWY file on any host.
