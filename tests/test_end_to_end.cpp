@@ -175,6 +175,7 @@ struct WalkCase {
   std::vector<std::string> present;   // sets on disk
   std::vector<std::string> converted; // in the order converted
   std::string looked_for = {};        // standard error when none was found
+  std::string notes = {};             // standard error when some were
 };
 
 std::string joined(const std::vector<std::string> &words) {
@@ -202,7 +203,7 @@ TEST_P(BatchWalk, ProbesExactlyItsRange) {
   if (GetParam().converted.empty())
     expect_nothing_found(result.errors, GetParam().looked_for);
   else
-    EXPECT_EQ(result.errors, "");
+    EXPECT_EQ(result.errors, GetParam().notes);
   for (auto &number : GetParam().present) {
     bool expected = std::count(GetParam().converted.begin(),
                                GetParam().converted.end(), number) > 0;
@@ -214,7 +215,25 @@ TEST_P(BatchWalk, ProbesExactlyItsRange) {
 INSTANTIATE_TEST_SUITE_P(
     Ranges, BatchWalk,
     ::testing::Values(
-        WalkCase{{}, {"1", "2", "5", "501", "502"}, {"1", "2", "5", "501"}},
+        // Without arguments the walk stops after tp501, and says so when
+        // sets lie beyond it, or have names no walk reaches.
+        WalkCase{{}, {"1", "2", "5", "501", "502"}, {"1", "2", "5", "501"}, "",
+                 "parvane-convert: note: 1 set lies above tp501 (tp502) and is "
+                 "not converted without arguments; convert it with: "
+                 "parvane-convert 501 - 502\n"},
+        WalkCase{{}, {"1", "1000", "0001", "777", "007", "502"}, {"1"}, "",
+                 "parvane-convert: note: 3 sets lie above tp501 (tp502 to "
+                 "tp1000) and are not converted without arguments; convert "
+                 "them with: parvane-convert 501 - 1000\n"
+                 "parvane-convert: note: 2 sets with zero-padded names (tp0001 "
+                 "to tp007) are converted only when named exactly, as in: "
+                 "parvane-convert 0001\n"},
+        WalkCase{{}, {"1", "501", "01"}, {"1", "501"}, "",
+                 "parvane-convert: note: 1 set with zero-padded name (tp01) is "
+                 "converted only when named exactly, as in: parvane-convert "
+                 "01\n"},
+        // Only the run without arguments has a limit it was not given.
+        WalkCase{{"-", "20"}, {"1", "502"}, {"1"}},
         WalkCase{{"7", "-"}, {"7", "8", "501", "502"}, {"8", "501"}},
         WalkCase{{"word", "-"}, {"1", "501"}, {"1", "501"}},
         WalkCase{{"600", "-"}, {"601"}, {},
@@ -261,6 +280,27 @@ INSTANTIATE_TEST_SUITE_P(
                       WalkCase{{std::string(240, '9')},
                                {std::string(240, '9')},
                                {std::string(240, '9')}}));
+
+// The staging file cannot be made in a directory this user may not write:
+// the line names the directory as such.
+TEST_F(EndToEnd, ReadOnlyWorkingDirectoryNamed) {
+  write_standard_set(dir.path(), "1");
+  fs::permissions(dir.path(), fs::perms::owner_read | fs::perms::owner_exec);
+  const bool writable = std::ofstream(dir / "probe").good();
+  fs::remove(dir / "probe");
+  if (writable) {
+    fs::permissions(dir.path(), fs::perms::owner_all);
+    GTEST_SKIP() << "this user may write to a read-only directory (root)";
+  }
+  const RunResult result =
+      run({"1"}, "tmp.par",
+          std::string(std::strerror(EACCES)) + "; the working directory " +
+              fs::canonical(dir.path()).string() +
+              " is read-only for this user");
+  fs::permissions(dir.path(), fs::perms::owner_all);
+  EXPECT_EQ(result.output, BANNER + hint() + report("1", error_line(3)));
+  EXPECT_EQ(result.status, 1);
+}
 
 TEST_F(EndToEnd, LeadingZerosAreNotFoundByTheWalk) {
   write_standard_set(dir.path(), "007");

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <optional>
 #include <string>
+#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -273,8 +274,18 @@ ResultCode stage_record(const File &record, const SetNames &names,
         diagnostics.note("waiting for another conversion in this directory "
                          "(tmp.par is locked)");
       });
-  if (!opened)
+  if (!opened) {
+    // A staging file that could not be created for want of permission: the
+    // directory the user ran the converter in is where to look.
+    const bool refused = error == std::errc::permission_denied ||
+                         error == std::errc::read_only_file_system;
+    if (refused && !is_set_file(STAGING_FILE_NAME))
+      return note.fail(RESULT_OPEN_TEMP, STAGING_FILE_NAME,
+                       describe(error) + "; the working directory " +
+                           working_directory_shown() +
+                           " is read-only for this user");
     return note.fail(RESULT_OPEN_TEMP, STAGING_FILE_NAME, error);
+  }
   opened = set.empty_if_new(std::move(opened), STAGING_FILE_NAME, reason);
   if (!opened)
     return note.fail(RESULT_OPEN_TEMP, STAGING_FILE_NAME, reason);

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <exception>
+#include <filesystem>
 #include <utility>
 
 namespace parvane {
@@ -41,6 +43,21 @@ std::string printable(std::string_view text) {
   std::string shown(text);
   std::replace_if(shown.begin(), shown.end(), is_control_character, '?');
   return shown;
+}
+
+std::string working_directory_shown() {
+  std::error_code error;
+  const std::filesystem::path path = std::filesystem::current_path(error);
+  if (error)
+    return "the working directory";
+  try {
+    // UTF-8 on every system; only a Windows name that is no valid UTF-16
+    // cannot be spelt so.
+    const std::u8string text = path.u8string();
+    return printable(std::string(text.begin(), text.end()));
+  } catch (const std::exception &) {
+    return "the working directory";
+  }
 }
 
 Diagnostics::Diagnostics(std::string program_name)

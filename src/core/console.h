@@ -25,6 +25,10 @@ bool is_control_character(char c);
 // a console can neither end a line nor forge one.
 std::string printable(std::string_view text);
 
+// The working directory as the user would type it, ready to echo; a generic
+// phrase when the system cannot tell it or spell it.
+std::string working_directory_shown();
+
 // Where a run says what went wrong, where and why: one line per problem on
 // standard error, after the console lines it explains, prefixed with the
 // program's name. Standard output is never touched, so the console lines

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <limits>
 #include <string>
+#include <vector>
 
 #include "core/console.h"
 #include "convert/conversion_sequence.h"
@@ -99,23 +100,6 @@ WalkOutcome stopped_between_sets(const Diagnostics &diagnostics) {
   return WalkOutcome::Interrupted;
 }
 
-// The working directory as the user would type it; a generic phrase when the
-// system cannot tell it or spell it.
-std::string working_directory() {
-  std::error_code error;
-  const std::filesystem::path path = std::filesystem::current_path(error);
-  if (error)
-    return "the working directory";
-  try {
-    // UTF-8 on every system; only a Windows name that is no valid UTF-16
-    // cannot be spelt so.
-    const std::u8string text = path.u8string();
-    return printable(std::string(text.begin(), text.end()));
-  } catch (const std::exception &) {
-    return "the working directory";
-  }
-}
-
 // One diagnostic line for a walk over file numbers that found no record at
 // all: which "tp" names it probed (start + 1 up to limit + 1, never past the
 // largest int) and in which directory, since running the converter from the
@@ -135,7 +119,67 @@ void report_no_set_found(std::int32_t start, std::int32_t limit,
   const std::string names =
       old_parameter_name(first) +
       (first == last ? "" : " to " + old_parameter_name(last));
-  diagnostics.note("no set found: no " + names + " in " + working_directory());
+  diagnostics.note("no set found: no " + names + " in " + working_directory_shown());
+}
+
+// A number as the walk counts: decimal digits with no leading zero (or 0
+// itself), within the walk's int; nullopt for any other.
+std::optional<std::int32_t> walked_number(const std::string &digits) {
+  if (digits.empty() || (digits.size() > 1 && digits.front() == '0') ||
+      digits.size() > 10)
+    return std::nullopt;
+  const std::int64_t value = std::stoll(digits);
+  if (value > LARGEST_INT)
+    return std::nullopt;
+  return static_cast<std::int32_t>(value);
+}
+
+// The run without arguments stops after tp<limit + 1>: says how many sets of
+// the directory lie above it and how to convert them, and, apart, the sets
+// of zero-padded names, which no walk over numbers reaches. Nothing when
+// every set was within reach, or the directory cannot be listed.
+void note_sets_beyond_walk(std::int32_t limit, const Diagnostics &diagnostics) {
+  std::vector<std::string> numbers;
+  if (find_set_numbers(".", numbers))
+    return;
+  const std::int32_t last = limit + 1;
+  std::vector<std::int32_t> above;
+  std::vector<std::string> padded;
+  for (const std::string &number : numbers) {
+    if (const std::optional<std::int32_t> n = walked_number(number)) {
+      if (*n > last)
+        above.push_back(*n);
+    } else if (number.size() > 1 && number.front() == '0') {
+      padded.push_back(number);
+    }
+  }
+  const auto count = [](std::size_t n) {
+    return std::to_string(n) + (n == 1 ? " set" : " sets");
+  };
+  const auto names = [](const std::string &first, const std::string &end) {
+    return old_parameter_name(first) +
+           (first == end ? "" : " to " + old_parameter_name(end));
+  };
+  const std::string &program = diagnostics.program_name();
+  if (!above.empty()) {
+    const std::string first = std::to_string(above.front());
+    const std::string end = std::to_string(above.back());
+    diagnostics.note("note: " + count(above.size()) +
+                     (above.size() == 1 ? " lies" : " lie") + " above " +
+                     old_parameter_name(std::to_string(last)) + " (" +
+                     names(first, end) +
+                     ") and " + (above.size() == 1 ? "is" : "are") +
+                     " not converted without arguments; convert " +
+                     (above.size() == 1 ? "it" : "them") + " with: " +
+                     program + " " + std::to_string(last) + " - " + end);
+  }
+  if (!padded.empty())
+    diagnostics.note("note: " + count(padded.size()) + " with zero-padded " +
+                     (padded.size() == 1 ? "name (" : "names (") +
+                     printable(names(padded.front(), padded.back())) + ") " +
+                     (padded.size() == 1 ? "is" : "are") +
+                     " converted only when named exactly, as in: " + program +
+                     " " + printable(padded.front()));
 }
 
 } // namespace
@@ -288,6 +332,8 @@ int run_modes(int argc, const char *const *argv, const std::string &name) {
   switch (mode) {
   case MODE_ALL:
     outcome = run_batch("0", DEFAULT_LIMIT, diagnostics);
+    if (outcome == WalkOutcome::AllConverted)
+      note_sets_beyond_walk(DEFAULT_LIMIT, diagnostics);
     break;
   case MODE_FROM:
     outcome = run_batch(argv[1], DEFAULT_LIMIT, diagnostics);
