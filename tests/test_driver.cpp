@@ -6,6 +6,8 @@
 #include <vector>
 
 #include "core/interruption.h"
+#include "core/progress.h"
+#include "core/terminal.h"
 
 #ifdef _WIN32
 #include "core/windows_api.h"
@@ -113,6 +115,76 @@ TEST(ConsoleEvents, StopTheRunAndHoldTheProcessWhereWindowsWouldEndIt) {
     EXPECT_EQ(console_event_response(c.event), c.response) << c.event;
 }
 #endif
+
+// The progress line: drawn once a set has lasted the threshold, each
+// redraw covering the line before, erased whole at the set's end.
+TEST(ProgressLine, ShownAfterTheThresholdAndErasedAtTheEnd) {
+  std::string terminal;
+  const auto sink = [&](std::string_view text) { terminal += text; };
+  {
+    Progress slow("parvane-convert", sink, std::chrono::hours(1));
+    slow.begin("tp7", 1000);
+    slow.advance(1000);
+    slow.end();
+    EXPECT_EQ(terminal, "") << "a set shorter than the threshold is silent";
+    EXPECT_EQ(slow.done(), 1000);
+  }
+  Progress progress("parvane-convert", sink, Progress::Clock::duration::zero());
+  progress.begin("tp7\n", 4'000'000);
+  progress.advance(1'000'000);
+  const std::string first = "\rparvane-convert: tp7?:  25% of 4 MB, ";
+  ASSERT_TRUE(terminal.starts_with(first)) << terminal;
+  ASSERT_TRUE(terminal.ends_with(" MB/s")) << terminal;
+  const std::size_t width = terminal.size() - 1;
+  // The pipeline's hook counts from the bytes done when its part began.
+  const auto part = progress.part();
+  part(2'000'000, 3'000'000);
+  EXPECT_EQ(progress.done(), 3'000'000);
+  terminal.clear();
+  progress.end();
+  std::string erased(width + 2, ' ');
+  erased.front() = erased.back() = '\r';
+  EXPECT_EQ(terminal, erased);
+  terminal.clear();
+  progress.advance(1);
+  progress.end();
+  EXPECT_EQ(terminal, "") << "nothing between sets";
+}
+
+// The Explorer's start, told apart from every other: the program alone in
+// its console, standard input and output that console, and no argument but
+// paths. Decided on every system; the facts come from Windows alone.
+TEST(ExplorerPause, OnlyAStartFromTheExplorerWaits) {
+  const ConsoleStart explorer{true, true, true};
+  struct Case {
+    const char *name;
+    ConsoleStart start;
+    std::vector<std::string> arguments; // after the program's name
+    bool pauses;
+  };
+  const Case cases[] = {
+      {"DoubleClick", explorer, {}, true},
+      {"FilesDropped", explorer, {"C:\\data\\tp7", "D:/run/tz7"}, true},
+      {"FolderDroppedFromAShare", explorer, {"\\\\lab\\data\\run3"}, true},
+      {"FromAPrompt", {false, true, true}, {}, false},
+      {"InputRedirected", {true, false, true}, {}, false},
+      {"OutputRedirected", {true, true, false}, {}, false},
+      {"NotWindows", {}, {}, false},
+      {"AnOption", explorer, {"--no-pause"}, false},
+      {"PathsAndAnOption", explorer, {"C:\\data\\tp7", "-q"}, false},
+      {"ASetNumber", explorer, {"7"}, false},
+      {"ARelativePath", explorer, {"run3\\tp7"}, false},
+      {"ADriveAlone", explorer, {"C:"}, false},
+      {"NoProgramName", explorer, {}, true},
+  };
+  for (const Case &c : cases) {
+    std::vector<std::string> arguments{"parvane-export.exe"};
+    if (std::string_view(c.name) == "NoProgramName")
+      arguments.clear();
+    arguments.insert(arguments.end(), c.arguments.begin(), c.arguments.end());
+    EXPECT_EQ(pauses_before_closing(c.start, arguments), c.pauses) << c.name;
+  }
+}
 
 } // namespace
 } // namespace parvane

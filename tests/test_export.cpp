@@ -186,8 +186,20 @@ TEST_P(ExportLayout, EveryValueAtItsPixelAndLevel) {
   const LayoutCase &c = GetParam();
   ScratchDir sets;
   write_exportable_set(sets.path(), c.x, c.y, false, c.points);
-  const ExportResult exported = export_set(sets.path(), "5", sets / "m5.gwy");
+  // Shown at once, into a stand-in for the terminal.
+  std::string terminal;
+  Progress progress("parvane-export",
+                    [&](std::string_view text) { terminal += text; },
+                    Progress::Clock::duration::zero());
+  const ExportResult exported =
+      export_set(sets.path(), "5", sets / "m5.gwy", &progress);
   ASSERT_TRUE(exported.ok()) << exported.reason;
+  // Every source byte counted once, the line shown and erased at the end.
+  EXPECT_EQ(progress.done(), progress.planned());
+  EXPECT_EQ(progress.planned(),
+            std::int64_t{2} * c.x * c.y * (1 + std::int64_t{c.points}));
+  EXPECT_TRUE(terminal.starts_with("\rparvane-export: m5.gwy: ")) << terminal;
+  EXPECT_TRUE(terminal.ends_with(" \r")) << terminal;
   const GwyNode root = read_gwy(sets / "m5.gwy");
   const std::vector<double> &brick = root.object("/brick/0").at("data").doubles;
   const std::int64_t x = c.x, y = c.y, q = c.points;

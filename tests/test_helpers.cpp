@@ -646,7 +646,7 @@ GwyNode read_gwy(const fs::path &path) {
 
 ExportResult export_set(const fs::path &dir, const std::string &number,
                         const fs::path &output,
-                        const CurrentCalibration &current) {
+                        const CurrentCalibration &current, Progress *progress) {
   std::optional<File> record = File::open_source((dir / ("tp" + number)).string());
   std::optional<File> topography = File::open_source((dir / ("tz" + number)).string());
   std::optional<File> spectroscopy = File::open_source((dir / ("ts" + number)).string());
@@ -661,7 +661,11 @@ ExportResult export_set(const fs::path &dir, const std::string &number,
   ExportResult result = plan_gwy_export(sources, plan);
   if (!result.ok())
     return result;
-  result = write_gwy_export(plan, *out);
+  if (progress != nullptr)
+    progress->begin(output.filename().string(), plan.source_bytes);
+  result = write_gwy_export(plan, *out, progress);
+  if (progress != nullptr)
+    progress->end();
   EXPECT_TRUE(out->close());
   if (result.ok()) {
     EXPECT_EQ(static_cast<std::int64_t>(fs::file_size(output)),

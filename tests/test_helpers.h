@@ -273,8 +273,10 @@ GwyNode read_gwy(const fs::path &path);
 // Exports set `number` of `dir` into `output` through the library, as the
 // export program does: open the sources, plan, write, close; the file
 // written must be as long as planned.
+// The export's progress goes to `progress`, when given.
 ExportResult export_set(const fs::path &dir, const std::string &number,
                         const fs::path &output,
-                        const CurrentCalibration &current = {});
+                        const CurrentCalibration &current = {},
+                        Progress *progress = nullptr);
 
 } // namespace parvane::testing

@@ -27,7 +27,10 @@
 #include <sstream>
 #include <string>
 #include <tuple>
+#include <poll.h>
+#include <pty.h>
 #include <sys/inotify.h>
+#include <sys/wait.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -1747,6 +1750,79 @@ INSTANTIATE_TEST_SUITE_P(
       return std::get<0>(info.param).name +
              (std::get<1>(info.param) == Disk::Exfat ? "OnExfat" : "");
     });
+// What a terminal shows of `command`, run by the shell in `dir` with its
+// standard input, output and error on a pseudo-terminal (unless the command
+// redirects them); killed after a minute.
+std::string shown_on_terminal(const fs::path &dir, const std::string &command) {
+  int terminal = -1, device = -1;
+  if (::openpty(&terminal, &device, nullptr, nullptr, nullptr) != 0) {
+    ADD_FAILURE() << "no pseudo-terminal: " << std::strerror(errno);
+    return {};
+  }
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::setsid();
+    for (int stream : {0, 1, 2})
+      ::dup2(device, stream);
+    ::close(terminal);
+    ::close(device);
+    if (::chdir(dir.c_str()) == 0)
+      ::execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char *>(nullptr));
+    ::_exit(127);
+  }
+  ::close(device);
+  std::string shown;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+  for (;;) {
+    pollfd ready{terminal, POLLIN, 0};
+    if (std::chrono::steady_clock::now() > deadline) {
+      ADD_FAILURE() << "still running after a minute";
+      ::kill(child, SIGKILL);
+      break;
+    }
+    if (::poll(&ready, 1, 1000) <= 0)
+      continue;
+    char bytes[4096];
+    const ssize_t got = ::read(terminal, bytes, sizeof bytes);
+    if (got <= 0) // EIO once the last holder of the device has gone
+      break;
+    shown.append(bytes, static_cast<std::size_t>(got));
+  }
+  ::close(terminal);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << shown;
+  return shown;
+}
+
+// A long export on a terminal shows its progress on one line, erased before
+// the file's name is printed; with standard error redirected, nothing of
+// it. The meanwhile library makes the set last longer than the threshold.
+TEST(PosixProgress, ShownOnATerminalOnly) {
+  ScratchDir dir;
+  const Bytes spectroscopy = counting_samples(3 * 6 + 3 * 12, 0x7000);
+  write_set(dir.path(), "1", FAULT_RECORD, counting_samples(12, 0x8000),
+            &spectroscopy);
+  const char *sanitizer = std::getenv("ASAN_OPTIONS");
+  const std::string slow =
+      "env LD_PRELOAD=" PARVANE_MEANWHILE_SHIM " PARVANE_MEANWHILE='sleep 1.5' "
+      "ASAN_OPTIONS=" + std::string(sanitizer ? sanitizer : "") +
+      ":verify_asan_link_order=0 " PARVANE_EXPORT_BINARY " -f 1";
+
+  const std::string shown = shown_on_terminal(dir.path(), slow);
+  const std::string line = "\rparvane-export: m1.gwy: ";
+  const std::size_t at = shown.find(line);
+  ASSERT_NE(at, std::string::npos) << shown;
+  EXPECT_NE(shown.find("% of ", at), std::string::npos) << shown;
+  // Erased, the cursor back at the line's start, before the file's name.
+  EXPECT_TRUE(shown.ends_with(" \rm1.gwy\r\n")) << shown;
+
+  const std::string redirected =
+      shown_on_terminal(dir.path(), slow + " 2>errors");
+  EXPECT_EQ(redirected, "m1.gwy\r\n");
+  EXPECT_EQ(read_file(dir / "errors"), "");
+}
+
 // A run asked to stop (Ctrl-C, a terminal that closes, kill) in the middle of
 // the same batch, whose set 2 is made large enough to be caught mid-write.
 // It ends by the signal itself, standard output as it stood, one line on

@@ -305,8 +305,8 @@ ResultCode stage_record(const File &record, const SetNames &names,
 // The conversion of one set, its file number checked, into `set`'s files;
 // every file it opens apart from the staging file is closed when it returns.
 ResultCode convert_set(const std::string &file_number, SetFiles &set,
-                       const Diagnostics &diagnostics,
-                       const FailureNote &note) {
+                       const Diagnostics &diagnostics, const FailureNote &note,
+                       Progress *progress) {
   const SetNames names = set_names(file_number);
   std::string reason;
   SetSources sources = open_set_sources("", names);
@@ -355,6 +355,14 @@ ResultCode convert_set(const std::string &file_number, SetFiles &set,
       copy.record_length, sources.topography.file->size(),
       has_spectroscopy ? sources.spectroscopy.file->size() : 0};
 
+  if (progress != nullptr) {
+    std::int64_t planned = 0;
+    for (const SetChannel &channel : layout.channels)
+      if (channel.block)
+        planned += channel.block->source_bytes();
+    progress->begin(names.old_parameters, planned);
+  }
+
   // Every channel into its output, the backward ones opened as they come.
   for (const SetChannel &channel : layout.channels) {
     const ChannelOutput &output = output_of(channel.kind, channel.direction);
@@ -375,10 +383,10 @@ ResultCode convert_set(const std::string &file_number, SetFiles &set,
         output.write, note, [&](File &out) {
           return topography
                      ? copy_topography_plane(source, channel.first_sample, out,
-                                             layout.x, layout.y)
+                                             layout.x, layout.y, progress)
                      : copy_spectroscopy_planes(source, out, layout.x,
                                                 layout.y, channel.points,
-                                                channel.first_line);
+                                                channel.first_line, progress);
         });
     if (code != RESULT_OK)
       return code;
@@ -402,6 +410,9 @@ ResultCode convert_set(const std::string &file_number, SetFiles &set,
     if (source->file)
       source->file->close();
 
+  // The set's own lines follow on the same screen.
+  if (progress != nullptr)
+    progress->end();
   delete_staging_file(*staging, diagnostics);
   report_short_sources(names, source_sizes, layout.extents(), diagnostics);
   if (has_spectroscopy)
@@ -422,13 +433,16 @@ ResultCode convert_set(const std::string &file_number, SetFiles &set,
 
 ResultCode convert_file_set(const std::string &file_number,
                             const Diagnostics &diagnostics,
-                            SetFailure *failure) {
+                            SetFailure *failure, Progress *progress) {
   const FailureNote note(failure);
   const std::string refusal = number_refusal(file_number);
   if (!refusal.empty())
     return note.fail(RESULT_OPEN_OLD_PARAMETER, file_number, refusal);
   SetFiles set;
-  const ResultCode code = convert_set(file_number, set, diagnostics, note);
+  const ResultCode code =
+      convert_set(file_number, set, diagnostics, note, progress);
+  if (progress != nullptr)
+    progress->end();
   // A set that failed because the run was asked to stop (or while it was)
   // is not reported as a failure: what it began is removed instead.
   if (code == RESULT_OK || !interruption_requested())

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "core/console.h"
+#include "core/progress.h"
 
 namespace parvane {
 
@@ -57,8 +58,12 @@ struct SetFailure {
 // output it had emptied or created and the staging file when it had emptied
 // it (any it could not is named on `diagnostics`), and returns
 // RESULT_INTERRUPTED, with `failure` holding the line that says so.
+//
+// A long set shows its progress on `progress`, if given, erased before the
+// set's own lines.
 ResultCode convert_file_set(const std::string &file_number,
                             const Diagnostics &diagnostics = Diagnostics(),
-                            SetFailure *failure = nullptr);
+                            SetFailure *failure = nullptr,
+                            Progress *progress = nullptr);
 
 } // namespace parvane

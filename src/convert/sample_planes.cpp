@@ -128,7 +128,7 @@ IoOutcome plane_outcome(tiles::Outcome outcome) {
 IoOutcome copy_topography_plane(const File &topography,
                                 std::int64_t first_sample, File &output,
                                 std::int32_t size_x, std::int32_t size_y,
-                                const Budget &budget) {
+                                const Budget &budget, Progress *progress) {
   if (size_x <= 0 || size_y <= 0)
     return IoOutcome::Done;
   const std::int64_t samples = std::int64_t{size_x} * size_y;
@@ -147,6 +147,8 @@ IoOutcome copy_topography_plane(const File &topography,
     convert_samples(buffer.at(0), count);
     if (!write_samples(output, done, buffer.at(0), count))
       return IoOutcome::WriteFailed;
+    if (progress != nullptr)
+      progress->advance(count * SAMPLE_BYTES);
   }
   return IoOutcome::Done;
 }
@@ -155,7 +157,8 @@ IoOutcome copy_spectroscopy_planes(const File &spectroscopy, File &output,
                                    std::int32_t size_x, std::int32_t size_y,
                                    std::int32_t point_count,
                                    std::int32_t first_line,
-                                   const Budget &budget, int workers) {
+                                   const Budget &budget, int workers,
+                                   Progress *progress) {
   if (size_x <= 0 || size_y <= 0 || point_count <= 0)
     return IoOutcome::Done;
   const std::optional<SpectroscopyBlock> block =
@@ -184,6 +187,8 @@ IoOutcome copy_spectroscopy_planes(const File &spectroscopy, File &output,
   // A run asked to stop ends after the tile it is writing; the set's files
   // are then removed by the conversion.
   settings.stop = interruption_requested;
+  if (progress != nullptr)
+    settings.progress = progress->part();
   return plane_outcome(
       tiles::run(spectroscopy, grid, tiles::whole_grid(grid), planes, settings));
 }
@@ -192,18 +197,21 @@ IoOutcome copy_spectroscopy_planes(const File &spectroscopy, File &output,
 
 IoOutcome copy_topography_plane(const File &topography,
                                 std::int64_t first_sample, File &output,
-                                std::int32_t size_x, std::int32_t size_y) {
+                                std::int32_t size_x, std::int32_t size_y,
+                                Progress *progress) {
   return planes::copy_topography_plane(topography, first_sample, output, size_x,
-                                       size_y, planes::SAMPLE_BUFFER_BUDGET);
+                                       size_y, planes::SAMPLE_BUFFER_BUDGET,
+                                       progress);
 }
 
 IoOutcome copy_spectroscopy_planes(const File &spectroscopy, File &output,
                                    std::int32_t size_x, std::int32_t size_y,
                                    std::int32_t point_count,
-                                   std::int32_t first_line) {
+                                   std::int32_t first_line,
+                                   Progress *progress) {
   return planes::copy_spectroscopy_planes(
       spectroscopy, output, size_x, size_y, point_count, first_line,
-      planes::SAMPLE_BUFFER_BUDGET, tiles::worker_count());
+      planes::SAMPLE_BUFFER_BUDGET, tiles::worker_count(), progress);
 }
 
 } // namespace parvane

@@ -11,6 +11,7 @@
 #include <cstdint>
 
 #include "core/file_io.h"
+#include "core/progress.h"
 
 namespace parvane {
 
@@ -22,10 +23,11 @@ namespace parvane {
 // fit in 64 bits, when the output's file system has less free space than the
 // whole plane (nothing is written then: a damaged record must not fill the
 // disk), or when the conversion's few MiB of buffers could not be had. Either
-// failure stops the plane at once.
+// failure stops the plane at once. The bytes done go to `progress`, if any.
 IoOutcome copy_topography_plane(const File &topography,
                                 std::int64_t first_sample, File &output,
-                                std::int32_t size_x, std::int32_t size_y);
+                                std::int32_t size_x, std::int32_t size_y,
+                                Progress *progress = nullptr);
 
 // Rearranges `point_count` spectroscopy planes into `output`: plane m holds
 // point m of every pixel of lines `first_line` to `first_line` + Y - 1. The
@@ -36,6 +38,7 @@ IoOutcome copy_topography_plane(const File &topography,
 IoOutcome copy_spectroscopy_planes(const File &spectroscopy, File &output,
                                    std::int32_t size_x, std::int32_t size_y,
                                    std::int32_t point_count,
-                                   std::int32_t first_line);
+                                   std::int32_t first_line,
+                                   Progress *progress = nullptr);
 
 } // namespace parvane

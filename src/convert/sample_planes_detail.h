@@ -12,6 +12,7 @@
 #include <optional>
 
 #include "core/file_io.h"
+#include "core/progress.h"
 #include "core/set_layout.h"
 
 namespace parvane::planes {
@@ -37,11 +38,13 @@ inline constexpr Budget SAMPLE_BUFFER_BUDGET{std::int64_t{1} << 21,
 IoOutcome copy_topography_plane(const File &topography,
                                 std::int64_t first_sample, File &output,
                                 std::int32_t size_x, std::int32_t size_y,
-                                const Budget &budget);
+                                const Budget &budget,
+                                Progress *progress = nullptr);
 IoOutcome copy_spectroscopy_planes(const File &spectroscopy, File &output,
                                    std::int32_t size_x, std::int32_t size_y,
                                    std::int32_t point_count,
                                    std::int32_t first_line,
-                                   const Budget &budget, int workers = 1);
+                                   const Budget &budget, int workers = 1,
+                                   Progress *progress = nullptr);
 
 } // namespace parvane::planes

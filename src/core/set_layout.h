@@ -64,6 +64,8 @@ struct SpectroscopyBlock {
   std::int64_t pixels = 0;       // N = X * Y
   std::int64_t points = 0;       // Q, the point count
   std::int64_t first_sample = 0; // Q * X * first_line
+  // The bytes the block takes in its source.
+  std::int64_t source_bytes() const;
 };
 
 // One channel of a set: `points` planes of X * Y samples, from the source's
@@ -214,6 +216,10 @@ void report_empty_spectroscopy_channels(const std::string &record_name,
 
 // The bytes of one sample in every source and output file.
 inline constexpr std::int64_t SAMPLE_BYTES = 2;
+
+inline std::int64_t SpectroscopyBlock::source_bytes() const {
+  return pixels * points * SAMPLE_BYTES;
+}
 
 // The sample rule. Source samples are 16-bit unsigned, most significant
 // byte first, with 32768 as the middle of the range; SCALA samples are 16-bit

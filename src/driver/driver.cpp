@@ -80,9 +80,11 @@ void print_closing_lines() {
 }
 
 WalkOutcome convert_or_report(const std::string &file_number,
-                              const Diagnostics &diagnostics) {
+                              const Diagnostics &diagnostics,
+                              Progress *progress) {
   SetFailure failure;
-  const ResultCode code = convert_file_set(file_number, diagnostics, &failure);
+  const ResultCode code =
+      convert_file_set(file_number, diagnostics, &failure, progress);
   if (code == RESULT_OK)
     return WalkOutcome::AllConverted;
   // A set the run was asked to stop has no report lines: standard output
@@ -264,12 +266,13 @@ std::optional<std::int32_t> find_next_file(std::string &file_number_buffer,
 }
 
 WalkOutcome run_batch(const std::string &start_text, std::int32_t limit,
-                      const Diagnostics &diagnostics) {
+                      const Diagnostics &diagnostics, Progress *progress) {
   std::string buffer = start_text;
   bool found = false;
   while (find_next_file(buffer, limit)) {
     found = true;
-    if (const WalkOutcome outcome = convert_or_report(buffer, diagnostics);
+    if (const WalkOutcome outcome =
+            convert_or_report(buffer, diagnostics, progress);
         outcome != WalkOutcome::AllConverted)
       return outcome;
   }
@@ -281,11 +284,12 @@ WalkOutcome run_batch(const std::string &start_text, std::int32_t limit,
 }
 
 WalkOutcome run_list(int argc, const char *const *argv,
-                     const Diagnostics &diagnostics) {
+                     const Diagnostics &diagnostics, Progress *progress) {
   for (int i = 1; i < argc; ++i) {
     if (interruption_requested())
       return stopped_between_sets(diagnostics);
-    if (const WalkOutcome outcome = convert_or_report(argv[i], diagnostics);
+    if (const WalkOutcome outcome =
+            convert_or_report(argv[i], diagnostics, progress);
         outcome != WalkOutcome::AllConverted)
       return outcome;
   }
@@ -328,24 +332,26 @@ int run_modes(int argc, const char *const *argv, const std::string &name) {
   print_line("");
 
   const Diagnostics diagnostics(name);
+  Progress progress = Progress::on_standard_error(diagnostics.program_name());
   WalkOutcome outcome = WalkOutcome::AllConverted;
   switch (mode) {
   case MODE_ALL:
-    outcome = run_batch("0", DEFAULT_LIMIT, diagnostics);
+    outcome = run_batch("0", DEFAULT_LIMIT, diagnostics, &progress);
     if (outcome == WalkOutcome::AllConverted)
       note_sets_beyond_walk(DEFAULT_LIMIT, diagnostics);
     break;
   case MODE_FROM:
-    outcome = run_batch(argv[1], DEFAULT_LIMIT, diagnostics);
+    outcome = run_batch(argv[1], DEFAULT_LIMIT, diagnostics, &progress);
     break;
   case MODE_UP_TO:
-    outcome = run_batch("0", numeric_value(argv[2]), diagnostics);
+    outcome = run_batch("0", numeric_value(argv[2]), diagnostics, &progress);
     break;
   case MODE_RANGE:
-    outcome = run_batch(argv[1], numeric_value(argv[3]), diagnostics);
+    outcome =
+        run_batch(argv[1], numeric_value(argv[3]), diagnostics, &progress);
     break;
   default:
-    outcome = run_list(argc, argv, diagnostics);
+    outcome = run_list(argc, argv, diagnostics, &progress);
     break;
   }
   if (outcome == WalkOutcome::Interrupted)

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "core/console.h"
+#include "core/progress.h"
 #include "convert/conversion_sequence.h"
 
 namespace parvane {
@@ -59,12 +60,15 @@ enum class WalkOutcome { AllConverted, SetFailed, Interrupted };
 // Converts every available set after `start_text` up to limit + 1. On the
 // first failed set the report is printed and the walk stops; on a request
 // to stop the walk stops before the next probe or set.
+// A long set shows its progress on `progress`, when given.
 WalkOutcome run_batch(const std::string &start_text, std::int32_t limit,
-                      const Diagnostics &diagnostics = Diagnostics());
+                      const Diagnostics &diagnostics = Diagnostics(),
+                      Progress *progress = nullptr);
 
 // Converts each argument from argv[1] on, as typed, in order.
 WalkOutcome run_list(int argc, const char *const *argv,
-                     const Diagnostics &diagnostics = Diagnostics());
+                     const Diagnostics &diagnostics = Diagnostics(),
+                     Progress *progress = nullptr);
 
 // The report lines for a failed set (result codes 1 to 17; any other code
 // gets a generic line), with control characters in the number shown as '?'.

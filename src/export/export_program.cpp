@@ -331,9 +331,11 @@ class SetExport {
 public:
   // `so_far` tells what the run did before, and learns of this set.
   SetExport(const SetLocation &set, const Request &request,
-            const Diagnostics &diagnostics, RunSoFar &so_far)
+            const Diagnostics &diagnostics, RunSoFar &so_far,
+            Progress &progress)
       : set_(set), request_(request), diagnostics_(diagnostics),
-        so_far_(so_far), names_(set_names(set.file_number)) {}
+        so_far_(so_far), progress_(&progress),
+        names_(set_names(set.file_number)) {}
 
   bool run();
 
@@ -348,6 +350,7 @@ private:
   // A set that fails because the run was asked to stop says nothing of its
   // own: the run says it was interrupted.
   bool fail(const std::string &file, const std::string &reason) const {
+    progress_->end();
     if (!interruption_requested())
       diagnostics_.report(file, reason);
     return false;
@@ -399,6 +402,7 @@ private:
   const Request &request_;
   const Diagnostics &diagnostics_;
   RunSoFar &so_far_;
+  Progress *progress_;
   const SetNames names_;
   std::string output_;
   bool temporary_begun_ = false;
@@ -490,6 +494,8 @@ bool SetExport::run() {
   }
   const std::int64_t planned_bytes = plan.file_bytes;
 
+  // From here on the set takes its time.
+  progress_->begin(output, plan.source_bytes);
   PendingOutput pending(output, &temporary_left_);
   if (std::error_code created = pending.create())
     return fail_temporary(pending, output,
@@ -500,7 +506,8 @@ bool SetExport::run() {
     return fail(output, "needs " + std::to_string(planned_bytes) +
                             " bytes, more than the disk has free");
   file.reserve(planned_bytes);
-  if (ExportResult written = write_gwy_export(plan, file); !written.ok())
+  if (ExportResult written = write_gwy_export(plan, file, progress_);
+      !written.ok())
     return fail_step(written, pending, output);
   // A file of another size than planned is no file the export vouches for.
   if (const std::int64_t size = file.size(); size != planned_bytes)
@@ -519,6 +526,7 @@ bool SetExport::run() {
                             : "was created by another program while this "
                               "export ran");
   }
+  progress_->end();
   if (output_identity)
     so_far_.written.insert(*output_identity);
   if (!spectroscopy)
@@ -576,10 +584,11 @@ int run_export(const std::vector<std::string> &arguments) {
   // Each set once, in the order first named: the files of one set dropped
   // together onto the program name it several times.
   RunSoFar so_far;
+  Progress progress = Progress::on_standard_error(PROGRAM);
   for (const SetLocation &set : sets) {
     if (interruption_requested())
       stop_as_interrupted(nullptr, diagnostics);
-    SetExport set_export(set, *request, diagnostics, so_far);
+    SetExport set_export(set, *request, diagnostics, so_far, progress);
     // Memory the system refuses fails this set alone: its buffers are gone
     // again, and the next set may need less.
     bool exported = false;

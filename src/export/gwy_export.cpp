@@ -359,7 +359,13 @@ ExportResult plan_gwy_export(const ExportSources &sources, GwyExportPlan &plan) 
     return failure(ExportStatus::TooLarge, sources.record_name,
                    "the set would make a GWY file larger than the format's "
                    "limit of 4 GiB per object");
-  plan = {*bytes, content->set.p.spec_points_forward, std::move(content)};
+  std::int64_t source_bytes = 0;
+  for (const Plane &image : content->set.images)
+    source_bytes += image.block.source_bytes();
+  for (const Volume &volume : content->set.volumes)
+    source_bytes += volume.plane.block.source_bytes();
+  plan = {*bytes, content->set.p.spec_points_forward, source_bytes,
+          std::move(content)};
   return {};
 }
 
@@ -385,7 +391,8 @@ bool export_is_current(const ExportSources &sources, const File &output) {
   return recorded == source_rows(sources);
 }
 
-ExportResult write_gwy_export(const GwyExportPlan &planned, File &out) {
+ExportResult write_gwy_export(const GwyExportPlan &planned, File &out,
+                              Progress *progress) {
   // Only a plan that `plan_gwy_export` made holds a file to write.
   if (!planned.content)
     return failure(ExportStatus::WriteFailed, "", "no plan to write");
@@ -433,6 +440,8 @@ ExportResult write_gwy_export(const GwyExportPlan &planned, File &out) {
     // A run asked to stop ends after the tile it is writing; the program
     // then removes the set's temporary.
     settings.stop = interruption_requested;
+    if (progress != nullptr)
+      settings.progress = progress->part();
     switch (tiles::run(*plane.source, grid, tiles::whole_grid(grid), array,
                        settings)) {
     case tiles::Outcome::Done:

@@ -12,6 +12,7 @@
 
 #include "core/file_io.h"
 #include "core/set_reading.h"
+#include "core/progress.h"
 #include "core/source_record.h"
 
 namespace parvane {
@@ -46,6 +47,9 @@ struct GwyExportPlan {
   // The forward spectroscopy points per pixel the record announces: a set
   // exported without spectroscopy is worth a warning when it is above 0.
   std::int32_t announced_points = 0;
+  // The bytes of samples the file is made from, in their sources: what its
+  // progress counts.
+  std::int64_t source_bytes = 0;
   struct Content;
   std::shared_ptr<const Content> content;
 };
@@ -64,7 +68,8 @@ bool export_is_current(const ExportSources &sources, const File &output);
 // Writes the whole planned file to `out` from its current end on, which must
 // be where its appending stands (a freshly emptied file: its start). The file
 // is written with positional writes, so nothing may be appended to `out`
-// afterwards.
-ExportResult write_gwy_export(const GwyExportPlan &plan, File &out);
+// afterwards. The samples done go to `progress`, if any.
+ExportResult write_gwy_export(const GwyExportPlan &plan, File &out,
+                              Progress *progress = nullptr);
 
 } // namespace parvane
