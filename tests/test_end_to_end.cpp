@@ -1028,6 +1028,12 @@ const ExportCase EXPORT_CASES[] = {
 #endif
     {"AllInAnotherDirectory", {"run3/3"}, {}, {"--all", "run3"}, 0,
      "run3" + SEPARATOR + "m3.gwy\n", "", {"run3/m3.gwy"}},
+    // A folder dropped onto the program, among other sets: every set in it.
+    {"DirectoryNamesEverySetInIt", {"1", "run3/3", "run3/4"},
+     {{"empty", DIRECTORY}}, {"run3", "1", "empty"}, 1,
+     "run3" + SEPARATOR + "m3.gwy\nrun3" + SEPARATOR + "m4.gwy\nm1.gwy\n",
+     "parvane-export: empty: no set found (no file tp<n>)\n",
+     {"run3/m3.gwy", "run3/m4.gwy", "m1.gwy"}},
     {"PathOfAnyFileOfASet", {"run3/3"}, {}, {"run3/ts3"}, 0, "run3/m3.gwy\n",
      "", {"run3/m3.gwy"}},
     {"OutputDirectory", {"run3/3"}, {{"out", DIRECTORY}},
@@ -1138,6 +1144,10 @@ TEST(ExportRun, HelpEndsWithStatus0) {
   EXPECT_EQ(help.status, 0);
   EXPECT_NE(help.output.find("Usage: parvane-export [OPTIONS] [SET...]"),
             std::string::npos);
+  // As Windows programs offer it.
+  const RunResult windows_help = run_exporter(dir.path(), {"/?"});
+  EXPECT_EQ(windows_help.status, 0);
+  EXPECT_EQ(windows_help.output, help.output);
   EXPECT_TRUE(list_dir(dir.path()).empty());
 }
 

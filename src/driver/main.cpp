@@ -3,6 +3,7 @@
 
 #include "core/file_io.h"
 #include "core/interruption.h"
+#include "core/terminal.h"
 #include "driver/driver.h"
 
 int main(int argc, char **argv) {
@@ -20,5 +21,8 @@ int main(int argc, char **argv) {
   // still ends the run as asked, so that a loop of runs stops too.
   if (parvane::interruption_requested())
     parvane::end_as_interrupted();
+  // Started from the Explorer, the console would close with the program.
+  if (parvane::pauses_before_closing(parvane::console_start(), arguments))
+    parvane::wait_for_key();
   return status;
 }

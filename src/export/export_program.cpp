@@ -37,7 +37,6 @@ struct Request {
   std::optional<double> current_full_scale;
   bool update = false;
   bool verbose = false;
-  bool no_pause = false;
 };
 
 // Where one set's sources lie: the directory as the user typed it, ready to
@@ -83,7 +82,8 @@ std::optional<Request> parse_command_line(std::vector<std::string> arguments,
                        std::string(PROGRAM) + " " + PARVANE_VERSION);
   app.add_option("SET", request.sets,
                  "A set number (12: tp12, tz12, ts12 here),\n"
-                 "or the path of any file of a set")
+                 "the path of any file of a set, or a\n"
+                 "directory: every set in it, as --all")
       ->type_name("");
   app.add_option("--all", request.all_directory,
                  "Export every set tp<n> in DIR")
@@ -103,12 +103,19 @@ std::optional<Request> parse_command_line(std::vector<std::string> arguments,
   app.add_flag("-q,--quiet", request.quiet, "Print no line per set");
   app.add_flag("-v,--verbose", request.verbose,
                "Say on standard error which sets were skipped");
+  app.add_flag("--no-pause")->description(
+               "Never wait for a key at the end (Windows: a run\n"
+               "started from the Explorer waits, so that its\n"
+               "window stays open)");
   app.footer("Exit status: 0 when every set was exported, 1 when any set\n"
              "failed (the others are still exported), 2 for a usage error.");
 
   // The parser reads the arguments last to first, without the program name.
   if (!arguments.empty())
     arguments.erase(arguments.begin());
+  // The help as Windows programs offer it.
+  std::replace(arguments.begin(), arguments.end(), std::string("/?"),
+               std::string("--help"));
   std::reverse(arguments.begin(), arguments.end());
   // CLI11 tells of the help, the version and usage errors by exceptions,
   // which end the parse here.
@@ -576,6 +583,13 @@ int run_export(const std::vector<std::string> &arguments) {
       status = EXPORT_SET_FAILED;
   }
   for (const std::string &argument : request->sets) {
+    // A folder dropped onto the program: every set in it.
+    std::error_code ignored;
+    if (path_kind(argument, ignored) == PathKind::Directory) {
+      if (!find_all_sets(argument, sets, diagnostics))
+        status = EXPORT_SET_FAILED;
+      continue;
+    }
     if (std::optional<SetLocation> set = locate_set(argument, diagnostics))
       sets.push_back(std::move(*set));
     else
