@@ -8,6 +8,7 @@
 #include "core/interruption.h"
 #include "core/progress.h"
 #include "core/terminal.h"
+#include "test_helpers.h"
 
 #ifdef _WIN32
 #include "core/windows_api.h"
@@ -28,7 +29,9 @@ void PrintTo(const ClassifyCase &c, std::ostream *out) {
   *out << "[";
   for (const char *arg : c.args)
     *out << ' ' << arg;
-  *out << " ] -> mode " << c.mode;
+  constexpr const char *MODES[] = {"all", "list", "from", "up to", "range",
+                                   "help"};
+  *out << " ] " << MODES[c.mode];
 }
 
 class Classify : public ::testing::TestWithParam<ClassifyCase> {};
@@ -55,7 +58,8 @@ INSTANTIATE_TEST_SUITE_P(
         ClassifyCase{{"1", "2", "3"}, MODE_LIST},
         ClassifyCase{{"-", "1", "2"}, MODE_LIST},
         ClassifyCase{{"1", "-", "2", "3"}, MODE_LIST},
-        ClassifyCase{{"-", "-", "-", "-", "-"}, MODE_LIST}));
+        ClassifyCase{{"-", "-", "-", "-", "-"}, MODE_LIST}),
+    testing::CaseName());
 
 TEST(Classify, NoArgumentVectorAtAllIsAPlainRun) {
   const char *argv[] = {nullptr};

@@ -258,7 +258,8 @@ INSTANTIATE_TEST_SUITE_P(
                  "no number after 2147483647 up to 2147483647 to look for"},
         WalkCase{{"-99999999999", "-", "-2147483647"},
                  {"-2147483648", "-2147483647", "-2147483646"},
-                 {"-2147483647", "-2147483646"}}));
+                 {"-2147483647", "-2147483646"}}),
+    CaseName());
 
 class ListMode : public EndToEnd,
                  public ::testing::WithParamInterface<WalkCase> {};
@@ -279,7 +280,8 @@ INSTANTIATE_TEST_SUITE_P(
                       WalkCase{{"1", "2", "3"}, {"1", "2", "3"}, {"1", "2", "3"}},
                       WalkCase{{std::string(240, '9')},
                                {std::string(240, '9')},
-                               {std::string(240, '9')}}));
+                               {std::string(240, '9')}}),
+    CaseName());
 
 // The staging file cannot be made in a directory this user may not write:
 // the line names the directory as such.
@@ -380,7 +382,8 @@ const std::vector<FailureCase> FAILURES{
 #endif
 };
 
-INSTANTIATE_TEST_SUITE_P(Failures, FailedRun, ::testing::ValuesIn(FAILURES));
+INSTANTIATE_TEST_SUITE_P(Failures, FailedRun, ::testing::ValuesIn(FAILURES),
+                         CaseName());
 
 // Each open failure, provoked by a directory where the file should be, and
 // what the conversion leaves on disk: sizes of the set's files (-1 absent).
@@ -443,7 +446,8 @@ const std::vector<OpenFailureCase> OPEN_FAILURES{
                          {"m1_ori.tf0", PLANE}, {"m1_ori.tb0", PLANE},
                          {"m1_ori.sf0", POINT_PLANES}}}};
 
-INSTANTIATE_TEST_SUITE_P(Codes, OpenFailure, ::testing::ValuesIn(OPEN_FAILURES));
+INSTANTIATE_TEST_SUITE_P(Codes, OpenFailure, ::testing::ValuesIn(OPEN_FAILURES),
+                         CaseName());
 
 // A source that exists but that this user may not read is no missing file:
 // the walk stops at such a record instead of passing it by, and such a

@@ -1,5 +1,6 @@
 #include "test_helpers.h"
 
+#include <cctype>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -672,6 +673,32 @@ ExportResult export_set(const fs::path &dir, const std::string &number,
               plan.file_bytes);
   }
   return result;
+}
+
+std::string case_name(std::size_t index, std::string_view printed) {
+  std::string name = std::to_string(index);
+  bool in_word = false;
+  for (std::size_t i = 0; i < printed.size(); ++i) {
+    const auto c = static_cast<unsigned char>(printed[i]);
+    if (std::isalnum(c)) {
+      if (!in_word)
+        name += '_';
+      name += static_cast<char>(c);
+      in_word = true;
+      continue;
+    }
+    in_word = false;
+    if (c == '-' && i + 1 < printed.size() && printed[i + 1] == '>')
+      name += "_to", ++i;
+    else if (c == '-')
+      name += i + 1 < printed.size() &&
+                      std::isdigit(static_cast<unsigned char>(printed[i + 1]))
+                  ? "_minus"
+                  : "_dash";
+    else if (c == '?')
+      name += "_qmark";
+  }
+  return name;
 }
 
 } // namespace parvane::testing

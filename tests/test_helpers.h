@@ -5,9 +5,11 @@
 #include <array>
 #include <cstdint>
 #include <filesystem>
+#include <gtest/gtest.h>
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -278,5 +280,20 @@ ExportResult export_set(const fs::path &dir, const std::string &number,
                         const fs::path &output,
                         const CurrentCalibration &current = {},
                         Progress *progress = nullptr);
+
+// A parameterised case's name in test listings: its index, then the words
+// and numbers of its printed form (its PrintTo), "->" as "to", "-" before a
+// digit as "minus", a lone "-" as "dash", "?" as "qmark" and every other run of
+// characters as one '_', so that a skipped or failed case reads at a glance
+// and no two cases of a table share a name.
+std::string case_name(std::size_t index, std::string_view printed);
+
+// The name generator of INSTANTIATE_TEST_SUITE_P that gives `case_name`.
+struct CaseName {
+  template <typename T>
+  std::string operator()(const ::testing::TestParamInfo<T> &info) const {
+    return case_name(info.index, ::testing::PrintToString(info.param));
+  }
+};
 
 } // namespace parvane::testing

@@ -282,7 +282,8 @@ INSTANTIATE_TEST_SUITE_P(FourKindsOfSet, GoldenFile,
                          ::testing::Values(SetKind{true, true, 156, 89},
                                            SetKind{true, false, 114, 63},
                                            SetKind{false, true, 121, 66},
-                                           SetKind{false, false, 98, 53}));
+                                           SetKind{false, false, 98, 53}),
+                         CaseName());
 
 TEST(ParameterFile, WriteFailureIsReported) {
   std::optional<File> full = create_output("/dev/full");
@@ -303,6 +304,11 @@ struct TextCase {
   std::string shown;
 };
 
+// By what it shows: the bytes themselves may be none a name can hold.
+void PrintTo(const TextCase &c, std::ostream *out) {
+  *out << "shows " << (c.shown.empty() ? "nothing" : c.shown);
+}
+
 class TextField : public ::testing::TestWithParam<TextCase> {};
 
 TEST_P(TextField, ShowsBytesUpToFirstNulWithLineBreaksAsSpaces) {
@@ -321,7 +327,8 @@ INSTANTIATE_TEST_SUITE_P(
                       TextCase{"cr\rlf \xB5 \r\n", "cr lf \xB5   "},
                       // Other control bytes do not end a line: kept.
                       TextCase{"tab\t\x01\x1B\x7F", "tab\t\x01\x1B\x7F"},
-                      TextCase{"sho", "sho"}));
+                      TextCase{"sho", "sho"}),
+    CaseName());
 
 TEST(ParameterFile, NeverHoldsABareLineFeedOrCarriageReturn) {
   // A list argument is taken as typed, so a file number may hold a line feed.
@@ -382,7 +389,8 @@ INSTANTIATE_TEST_SUITE_P(
                       Rendered{-0.0f, "-0"}, Rendered{INF, "+INF"},
                       Rendered{-INF, "-INF"}, Rendered{NaN, "+NAN"},
                       Rendered{-NaN, "-NAN"}, Rendered{1e-45f, "1.4013e-45"},
-                      Rendered{3.4028235e38f, "3.40282e+38"}));
+                      Rendered{3.4028235e38f, "3.40282e+38"}),
+    CaseName());
 
 TEST(FloatRule, MatchesPrintfOnRandomValues) {
   std::mt19937 random(7);
@@ -432,7 +440,8 @@ INSTANTIATE_TEST_SUITE_P(
         Rendered{scan_speed(7, 0, -1000), "-INF"},
         Rendered{forward_minimum(1e38f), "-INF"},
         Rendered{backward_maximum(1e38f), "+INF"}, Rendered{tenth(INF), "+INF"},
-        Rendered{tenth(-INF), "-INF"}, Rendered{tenth(-NaN), "-NAN"}));
+        Rendered{tenth(-INF), "-INF"}, Rendered{tenth(-NaN), "-NAN"}),
+    CaseName());
 
 TEST(Arithmetic, ZeroOverZeroScanSpeedIsNotANumber) {
   EXPECT_TRUE(format_float(scan_speed(0, 0, 0)).ends_with("NAN"));

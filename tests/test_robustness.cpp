@@ -969,7 +969,10 @@ TEST_P(Robustness, EveryHostileSetEndsTruthfullyAndDamagesNothing) {
 // Case indexes continue from seed to seed, so that together the seeds give
 // every record length several times.
 INSTANTIATE_TEST_SUITE_P(RandomSets, Robustness,
-                         ::testing::Range<std::uint64_t>(1, 9));
+                         ::testing::Range<std::uint64_t>(1, 9),
+                         [](const auto &info) {
+                           return "Seed" + std::to_string(info.param);
+                         });
 
 // Replays one case from a failure message.
 TEST(RobustnessReplay, CaseFromEnvironment) {

@@ -132,6 +132,11 @@ struct SampleCase {
   std::uint8_t high, low, converted_high, converted_low;
 };
 
+void PrintTo(const SampleCase &c, std::ostream *out) {
+  *out << std::hex << "x" << (c.high << 8 | c.low) << " to x"
+       << (c.converted_high << 8 | c.converted_low);
+}
+
 class SamplePlanesConvert : public ::testing::TestWithParam<SampleCase> {};
 
 TEST_P(SamplePlanesConvert, FlipsTheTopBitAndKeepsTheLowByte) {
@@ -145,7 +150,8 @@ INSTANTIATE_TEST_SUITE_P(ByteExamples, SamplePlanesConvert,
                          ::testing::Values(SampleCase{0x80, 0x00, 0x00, 0x00},
                                            SampleCase{0x00, 0x00, 0x80, 0x00},
                                            SampleCase{0xFF, 0xFF, 0x7F, 0xFF},
-                                           SampleCase{0x12, 0x34, 0x92, 0x34}));
+                                           SampleCase{0x12, 0x34, 0x92, 0x34}),
+                         testing::CaseName());
 
 TEST(SamplePlanes, SampleValueTakesBothBytesUnsigned) {
   EXPECT_EQ(sample_value(0xFF, 0xFE), 0xFFFE);
@@ -167,6 +173,11 @@ struct OrderCase {
   std::vector<int> indexes;
 };
 
+void PrintTo(const OrderCase &c, std::ostream *out) {
+  *out << c.x << "x" << c.y << " " << c.points << " points from line "
+       << c.first_line;
+}
+
 class SamplePlanesOrder : public ::testing::TestWithParam<OrderCase> {};
 
 TEST_P(SamplePlanesOrder, TakesEachPlanesPointFromEveryPixel) {
@@ -183,7 +194,8 @@ INSTANTIATE_TEST_SUITE_P(
         OrderCase{2, 2, 3, 2, {12, 15, 18, 21, 13, 16, 19, 22, 14, 17, 20, 23}},
         // A backward block with fewer points still starts at Pb * X * Y.
         OrderCase{2, 2, 2, 2, {8, 10, 12, 14, 9, 11, 13, 15}},
-        OrderCase{3, 2, 2, 0, {0, 2, 4, 6, 8, 10, 1, 3, 5, 7, 9, 11}}));
+        OrderCase{3, 2, 2, 0, {0, 2, 4, 6, 8, 10, 1, 3, 5, 7, 9, 11}}),
+    testing::CaseName());
 
 // --- Empty plane sets
 // ----------------------------------------------------------
@@ -191,6 +203,10 @@ INSTANTIATE_TEST_SUITE_P(
 struct Shape {
   int x, y, points;
 };
+
+void PrintTo(const Shape &s, std::ostream *out) {
+  *out << s.x << " by " << s.y << " by " << s.points;
+}
 
 class SamplePlanesEmpty : public ::testing::TestWithParam<Shape> {};
 
@@ -207,7 +223,8 @@ INSTANTIATE_TEST_SUITE_P(
     ZeroOrNegative, SamplePlanesEmpty,
     ::testing::Values(Shape{0, 2, 3}, Shape{2, 0, 3}, Shape{2, 2, 0},
                       Shape{-1, 2, 3}, Shape{2, -5, 3}, Shape{2, 2, -1},
-                      Shape{std::numeric_limits<int>::min(), 2, 3}));
+                      Shape{std::numeric_limits<int>::min(), 2, 3}),
+    testing::CaseName());
 
 // --- Short sources
 // -------------------------------------------------------------
@@ -219,6 +236,12 @@ struct LayoutCase {
   bool spectroscopy, dual;
   std::int64_t topography, spectroscopy_bytes;
 };
+
+void PrintTo(const LayoutCase &c, std::ostream *out) {
+  *out << c.x << "x" << c.y << " " << c.points << " and " << c.points_backward
+       << " points" << (c.spectroscopy ? "" : " without spectroscopy")
+       << (c.dual ? " dual" : " single");
+}
 
 class LayoutTable : public ::testing::TestWithParam<LayoutCase> {};
 
@@ -298,7 +321,8 @@ INSTANTIATE_TEST_SUITE_P(
         LayoutCase{MAX32, MAX32, 0, 0, false, false, 9223372028264841218, 0},
         LayoutCase{MAX32, MAX32, 0, 0, false, true, -1, 0},
         LayoutCase{MAX32, MAX32, MAX32, 1, true, false, 9223372028264841218, -1},
-        LayoutCase{MAX32, MAX32, 0, MAX32, true, true, -1, -1}));
+        LayoutCase{MAX32, MAX32, 0, MAX32, true, true, -1, -1}),
+    testing::CaseName());
 
 TEST(SamplePlanes, ShortTopographyPadsMissingSamplesAndHalfSamples) {
   // Five and a half samples for a plane of six.

@@ -100,7 +100,8 @@ INSTANTIATE_TEST_SUITE_P(
                   static_cast<std::int32_t>(0xC0000000u), -2.0f},
         FieldCase{308, Bytes("\xFF\xFF\xFF\xFF", 4), -1,
                   std::bit_cast<float>(0xFFFFFFFFu)},
-        FieldCase{308, Bytes("\x00\x00\x00\x01", 4), 1, 1.40129846e-45f}));
+        FieldCase{308, Bytes("\x00\x00\x00\x01", 4), 1, 1.40129846e-45f}),
+    testing::CaseName());
 
 TEST(NumericFields, ForwardOnlyFlagDecidesDualMode) {
   struct Case { Bytes stored; bool dual; };
