@@ -70,6 +70,21 @@ done
 echo "== Linux and Windows builds convert and export alike"
 WINE=$wine tests/windows/identity.sh build/parvane-convert build-windows/parvane-convert.exe
 
+echo "== runs from a terminal under Wine never wait for a key"
+# Wine gives a program run from a Unix terminal a console of its own, as the
+# Explorer gives one started by a double-click; only the latter may wait.
+# Each program runs without arguments on a pseudo-terminal (script), and the
+# prompt must not appear.
+for exe in parvane-convert parvane-export; do
+  shown=$(cd "$(mktemp -d)" && WINEDEBUG=-all timeout 60 script -qec \
+    "$wine $PWD/build-windows/$exe.exe" /dev/null </dev/null) || true
+  if grep -q "Press any key" <<<"$shown"; then
+    echo "FAIL: $exe.exe waited for a key on a terminal under Wine" >&2
+    exit 1
+  fi
+  echo "$exe.exe: no wait"
+done
+
 echo "== test suite under Wine"
 # ctest starts one Wine process per test. A fresh persistent server for the
 # prefix, with Wine's background processes started here, outside ctest: a

@@ -159,7 +159,7 @@ TEST(ProgressLine, ShownAfterTheThresholdAndErasedAtTheEnd) {
 // its console, standard input and output that console, and no argument but
 // paths. Decided on every system; the facts come from Windows alone.
 TEST(ExplorerPause, OnlyAStartFromTheExplorerWaits) {
-  const ConsoleStart explorer{true, true, true};
+  const ConsoleStart explorer{true, true, true, false};
   struct Case {
     const char *name;
     ConsoleStart start;
@@ -170,9 +170,10 @@ TEST(ExplorerPause, OnlyAStartFromTheExplorerWaits) {
       {"DoubleClick", explorer, {}, true},
       {"FilesDropped", explorer, {"C:\\data\\tp7", "D:/run/tz7"}, true},
       {"FolderDroppedFromAShare", explorer, {"\\\\lab\\data\\run3"}, true},
-      {"FromAPrompt", {false, true, true}, {}, false},
-      {"InputRedirected", {true, false, true}, {}, false},
-      {"OutputRedirected", {true, true, false}, {}, false},
+      {"FromAPrompt", {false, true, true, false}, {}, false},
+      {"InputRedirected", {true, false, true, false}, {}, false},
+      {"OutputRedirected", {true, true, false, false}, {}, false},
+      {"WineFromAUnixTerminal", {true, true, true, true}, {}, false},
       {"NotWindows", {}, {}, false},
       {"AnOption", explorer, {"--no-pause"}, false},
       {"PathsAndAnOption", explorer, {"C:\\data\\tp7", "-q"}, false},

@@ -18,7 +18,7 @@ bool is_explorer_path(const std::string &argument) {
 bool pauses_before_closing(const ConsoleStart &start,
                            const std::vector<std::string> &arguments) {
   if (!start.sole_process || !start.input_is_console ||
-      !start.output_is_console)
+      !start.output_is_console || start.under_wine)
     return false;
   return std::all_of(arguments.begin() + std::min<std::size_t>(arguments.size(), 1),
                      arguments.end(), is_explorer_path);

@@ -19,6 +19,10 @@ struct ConsoleStart {
   bool sole_process = false;      // the program is its console's only process
   bool input_is_console = false;  // standard input is the console
   bool output_is_console = false; // standard output is the console
+  // Running under Wine, which gives a program run from a Unix terminal (a
+  // shell, a script) a console of its own, as the Explorer would: there
+  // the program never waits.
+  bool under_wine = false;
   bool operator==(const ConsoleStart &) const = default;
 };
 ConsoleStart console_start();
@@ -28,8 +32,8 @@ ConsoleStart console_start();
 bool is_explorer_path(const std::string &argument);
 
 // Whether the program waits for a key before it ends: only when the
-// Explorer started it, that is when it alone has the console, standard
-// input and output are that console, and the arguments (`arguments[0]` the
+// Explorer started it, that is when it alone has the console (not under
+// Wine), standard input and output are that console, and the arguments (`arguments[0]` the
 // program's name) are none or all paths. A run from a prompt, a script, a
 // scheduled task or with any option (--no-pause, say) never waits.
 bool pauses_before_closing(const ConsoleStart &start,

@@ -43,8 +43,12 @@ bool standard_error_is_terminal() {
 ConsoleStart console_start() {
   DWORD processes[2] = {};
   const DWORD count = ::GetConsoleProcessList(processes, 2);
+  // Wine's own library exports its version; Windows' does not.
+  const HMODULE system_library = ::GetModuleHandleW(L"ntdll.dll");
+  const bool wine = system_library != nullptr &&
+                    ::GetProcAddress(system_library, "wine_get_version") != nullptr;
   return {count == 1, is_console(STD_INPUT_HANDLE),
-          is_console(STD_OUTPUT_HANDLE)};
+          is_console(STD_OUTPUT_HANDLE), wine};
 }
 
 void wait_for_key() {
