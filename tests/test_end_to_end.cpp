@@ -460,6 +460,10 @@ struct UnreadableCase {
   int code;
 };
 
+void PrintTo(const UnreadableCase &c, std::ostream *out) {
+  *out << c.name << " unreadable, " << (c.args.empty() ? "walk" : "list");
+}
+
 class UnreadableSource : public EndToEnd,
                          public ::testing::WithParamInterface<UnreadableCase> {};
 

@@ -94,6 +94,11 @@ struct RunOptions {
   // has gone (every write fails with EPIPE, or SIGPIPE).
   enum class Output { Captured, FullDevice, Closed, BrokenPipe };
   Output standard_output = Output::Captured;
+  friend void PrintTo(Output output, std::ostream *out) {
+    constexpr const char *NAMES[] = {"captured", "the full device", "closed",
+                                     "a broken pipe"};
+    *out << "standard output " << NAMES[static_cast<int>(output)];
+  }
   // RLIMIT_FSIZE in bytes, with SIGXFSZ ignored: a write past it fails with
   // EFBIG. It limits every regular file the program writes, the captured
   // standard output and error included.
