@@ -261,12 +261,14 @@ std::span<const std::uint8_t> to_little_endian(std::span<double> values) {
 
 namespace {
 
-// A forward reader of a GWY file by positional reads, a small piece at a
-// time: names and texts are short, and arrays are passed over by their
-// counts, so a file of gigabytes costs a few reads.
+// A forward reader of a GWY file by positional reads, through a window of
+// 64 KiB: names and texts are short and lie together, and arrays are passed
+// over by their counts, so the metadata of a file of gigabytes costs a read
+// or two.
 class Cursor {
 public:
-  Cursor(const File &file, std::int64_t end) : file_(file), end_(end) {}
+  Cursor(const File &file, std::int64_t end)
+      : file_(file), end_(end), window_(WINDOW) {}
 
   std::int64_t at() const { return at_; }
   bool skip(std::int64_t bytes) {
@@ -291,43 +293,61 @@ public:
   // A NUL-terminated text of at most MAX_TEXT bytes.
   std::optional<std::string> text() {
     std::string result;
-    std::uint8_t piece[256];
-    while (result.size() < MAX_TEXT && at_ < end_) {
-      const std::int64_t wanted =
-          std::min<std::int64_t>(sizeof piece, end_ - at_);
-      const std::optional<std::size_t> got = file_.read_at(
-          at_, std::span(piece, static_cast<std::size_t>(wanted)));
-      if (!got || *got == 0)
+    while (result.size() < MAX_TEXT) {
+      const std::span<const std::uint8_t> ahead = bytes_ahead();
+      if (ahead.empty())
         return std::nullopt;
       const auto *nul = static_cast<const std::uint8_t *>(
-          std::memchr(piece, 0, *got));
+          std::memchr(ahead.data(), 0, ahead.size()));
       const std::size_t taken =
-          nul ? static_cast<std::size_t>(nul - piece) : *got;
-      result.append(reinterpret_cast<const char *>(piece), taken);
+          nul ? static_cast<std::size_t>(nul - ahead.data()) : ahead.size();
+      result.append(reinterpret_cast<const char *>(ahead.data()), taken);
+      at_ += static_cast<std::int64_t>(taken);
       if (nul) {
-        at_ += static_cast<std::int64_t>(taken) + 1;
+        ++at_;
         return result;
       }
-      at_ += static_cast<std::int64_t>(taken);
     }
     return std::nullopt;
   }
 
 private:
   static constexpr std::size_t MAX_TEXT = 64 * 1024;
+  static constexpr std::size_t WINDOW = 64 * 1024;
+
+  // The bytes from `at_` on that the window holds, read anew when it holds
+  // none; empty at the end or on a failed read.
+  std::span<const std::uint8_t> bytes_ahead() {
+    if (at_ < window_start_ || at_ >= window_start_ + window_bytes_) {
+      const std::int64_t wanted =
+          std::min<std::int64_t>(static_cast<std::int64_t>(WINDOW), end_ - at_);
+      if (wanted <= 0)
+        return {};
+      const std::optional<std::size_t> got = file_.read_at(
+          at_, std::span(window_.data(), static_cast<std::size_t>(wanted)));
+      window_start_ = at_;
+      window_bytes_ = got ? static_cast<std::int64_t>(*got) : 0;
+    }
+    const auto offset = static_cast<std::size_t>(at_ - window_start_);
+    return std::span<const std::uint8_t>(window_.data() + offset,
+                                         static_cast<std::size_t>(window_bytes_) - offset);
+  }
   template <std::size_t N> bool read(std::uint8_t (&bytes)[N]) {
-    if (end_ - at_ < static_cast<std::int64_t>(N))
-      return false;
-    const std::optional<std::size_t> got = file_.read_at(at_, bytes);
-    if (!got || *got != N)
-      return false;
-    at_ += N;
+    for (std::size_t k = 0; k < N; ++k) {
+      const std::span<const std::uint8_t> ahead = bytes_ahead();
+      if (ahead.empty())
+        return false;
+      bytes[k] = ahead[0];
+      ++at_;
+    }
     return true;
   }
 
   const File &file_;
   std::int64_t end_;
   std::int64_t at_ = 0;
+  std::vector<std::uint8_t> window_;
+  std::int64_t window_start_ = 0, window_bytes_ = 0;
 };
 
 // Passes over one serialised object: its type name, its byte count and
