@@ -539,10 +539,10 @@ TEST(SamplePlanes, MemorySinkMissingBytesFailOrFill) {
   const std::optional<File> in = File::open_source((dir / "source").string());
   ASSERT_TRUE(in);
   const tiles::Grid no_points{{X * Y, 0, 0}, X};
-  constexpr std::int64_t HUGE = INT64_MAX - 1;
+  constexpr std::int64_t TOO_LARGE = INT64_MAX - 1;
   for (const auto &[g, box] : {std::pair{grid, tiles::Box{0, 1, 0, 1, 3, 2}},
                                {grid, {0, -1, 0, -1, 0, 1}},
-                               {grid, {1, HUGE, 0, 1, 0, 1}},
+                               {grid, {1, TOO_LARGE, 0, 1, 0, 1}},
                                {no_points, {0, -1, 0, -1, 0, 1}}}) {
     std::int16_t untouched = 7;
     tiles::MemoryTarget target;
