@@ -192,7 +192,7 @@ TEST_P(ExportLayout, EveryValueAtItsPixelAndLevel) {
                     [&](std::string_view text) { terminal += text; },
                     Progress::Clock::duration::zero());
   const ExportResult exported =
-      export_set(sets.path(), "5", sets / "m5.gwy", &progress);
+      export_set(sets.path(), "5", sets / "m5.gwy", {}, &progress);
   ASSERT_TRUE(exported.ok()) << exported.reason;
   // Every source byte counted once, the line shown and erased at the end.
   EXPECT_EQ(progress.done(), progress.planned());

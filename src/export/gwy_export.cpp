@@ -360,9 +360,9 @@ ExportResult plan_gwy_export(const ExportSources &sources, GwyExportPlan &plan) 
                    "the set would make a GWY file larger than the format's "
                    "limit of 4 GiB per object");
   std::int64_t source_bytes = 0;
-  for (const Plane &image : content->set.images)
+  for (const SetPlane &image : content->set.images)
     source_bytes += image.block.source_bytes();
-  for (const Volume &volume : content->set.volumes)
+  for (const SetVolume &volume : content->set.volumes)
     source_bytes += volume.plane.block.source_bytes();
   plan = {*bytes, content->set.p.spec_points_forward, source_bytes,
           std::move(content)};
