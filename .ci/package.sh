@@ -77,6 +77,19 @@ dpkg-deb --contents "$deb"
 echo "-- lintian (errors fail the check; warnings and notes are shown)"
 lintian --display-info --fail-on error "$deb"
 
+# Each install rule names the package it belongs to: a file of no component
+# would be installed by cmake --install and shipped by no package.
+echo "-- every file an install writes is in a package"
+DESTDIR=$scratch/all cmake --install build --prefix /usr >/dev/null
+(cd "$scratch/all" && find . -type f -o -type l | sed 's|^\./|/|' | sort) >"$scratch/installed-files.txt"
+for package in build/*.deb; do
+  dpkg-deb --fsys-tarfile "$package" | tar -t | sed 's|^\./|/|' | grep -v '/$'
+done | sort -u >"$scratch/packaged-files.txt"
+if ! diff "$scratch/installed-files.txt" "$scratch/packaged-files.txt"; then
+  echo "FAIL: the packages do not hold exactly what an install writes"; exit 1
+fi
+echo "$(wc -l <"$scratch/installed-files.txt") files, each in a package"
+
 echo "-- install"
 if dpkg -s parvane-convert >/dev/null 2>&1; then apt-get remove -y parvane-convert; fi
 apt-get install -y "$deb"

@@ -46,19 +46,20 @@ if(WIN32)
   configure_file(${parvane_root}/LICENSE ${parvane_out}/LICENSE.txt
                  @ONLY NEWLINE_STYLE CRLF)
   install(FILES ${parvane_out}/README.txt ${parvane_out}/LICENSE.txt
-          DESTINATION .)
-  install(FILES ${parvane_example_sets} DESTINATION examples)
+          DESTINATION . COMPONENT cli)
+  install(FILES ${parvane_example_sets} DESTINATION examples COMPONENT cli)
 else()
   set(parvane_docdir ${CMAKE_INSTALL_DATAROOTDIR}/doc/parvane-convert)
   # What the README links keeps its place beside it, so that its links hold.
   install(FILES ${parvane_root}/README.md ${parvane_root}/LICENSE
-          DESTINATION ${parvane_docdir})
+          DESTINATION ${parvane_docdir} COMPONENT cli)
   install(FILES ${parvane_root}/docs/example-forward.png
                 ${parvane_root}/docs/export-grid.png
                 ${parvane_root}/docs/DESIGN.md
                 ${parvane_root}/docs/python-settings.md
-          DESTINATION ${parvane_docdir}/docs)
-  install(FILES ${parvane_example_sets} DESTINATION ${parvane_docdir}/examples)
+          DESTINATION ${parvane_docdir}/docs COMPONENT cli)
+  install(FILES ${parvane_example_sets} DESTINATION ${parvane_docdir}/examples
+          COMPONENT cli)
 
   # Debian's copyright file (machine-readable format) from LICENSE: the
   # permission notice below the copyright line, indented, blank lines " .".
@@ -80,7 +81,8 @@ else()
   string(REGEX REPLACE "\n$" "" PARVANE_LICENSE_TEXT "${PARVANE_LICENSE_TEXT}")
   configure_file(${parvane_root}/cmake/debian/copyright.in
                  ${parvane_out}/copyright @ONLY)
-  install(FILES ${parvane_out}/copyright DESTINATION ${parvane_docdir})
+  install(FILES ${parvane_out}/copyright DESTINATION ${parvane_docdir}
+          COMPONENT cli)
 
   # Debian's changelog of a native package. The date honours
   # SOURCE_DATE_EPOCH for reproducible builds.
@@ -130,6 +132,14 @@ else()
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
   set(CPACK_DEBIAN_PACKAGE_SUGGESTS gwyddion)
   set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+  # One package per component: every install rule names its component, and
+  # a file of none would land in no package at all (.ci/package.sh checks
+  # that the packages together hold what an install does).
+  set(CPACK_DEB_COMPONENT_INSTALL ON)
+  set(CPACK_COMPONENTS_ALL cli)
+  set(CPACK_DEBIAN_CLI_PACKAGE_NAME parvane-convert)
+  set(CPACK_DEBIAN_CLI_DESCRIPTION
+      "${CPACK_PACKAGE_DESCRIPTION}")
 endif()
 
 include(CPack)

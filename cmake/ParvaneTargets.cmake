@@ -102,10 +102,11 @@ endif()
 function(parvane_install_program target)
   if(WIN32)
     # Everything in one folder: the programs beside README and licence.
-    install(TARGETS ${target} RUNTIME DESTINATION .)
+    install(TARGETS ${target} RUNTIME DESTINATION . COMPONENT cli)
     return()
   endif()
-  install(TARGETS ${target} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  install(TARGETS ${target} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+          COMPONENT cli)
   # A stripped install (cpack, cmake --install --strip) also drops the
   # compiler's version strings, as Debian's own packaging does.
   if(CMAKE_OBJCOPY)
@@ -114,16 +115,21 @@ function(parvane_install_program target)
         execute_process(COMMAND \"${CMAKE_OBJCOPY}\" --remove-section=.comment
           \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/$<TARGET_FILE_NAME:${target}>\"
           COMMAND_ERROR_IS_FATAL ANY)
-      endif()")
+      endif()" COMPONENT cli)
   endif()
 endfunction()
 
 # Debian wants documentation compressed with gzip -9n (no name, no time
 # stamp). Installs <file> (a file of the build tree) as <file>.gz in
-# <destination>, or as it is where there is no gzip.
+# <destination>, or as it is where there is no gzip, in the package of
+# [component] (default: cli, the programs' package).
 function(parvane_install_compressed file destination)
+  set(component cli)
+  if(ARGC GREATER 2)
+    set(component ${ARGV2})
+  endif()
   if(NOT PARVANE_GZIP)
-    install(FILES ${file} DESTINATION ${destination})
+    install(FILES ${file} DESTINATION ${destination} COMPONENT ${component})
     return()
   endif()
   get_filename_component(name ${file} NAME)
@@ -137,7 +143,7 @@ function(parvane_install_compressed file destination)
     VERBATIM)
   string(MAKE_C_IDENTIFIER "parvane_compress_${name}" compress_target)
   add_custom_target(${compress_target} ALL DEPENDS ${file}.gz)
-  install(FILES ${file}.gz DESTINATION ${destination})
+  install(FILES ${file}.gz DESTINATION ${destination} COMPONENT ${component})
 endfunction()
 
 # The page's source names the version only as @PROJECT_VERSION@ (in its .TH
