@@ -10,6 +10,10 @@
 #  - the installed manual page differs from its source in the version of
 #    its .TH line only, and every link of the installed README resolves;
 #  - the package is removed again;
+#  - python3-parvane (when the Python package was built) is lintian clean,
+#    installs, opens an installed example set through xarray's engine under
+#    Debian's interpreter, and removes cleanly;
+#  - every file an install writes is in one of the packages;
 #  - when a Windows build (build-windows/parvane-convert.exe) and Wine are
 #    there, the zip is built, unpacked and run on its bundled example sets,
 #    and its texts are checked to have CR LF line ends.
@@ -34,7 +38,7 @@ fi
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/parvane-package.XXXXXX")
 installed_here=false
 cleanup() {
-  if $installed_here; then apt-get remove -y parvane-convert >/dev/null || true; fi
+  if $installed_here; then apt-get remove -y parvane-convert python3-parvane >/dev/null 2>&1 || apt-get remove -y parvane-convert >/dev/null || true; fi
   rm -rf "$scratch"
 }
 trap cleanup EXIT
@@ -65,7 +69,7 @@ for source in build/packaging/*.1; do
 done
 
 echo "-- Debian package"
-rm -f build/parvane-convert_*.deb
+rm -f build/parvane-convert_*.deb build/python3-parvane_*.deb
 (cd build && cpack -G DEB)
 debs=(build/parvane-convert_*_*.deb)
 if [[ ${#debs[@]} -ne 1 || ! -f ${debs[0]} ]]; then
@@ -175,6 +179,41 @@ done
 gzip -dc "$scratch/unpacked$sets_page" | grep -q '^\.TH PARVANE\\-EXAMPLE\\-SETS 1 .*"parvane\\-example\\-sets '"$version"'"' ||
   { echo "FAIL: the installed parvane-example-sets page does not name version $version"; exit 1; }
 echo "parvane-example-sets: prints its usage, writes the bundled example sets; its page names $version"
+
+echo "-- the Python package"
+pydebs=(build/python3-parvane_*_*.deb)
+if [[ ! -f ${pydebs[0]} ]]; then
+  if [[ -e build/python/parvane/__init__.py ]]; then
+    echo "FAIL: the Python package was built but cpack made no python3-parvane .deb"; exit 1
+  fi
+  echo "skipped: the Python package was not built"
+else
+  pydeb=$root/${pydebs[0]}
+  dpkg-deb --info "$pydeb"
+  dpkg-deb --contents "$pydeb"
+  lintian --display-info --fail-on error "$pydeb"
+  apt-get install -y "$pydeb"
+  pylisted=$(dpkg -L python3-parvane)
+  for shipped in /usr/lib/python3/dist-packages/parvane/__init__.py \
+      "/usr/lib/python3/dist-packages/parvane-$version.dist-info/entry_points.txt" \
+      /usr/share/doc/python3-parvane/copyright; do
+    grep -qx "$shipped" <<<"$pylisted" || { echo "FAIL: python3-parvane does not ship $shipped"; exit 1; }
+  done
+  grep -q '^/usr/lib/python3/dist-packages/parvane/_parvane\..*\.so$' <<<"$pylisted" ||
+    { echo "FAIL: python3-parvane does not ship the compiled module"; exit 1; }
+  # The installed engine, found through its entry point with no PYTHONPATH,
+  # on an installed example set, by Debian's interpreter from any directory.
+  (cd "$scratch" && env -u PYTHONPATH /usr/bin/python3 -c '
+import sys, xarray as xr
+ds = xr.open_dataset(sys.argv[1], engine="parvane")
+assert "topography" in ds and ds.topography.dims == ("direction", "y", "x"), ds
+print("the installed engine opens", sys.argv[1] + ":", dict(ds.sizes))
+' "$examples/tp1")
+  apt-get remove -y python3-parvane
+  if [[ -e /usr/lib/python3/dist-packages/parvane ]]; then
+    echo "FAIL: /usr/lib/python3/dist-packages/parvane is still there after removing python3-parvane"; exit 1
+  fi
+fi
 
 echo "-- remove"
 apt-get remove -y parvane-convert

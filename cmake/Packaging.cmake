@@ -90,6 +90,31 @@ else()
   configure_file(${parvane_root}/cmake/debian/changelog.in
                  ${parvane_out}/changelog @ONLY)
   parvane_install_compressed(${parvane_out}/changelog ${parvane_docdir})
+
+  # The Python package (component python, package python3-parvane): the
+  # package parvane and its dist-info, whose entry point registers the
+  # xarray engine with no pip, in Debian's path for modules of every
+  # Python 3; its own copyright, changelog and reference page.
+  if(TARGET _parvane)
+    set(parvane_python_site lib/python3/dist-packages)
+    set(parvane_python_docdir ${CMAKE_INSTALL_DATAROOTDIR}/doc/python3-parvane)
+    install(TARGETS _parvane LIBRARY DESTINATION ${parvane_python_site}/parvane
+            COMPONENT python)
+    install(DIRECTORY ${PROJECT_BINARY_DIR}/python/parvane/
+            DESTINATION ${parvane_python_site}/parvane COMPONENT python
+            FILES_MATCHING PATTERN "*.py"
+            PATTERN "__pycache__" EXCLUDE)
+    install(DIRECTORY
+              ${PROJECT_BINARY_DIR}/python/parvane-${PROJECT_VERSION}.dist-info
+            DESTINATION ${parvane_python_site} COMPONENT python)
+    install(FILES ${parvane_out}/copyright ${parvane_root}/docs/python.md
+            DESTINATION ${parvane_python_docdir} COMPONENT python)
+    configure_file(${parvane_root}/cmake/debian/python3-parvane/changelog.in
+                   ${parvane_out}/python3-parvane/changelog @ONLY)
+    parvane_install_compressed(${parvane_out}/python3-parvane/changelog
+                               ${parvane_python_docdir} python)
+    set(parvane_python_package ON)
+  endif()
 endif()
 
 # CPack: one description for both packages.
@@ -140,6 +165,36 @@ else()
   set(CPACK_DEBIAN_CLI_PACKAGE_NAME parvane-convert)
   set(CPACK_DEBIAN_CLI_DESCRIPTION
       "${CPACK_PACKAGE_DESCRIPTION}")
+  if(parvane_python_package)
+    list(APPEND CPACK_COMPONENTS_ALL python)
+    set(CPACK_DEBIAN_PYTHON_PACKAGE_NAME python3-parvane)
+    # Built from the same source as parvane-convert, whose changelog it
+    # carries.
+    set(CPACK_DEBIAN_PYTHON_PACKAGE_SOURCE parvane-convert)
+    set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
+    set(CPACK_DEBIAN_PYTHON_PACKAGE_ARCHITECTURE amd64)
+    # The compiled module is built for Debian 12's Python 3.11 alone.
+    set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS
+        "python3 (>= 3.11~), python3 (<< 3.12), python3-numpy, python3-xarray")
+    set(CPACK_DEBIAN_PYTHON_PACKAGE_RECOMMENDS
+        "python3-netcdf4 | python3-h5netcdf, python3-dask")
+    set(CPACK_DEBIAN_PYTHON_PACKAGE_SUGGESTS parvane-convert)
+    set(CPACK_DEBIAN_PYTHON_PACKAGE_CONTROL_EXTRA
+        ${parvane_root}/cmake/debian/python3-parvane/postinst
+        ${parvane_root}/cmake/debian/python3-parvane/prerm)
+    set(CPACK_COMPONENT_PYTHON_DESCRIPTION
+        "open STM file sets as xarray Datasets in physical units")
+    set(CPACK_DEBIAN_PYTHON_DESCRIPTION
+"open STM file sets as xarray Datasets in physical units
+The Python package parvane opens the numbered file sets of the acquisition
+system (parameter record tp<n>, topography tz<n>, optional spectroscopy
+ts<n>) as xarray Datasets: the topography in metres and the spectroscopy
+grid as currents in amperes over the bias in volts, read lazily a box at a
+time, with the record's settings as attributes that survive NetCDF.
+.
+It registers the xarray engine \"parvane\", so xarray.open_dataset opens a
+set's files directly.")
+  endif()
 endif()
 
 include(CPack)
