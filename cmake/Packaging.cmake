@@ -122,8 +122,12 @@ set(CPACK_PACKAGE_NAME parvane-convert)
 set(CPACK_PACKAGE_VENDOR "The parvane-convert authors")
 set(CPACK_PACKAGE_CONTACT "${PARVANE_PACKAGE_MAINTAINER}")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
-    "convert STM file sets into Omicron SCALA file sets")
+set(parvane_summary "convert STM file sets into Omicron SCALA file sets")
+if(WIN32)
+  set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${parvane_summary}")
+endif()
+# (The Debian packages take their summaries from their own descriptions'
+# first lines: a package summary set here would head both of them.)
 # Lines of at most 79 characters: the Debian package shows them as they are.
 set(CPACK_PACKAGE_DESCRIPTION
 "parvane-convert converts scanning tunnelling microscope measurements from
@@ -164,7 +168,7 @@ else()
   set(CPACK_COMPONENTS_ALL cli)
   set(CPACK_DEBIAN_CLI_PACKAGE_NAME parvane-convert)
   set(CPACK_DEBIAN_CLI_DESCRIPTION
-      "${CPACK_PACKAGE_DESCRIPTION}")
+      "${parvane_summary}\n${CPACK_PACKAGE_DESCRIPTION}")
   if(parvane_python_package)
     list(APPEND CPACK_COMPONENTS_ALL python)
     set(CPACK_DEBIAN_PYTHON_PACKAGE_NAME python3-parvane)
@@ -192,7 +196,7 @@ ts<n>) as xarray Datasets: the topography in metres and the spectroscopy
 grid as currents in amperes over the bias in volts, read lazily a box at a
 time, with the record's settings as attributes that survive NetCDF.
 .
-It registers the xarray engine \"parvane\", so xarray.open_dataset opens a
+It registers the xarray engine parvane, so xarray.open_dataset opens a
 set's files directly.")
   endif()
 endif()

@@ -141,7 +141,8 @@ function(parvane_install_compressed file destination)
     WORKING_DIRECTORY ${dir}
     COMMENT "Compressing ${name}"
     VERBATIM)
-  string(MAKE_C_IDENTIFIER "parvane_compress_${name}" compress_target)
+  file(RELATIVE_PATH relative ${PROJECT_BINARY_DIR} ${file})
+  string(MAKE_C_IDENTIFIER "parvane_compress_${relative}" compress_target)
   add_custom_target(${compress_target} ALL DEPENDS ${file}.gz)
   install(FILES ${file}.gz DESTINATION ${destination} COMPONENT ${component})
 endfunction()
