@@ -262,12 +262,16 @@ TEST_P(GoldenFile, ExportStatesTheSettingsOfTheSameRows) {
   const ExportResult result = export_set(dir.path(), "7", dir / "m7.gwy");
   ASSERT_TRUE(result.ok()) << result.file << ": " << result.reason;
   // Each key once, stated when one of its rows holds ("Dual mode" has one
-  // row for each kind of scan); beside them the export's own.
+  // row for each kind of scan) and it holds a measured value; beside them
+  // the export's own.
   std::set<std::string> expected;
   for (const Setting &row : SCALA_SETTINGS)
     if (!row.key.empty() && holds(row.when, kind.dual_mode, kind.has_spectroscopy))
       expected.insert(std::string(row.key));
   EXPECT_EQ(expected.size(), kind.settings);
+  for (const SettingAttribute &attribute : SETTING_ATTRIBUTES)
+    if (!attribute.meaningful)
+      expected.erase(std::string(attribute.key));
   expected.insert({"Exported by", "Source parameter record", "Source topography"});
   if (kind.has_spectroscopy)
     expected.insert("Source spectroscopy");
@@ -276,6 +280,19 @@ TEST_P(GoldenFile, ExportStatesTheSettingsOfTheSameRows) {
   for (const auto &[key, value] : file.object("/0/meta").items)
     stated.insert(key);
   EXPECT_EQ(stated, expected);
+  // What the converter fills in follows every value taken from the record:
+  // each string component lies in the file as its name, a NUL and 's'.
+  const Bytes bytes = read_file(dir / "m7.gwy");
+  std::size_t last_from_record = 0, first_fixed = std::string::npos;
+  for (const auto &[key, value] : file.object("/0/meta").items) {
+    const std::size_t at = bytes.find(std::string(1, '\0') + key + '\0' + 's');
+    ASSERT_NE(at, std::string::npos) << key;
+    if (value.text.ends_with("(fixed by the converter)"))
+      first_fixed = std::min(first_fixed, at);
+    else if (value.text.ends_with("record)"))
+      last_from_record = std::max(last_from_record, at);
+  }
+  EXPECT_LT(last_from_record, first_fixed);
 }
 
 INSTANTIATE_TEST_SUITE_P(FourKindsOfSet, GoldenFile,

@@ -170,7 +170,7 @@ def read_record(path, number=None, *, current_full_scale=None):
     directory, number = _locate(path, number)
     info = _parvane.open_set(directory, number, current_full_scale, True, False)
     return {s["label"]: (s["text"], s["unit"], s["origin_words"], s["identifier"])
-            for s in info["settings"]}
+            for s in info["settings"] if s["meaningful"]}
 
 
 def find_sets(directory):

@@ -18,6 +18,7 @@
 #include "core/scala_settings.h"
 #include "core/set_layout.h"
 #include "core/set_reading.h"
+#include "core/setting_attributes.h"
 #include "core/source_record.h"
 #include "core/tile_pipeline.h"
 #include "export/gwy_writer.h"
@@ -97,19 +98,27 @@ gwy::Object metadata(const ExportSources &sources, const SetPlan &plan) {
   const SetFacts set{plan.p,    sources.file_number, plan.x,
                      plan.y,    plan.dual,           has_spectroscopy,
                      plan.current};
-  for (const Setting &row : SCALA_SETTINGS) {
-    if (row.key.empty() || !set.has(row))
-      continue;
-    std::string value = setting_value(row, set, printable_ascii);
-    if (!row.unit.empty()) {
-      value += ' ';
-      value += row.unit;
+  // What the record says comes first, what the converter fills in after
+  // it; a setting that holds no measured value is left out, as its label
+  // would claim one.
+  for (const bool fixed : {false, true})
+    for (const Setting &row : SCALA_SETTINGS) {
+      if (row.key.empty() || !set.has(row) ||
+          (set.origin(row) == Origin::Fixed) != fixed)
+        continue;
+      if (const SettingAttribute *attribute = setting_attribute(row.key);
+          attribute != nullptr && !attribute->meaningful)
+        continue;
+      std::string value = setting_value(row, set, printable_ascii);
+      if (!row.unit.empty()) {
+        value += ' ';
+        value += row.unit;
+      }
+      if (!value.empty())
+        value += ' ';
+      value += origin_mark(set.origin(row));
+      meta.add(gwy::Component::string(std::string(row.key), std::move(value)));
     }
-    if (!value.empty())
-      value += ' ';
-    value += origin_mark(set.origin(row));
-    meta.add(gwy::Component::string(std::string(row.key), std::move(value)));
-  }
   meta.add(gwy::Component::string("Exported by",
                                   std::string(EXPORT_PROGRAM) + " " + PARVANE_VERSION));
   for (auto &[key, value] : source_rows(sources))
