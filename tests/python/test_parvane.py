@@ -290,3 +290,11 @@ def test_currents_are_read_lazily(sets, tmp_path):
     np.testing.assert_array_equal(again._read((slice(None),) * 3),
                                   eager.current_forward.values)
     assert pickle.loads(pickle.dumps(lazy)).load().identical(eager)
+    # In dask chunks, each read by a process of its own from the pickled
+    # array, the mean is that of the eager values in the same chunks.
+    dask = pytest.importorskip("dask")
+    chunked = parvane.open_set(sets, 12, chunks={}).current_forward
+    assert isinstance(chunked.data, dask.array.Array)
+    mean = chunked.mean().compute(scheduler="processes", num_workers=2)
+    same_chunks = eager.current_forward.chunk(dict(zip(chunked.dims, chunked.chunks)))
+    assert float(mean) == float(same_chunks.mean().compute(scheduler="synchronous"))
