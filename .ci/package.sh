@@ -8,9 +8,11 @@
 #  - the installed parvane-example-sets prints its usage and writes the
 #    bundled example sets;
 #  - the installed manual page differs from its source in the version of
-#    its .TH line only, and every link of the installed README resolves;
+#    its .TH line only, and every link of the installed README and of the
+#    documents it links resolves;
 #  - the package is removed again;
 #  - python3-parvane (when the Python package was built) is lintian clean,
+#    the links of its reference page resolve,
 #    installs, opens an installed example set through xarray's engine under
 #    Debian's interpreter, and removes cleanly;
 #  - every file an install writes is in one of the packages;
@@ -21,6 +23,22 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 export DEBIAN_FRONTEND=noninteractive
+
+# Every relative link of each Markdown document of directory $1 (a package's
+# documents), the README $2 among them, leads to a file the package holds
+# (the part after '#' aside).
+check_links() {
+  local dir=$1 readme=$2 document target
+  [[ -f $dir/$readme ]] || { echo "FAIL: the package lacks $readme"; exit 1; }
+  while IFS= read -r document; do
+    for target in $(grep -oE '\]\([^)#][^)]*\)' "$dir/$document" | sed 's/^](//; s/)$//; s/#.*//'); do
+      [[ $target == *://* ]] && continue
+      [[ -e $(dirname "$dir/$document")/$target ]] ||
+        { echo "FAIL: $document links $target, which the package lacks"; exit 1; }
+      echo "$document -> $target: shipped"
+    done
+  done < <(cd "$dir" && find . -name '*.md' -printf '%P\n' | sort)
+}
 
 echo "== packaging"
 missing=()
@@ -147,13 +165,9 @@ grep -qF '"parvane\-convert 12"' "$scratch/page.1" ||
   { echo "FAIL: the installed page lost \"parvane\\-convert 12\""; exit 1; }
 echo "the installed page differs from its source in its version only"
 
-echo "-- links of the installed README"
+echo "-- links of the installed README and of the documents it links"
 docs=$scratch/unpacked/usr/share/doc/parvane-convert
-for target in $(grep -oE '\]\([^)#][^)]*\)' "$docs/README.md" | sed 's/^](//; s/)$//'); do
-  [[ $target == *://* ]] && continue
-  [[ -e $docs/$target ]] || { echo "FAIL: README.md links $target, which the package lacks"; exit 1; }
-  echo "$target: shipped"
-done
+check_links "$docs" README.md
 
 echo "-- the installed program on the installed example sets"
 mkdir "$scratch/installed" "$scratch/built"
@@ -192,6 +206,9 @@ else
   dpkg-deb --info "$pydeb"
   dpkg-deb --contents "$pydeb"
   lintian --display-info --fail-on error "$pydeb"
+  mkdir "$scratch/pyunpacked"
+  dpkg-deb -x "$pydeb" "$scratch/pyunpacked"
+  check_links "$scratch/pyunpacked/usr/share/doc/python3-parvane" python.md
   apt-get install -y "$pydeb"
   pylisted=$(dpkg -L python3-parvane)
   for shipped in /usr/lib/python3/dist-packages/parvane/__init__.py \

@@ -13,9 +13,11 @@
 #   bin/parvane-convert, bin/parvane-export, bin/parvane-example-sets
 #   share/man/man1/{parvane-convert,parvane-export,parvane-example-sets}.1.gz
 #   share/doc/parvane-convert/{README.md,LICENSE,copyright,changelog.gz}
-#   share/doc/parvane-convert/docs/{example-forward,export-grid}.png,
-#     DESIGN.md, python-settings.md  (the README's pictures, the source
-#     tree's map and the Python attributes' table it links)
+#   share/doc/parvane-convert/docs/{example-forward,export-grid,
+#     python-example}.png and the reference documents (*.md) the README
+#     links, each beside the files it links in turn
+#   share/doc/python3-parvane/{python.md,python-settings.md,
+#     python-example.png,copyright,changelog.gz}  (python3-parvane)
 #   share/doc/parvane-convert/examples/{tp*,tz*,ts*}
 #
 # Layout of the Windows zip (one folder, run the program from examples):
@@ -53,10 +55,14 @@ else()
   # What the README links keeps its place beside it, so that its links hold.
   install(FILES ${parvane_root}/README.md ${parvane_root}/LICENSE
           DESTINATION ${parvane_docdir} COMPONENT cli)
-  install(FILES ${parvane_root}/docs/example-forward.png
-                ${parvane_root}/docs/export-grid.png
-                ${parvane_root}/docs/DESIGN.md
-                ${parvane_root}/docs/python-settings.md
+  # The reference the README points to, with the pictures it and they show;
+  # the packaging check follows every link of each installed document.
+  set(parvane_reference_documents
+      building.md conversion.md DESIGN.md example-sets.md export.md
+      formats.md python.md python-settings.md results.md unusual-cases.md
+      windows.md example-forward.png export-grid.png python-example.png)
+  list(TRANSFORM parvane_reference_documents PREPEND ${parvane_root}/docs/)
+  install(FILES ${parvane_reference_documents}
           DESTINATION ${parvane_docdir}/docs COMPONENT cli)
   install(FILES ${parvane_example_sets} DESTINATION ${parvane_docdir}/examples
           COMPONENT cli)
@@ -108,6 +114,8 @@ else()
               ${PROJECT_BINARY_DIR}/python/parvane-${PROJECT_VERSION}.dist-info
             DESTINATION ${parvane_python_site} COMPONENT python)
     install(FILES ${parvane_out}/copyright ${parvane_root}/docs/python.md
+                  ${parvane_root}/docs/python-settings.md
+                  ${parvane_root}/docs/python-example.png
             DESTINATION ${parvane_python_docdir} COMPONENT python)
     configure_file(${parvane_root}/cmake/debian/python3-parvane/changelog.in
                    ${parvane_out}/python3-parvane/changelog @ONLY)
