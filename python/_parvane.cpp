@@ -158,13 +158,8 @@ py::dict open_set(const std::string &directory, const std::string &number,
                           "amperes above 0");
   const SetNames names = set_names(number);
   const SetSources opened = open_set_sources(directory, names);
-  for (const auto &[source, name] :
-       {std::pair{&opened.record, &names.old_parameters},
-        std::pair{&opened.topography, &names.old_topography},
-        std::pair{&opened.spectroscopy, &names.old_spectroscopy}})
-    if (!source->file && (source != &opened.spectroscopy ||
-                          opened.spectroscopy_absence.empty()))
-      raise_file_error(source->error, directory + *name);
+  if (const auto failed = opened.failed(names))
+    raise_file_error(failed->source->error, directory + *failed->name);
   const File *spectroscopy =
       opened.spectroscopy.file ? &*opened.spectroscopy.file : nullptr;
   const SetFiles files{&*opened.record.file, &*opened.topography.file,

@@ -142,6 +142,22 @@ struct OpenedSource {
 struct SetSources {
   OpenedSource record, topography, spectroscopy;
   std::string spectroscopy_absence;
+
+  // The source whose opening failed the set, with its name among `names`;
+  // none when the set's sources are open.
+  struct Failure {
+    const OpenedSource *source;
+    const std::string *name;
+  };
+  std::optional<Failure> failed(const SetNames &names) const {
+    for (const Failure f : {Failure{&record, &names.old_parameters},
+                            Failure{&topography, &names.old_topography},
+                            Failure{&spectroscopy, &names.old_spectroscopy}})
+      if (!f.source->file &&
+          (f.source != &spectroscopy || spectroscopy_absence.empty()))
+        return f;
+    return std::nullopt;
+  }
 };
 
 // The sources of the set `names` names, in `directory` (a prefix of file

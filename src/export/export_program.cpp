@@ -422,13 +422,8 @@ bool SetExport::run() {
   // A set met before under another spelling is done already, well or not.
   if (!so_far_.first_meeting(set_, opened.record.identity))
     return true;
-  for (const auto &[source, name] :
-       {std::pair{&opened.record, &names_.old_parameters},
-        std::pair{&opened.topography, &names_.old_topography},
-        std::pair{&opened.spectroscopy, &names_.old_spectroscopy}})
-    if (!source->file && (source != &opened.spectroscopy ||
-                          opened.spectroscopy_absence.empty()))
-      return fail(set_.directory + *name, describe(source->error));
+  if (const auto failed = opened.failed(names_))
+    return fail(set_.directory + *failed->name, describe(failed->source->error));
   std::vector<FileIdentity> identities;
   for (const OpenedSource *source :
        {&opened.record, &opened.topography, &opened.spectroscopy}) {
