@@ -1344,7 +1344,28 @@ INSTANTIATE_TEST_SUITE_P(
                    "parvane-export: tz1: holds 10 bytes, the set needs " +
                        std::to_string(TOPOGRAPHY_BYTES.size()) +
                        "; skipped until complete (still being acquired?)\n",
-                   false}),
+                   false},
+        // A record not yet whole states no image: being written too.
+        UpdateCase{"RecordBeingWrittenSkipped", true,
+                   [](const fs::path &dir) { fs::resize_file(dir / "tp1", 0); },
+                   {"-u", "1"}, "",
+                   "parvane-export: tp1: holds 0 bytes, the record needs " +
+                       std::to_string(RECORD_EXTENT) +
+                       "; skipped until complete (still being acquired?)\n",
+                   false},
+        // Rewritten in place, with its size and an older time (a copy that
+        // keeps times): what the record says now is not what the file says.
+        UpdateCase{"RecordRewrittenReplaced", true,
+                   [](const fs::path &dir) {
+                     Bytes record = read_file(dir / "tp1");
+                     record[OFFSET_GAP_VOLTAGE_FORWARD + 1] ^= 0x10;
+                     write_file(dir / "tp1", record);
+                     age(dir / "tp1");
+                   },
+                   {"-u", "1"}, "m1.gwy\n", "", true},
+        UpdateCase{"OtherCalibrationReplaced", true, {},
+                   {"-u", "--current-full-scale", "1e-9", "1"}, "m1.gwy\n", "",
+                   true}),
     [](const auto &info) { return info.param.name; });
 
 // Temporaries for one name never collide, and a later run knows them by

@@ -360,6 +360,10 @@ std::optional<std::int64_t> File::modified_at() const {
   return os::modified_at(handle_);
 }
 
+bool File::set_modified_at(std::int64_t time) {
+  return handle_ != CLOSED && os::set_modified_at(handle_, time);
+}
+
 std::optional<std::size_t> File::read_at(std::int64_t position,
                                          std::span<std::uint8_t> buffer) const {
   std::size_t done = 0;

@@ -158,6 +158,9 @@ public:
   // When the content last changed, comparable only with another file's
   // (`newer than`); nullopt when the system cannot tell.
   std::optional<std::int64_t> modified_at() const;
+  // Sets that time (as modified_at gives it); false when the system would
+  // not.
+  bool set_modified_at(std::int64_t time);
 
   // Reads up to buffer.size() bytes at byte position `position`, retrying
   // short reads until end of file. Returns the number of bytes read, with the

@@ -176,6 +176,14 @@ std::optional<std::int64_t> modified_at(Handle handle) {
          status->st_mtim.tv_nsec;
 }
 
+bool set_modified_at(Handle handle, std::int64_t time) {
+  const struct timespec times[2] = {
+      {0, UTIME_OMIT},
+      {static_cast<time_t>(time / 1'000'000'000),
+       static_cast<long>(time % 1'000'000'000)}};
+  return ::futimens(descriptor_of(handle), times) == 0;
+}
+
 std::optional<std::uint64_t> free_space(Handle handle) {
   struct statvfs space {};
   if (::fstatvfs(descriptor_of(handle), &space) != 0 || space.f_frsize == 0)

@@ -70,6 +70,8 @@ std::int64_t size_of(Handle handle);
 // When the file's content last changed, in the system's own ticks (only
 // compared with another file's); nullopt when the system cannot tell.
 std::optional<std::int64_t> modified_at(Handle handle);
+// Sets the time of last change, as modified_at gives it; false on failure.
+bool set_modified_at(Handle handle, std::int64_t time);
 // Bytes free for this user on the file system of the file; nullopt when the
 // system cannot tell.
 std::optional<std::uint64_t> free_space(Handle handle);

@@ -321,6 +321,13 @@ std::optional<std::int64_t> modified_at(Handle handle) {
       (std::uint64_t{written.dwHighDateTime} << 32) | written.dwLowDateTime);
 }
 
+bool set_modified_at(Handle handle, std::int64_t time) {
+  const auto ticks = static_cast<std::uint64_t>(time);
+  const FILETIME written{static_cast<DWORD>(ticks),
+                         static_cast<DWORD>(ticks >> 32)};
+  return ::SetFileTime(handle_of(handle), nullptr, nullptr, &written) != 0;
+}
+
 std::optional<std::uint64_t> free_space(Handle handle) {
   const std::wstring root = volume_root_of(handle_of(handle));
   ULARGE_INTEGER available{};

@@ -398,11 +398,16 @@ private:
     return fail(path_of(result.file, output), result.reason);
   }
 
-  // Whether the output there now is an up-to-date export of `sources`.
-  static bool is_current(const ExportSources &sources,
-                         const std::string &output) {
+  // Whether the output there now is an up-to-date export of the plan's
+  // sources.
+  static bool is_current(const GwyExportPlan &plan, const std::string &output) {
     const std::optional<File> earlier = File::open_source(output);
-    return earlier && export_is_current(sources, *earlier);
+    return earlier && export_is_current(plan, *earlier);
+  }
+  bool skip_current() const {
+    if (request_.verbose)
+      diagnostics_.report(output_, "up to date; skipped");
+    return true;
   }
 
   const SetLocation &set_;
@@ -469,11 +474,6 @@ bool SetExport::run() {
     // directory: --force must not let the second replace the first.
     if (there && so_far_.written.contains(*there))
       return fail(output, "was exported from another set in this run");
-    if (request_.update && is_current(sources, output)) {
-      if (request_.verbose)
-        diagnostics_.report(output, "up to date; skipped");
-      return true;
-    }
     if (!request_.force && !request_.update)
       return fail(output, "exists; --force replaces it");
     replaced = entry_identity(output, error);
@@ -485,15 +485,26 @@ bool SetExport::run() {
   if (ExportResult planned = plan_gwy_export(sources, plan); !planned.ok()) {
     // Sets are exported as they arrive: one still short is being acquired,
     // and a later run takes it once complete.
-    if (request_.update && planned.status == ExportStatus::ShortSource) {
-      diagnostics_.report(path_of(planned.file, output),
-                          planned.reason +
-                              "; skipped until complete (still being "
-                              "acquired?)");
+    // A record not yet whole reads as a set of no image or of sizes that
+    // are no numbers: it too is being written.
+    const std::int64_t record_bytes = sources.record->size();
+    const bool record_short = record_bytes < RECORD_EXTENT;
+    if (request_.update &&
+        (record_short || planned.status == ExportStatus::ShortSource ||
+         planned.status == ExportStatus::EndedWhileRead)) {
+      diagnostics_.report(
+          record_short ? record_path : path_of(planned.file, output),
+          (record_short ? "holds " + std::to_string(record_bytes) +
+                              " bytes, the record needs " +
+                              std::to_string(RECORD_EXTENT)
+                        : planned.reason) +
+              "; skipped until complete (still being acquired?)");
       return true;
     }
     return fail(path_of(planned.file, output), planned.reason);
   }
+  if (request_.update && existing != PathKind::Missing && is_current(plan, output))
+    return skip_current();
   const std::int64_t planned_bytes = plan.file_bytes;
 
   // From here on the set takes its time.
@@ -504,6 +515,10 @@ bool SetExport::run() {
                           "cannot be created: " + describe(created));
   temporary_begun_ = true;
   File &file = pending.file();
+  // The file takes the time its writing began, in the file system's own
+  // clock: a source changed while it is written is then newer than the
+  // export, which a later --update redoes.
+  const std::optional<std::int64_t> begun = file.modified_at();
   if (!file.has_room_for(planned_bytes))
     return fail(output, "needs " + std::to_string(planned_bytes) +
                             " bytes, more than the disk has free");
@@ -517,11 +532,18 @@ bool SetExport::run() {
                           "holds " + std::to_string(size) + " bytes instead of " +
                               std::to_string(planned_bytes) + " planned");
   const std::optional<FileIdentity> output_identity = file.identity();
+  if (begun)
+    file.set_modified_at(*begun);
   if (!pending.close())
     return fail_temporary(pending, output, describe(file.failure()));
   if (std::error_code renamed = pending.put_in_place(replaced)) {
     if (!names_existing_file(renamed))
       return fail(output, describe(renamed));
+    // Another --update run of the same set, started alongside, was first.
+    if (request_.update && is_current(plan, output)) {
+      progress_->end();
+      return skip_current();
+    }
     return fail(output, replaced
                             ? "was replaced by another program while this "
                               "export ran"

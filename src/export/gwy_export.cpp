@@ -77,7 +77,7 @@ std::string source_note(const std::string &name, const File *file) {
 }
 
 // The metadata rows that name the sources and their sizes, as an export of
-// them now writes them: what makes an earlier export current.
+// them now writes them.
 std::vector<std::pair<std::string, std::string>>
 source_rows(const ExportSources &sources) {
   std::vector<std::pair<std::string, std::string>> rows;
@@ -378,7 +378,10 @@ ExportResult plan_gwy_export(const ExportSources &sources, GwyExportPlan &plan) 
   return {};
 }
 
-bool export_is_current(const ExportSources &sources, const File &output) {
+bool export_is_current(const GwyExportPlan &planned, const File &output) {
+  if (!planned.content)
+    return false;
+  const ExportSources &sources = planned.content->sources;
   const std::optional<std::int64_t> written = output.modified_at();
   if (!written)
     return false;
@@ -393,11 +396,11 @@ bool export_is_current(const ExportSources &sources, const File &output) {
   const auto stated = gwy::read_first_metadata(output);
   if (!stated)
     return false;
-  std::vector<std::pair<std::string, std::string>> recorded;
-  for (const auto &row : *stated)
-    if (row.first.starts_with("Source "))
-      recorded.push_back(row);
-  return recorded == source_rows(sources);
+  std::vector<std::pair<std::string, std::string>> now;
+  for (const gwy::Component &row :
+       metadata(sources, planned.content->set).components)
+    now.emplace_back(row.name, row.text);
+  return *stated == now;
 }
 
 ExportResult write_gwy_export(const GwyExportPlan &planned, File &out,

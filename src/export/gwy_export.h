@@ -59,11 +59,14 @@ struct GwyExportPlan {
 // size limit); `plan` is set only when the result is ok.
 ExportResult plan_gwy_export(const ExportSources &sources, GwyExportPlan &plan);
 
-// Whether `output`, a GWY file of these sources, is up to date: changed
-// after every source, and stating in its metadata the very sources, with
-// the sizes they have now, that an export of them would state. Anything the
-// system cannot tell, or a file that is no export, makes it out of date.
-bool export_is_current(const ExportSources &sources, const File &output);
+// Whether `output`, a GWY file of the planned sources, is up to date:
+// changed after every source (an export takes the time its writing began,
+// so a source changed meanwhile is newer), and stating in its metadata
+// every row an export of them now would: the program, the settings as read
+// and calibrated now, the very sources with the sizes they have now.
+// Anything the system cannot tell, or a file that is no export, makes it
+// out of date.
+bool export_is_current(const GwyExportPlan &planned, const File &output);
 
 // Writes the whole planned file to `out` from its current end on, which must
 // be where its appending stands (a freshly emptied file: its start). The file
